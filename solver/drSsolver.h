@@ -1,0 +1,39 @@
+// The solver: the ordered force list and the clock. advanceTo() is the one
+// operation that moves the simulation.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "drScloth.h"
+#include "drSforce.h"
+
+struct drSsolver {
+    /// Forces in acting order (sorted by phase, stable); not owned.
+    std::vector<drSforce*> forces;
+    float tolerance = 0.001f;  ///< largest displacement one sub-step's acceleration may cause
+    float maxStep = 1.0f;      ///< longest sub-step, in frames
+    float time = 0.0f;         ///< time the cloth state belongs to
+    float step = 0.1f;         ///< adaptive sub-step length, kept between sub-steps
+    float targetTime = 0.0f;   ///< the time passed to the last advanceTo
+    float previousTime = 0.0f; ///< time before the last sub-step
+    uint8_t needNormals = 0;   ///< recompute cloth.normals at every sub-step
+
+    int32_t forceCount() const { return static_cast<int32_t>(forces.size()); }
+    void clearForces();
+    /// Inserts before the first force of strictly greater phase.
+    void addForce(drSforce* force);
+    /// reset(time) on every force of the list.
+    void resetForces();
+    /// Loads frame t from the cache or runs sub-steps until time reaches t,
+    /// then stores the state in the cache.
+    void advanceTo(drScloth& cloth, float t);
+};
+
+// The passes of one sub-step, in the order advanceTo runs them. Exposed for
+// tests and benchmarks; forces see them only through the cloth state.
+void computeNormals(drScloth& cloth);
+void prepareStep(drScloth& cloth);
+void applyForces(drSsolver& solver, drScloth& cloth);
+float chooseStep(drSsolver& solver, drScloth& cloth);
+void integrate(drSsolver& solver, drScloth& cloth, float dt);

@@ -1,0 +1,78 @@
+// Job pool: one worker thread per processor, fork-join batches.
+//
+//   caller thread                worker 0      worker 1   ...  worker T-1
+//   poolSubmit(job 0) ------->   queue[0]
+//   poolSubmit(job 1) -------------------->    queue[0]
+//   ...
+//   poolFlush()  --- start events --> run queue (last in, first out)
+//                <-- done events ---  (waited for in worker order)
+//
+// The calling thread only queues and waits; the workers number P, one per
+// processor (none on a one-processor machine: every pass then runs inline).
+// A queue holds at most 128 jobs; the submit that fills one flushes at once.
+// Every flush resets the next worker to 0, so a pass that submits exactly T
+// jobs runs job k on worker k: per-worker buffers may be indexed by k.
+//
+// Range rule: with N items and T workers, job k gets
+// [k * (N / T), (k + 1) * (N / T)) and the last job ends at N.
+//
+// Only the thread that holds the global lock (poolLock) submits and flushes;
+// a job never submits jobs itself.
+#pragma once
+
+#include <cstdint>
+
+using drSjobFunction = void (*)(void*);
+
+/// Starts the pool if it is not running (no workers with one processor).
+void poolStart();
+/// Stops the workers and frees both scratch buffers. Nothing if not running.
+void poolStop();
+/// Number of workers T (0 when stopped or on one processor).
+int32_t poolWorkerCount();
+void poolSubmit(drSjobFunction function, void* argument);
+/// Runs every queued job and returns when all have run.
+void poolFlush();
+/// Grow-only scratch buffers; the result stays valid until the next larger request.
+void* poolScratch(int32_t size);
+void* poolScratch2(int32_t size);
+void poolLock();
+void poolUnlock();
+
+/// The processor count the pool asks for at start: the override when set
+/// (> 0), else the machine's. The host stand-in overrides it (--threads N).
+void poolSetProcessorCount(int32_t count);
+int32_t poolProcessorCount();
+
+/// Range of job k of T over n items (the range rule above).
+inline void poolRange(int32_t n, int32_t T, int32_t k, int32_t& begin, int32_t& end) {
+    const int32_t chunk = n / T;
+    begin = k * chunk;
+    end = (k == T - 1) ? n : (k + 1) * chunk;
+}
+
+/// Splits [0, n) into T = poolWorkerCount() jobs and runs body(k, begin, end)
+/// for each, then flushes. The job records live in poolScratch, so nothing is
+/// allocated in steady state. Call it only when poolWorkerCount() >= 2.
+template <class Body>
+void poolParallelFor(int32_t n, const Body& body) {
+    struct Record {
+        const Body* body;
+        int32_t k, begin, end;
+    };
+    const int32_t T = poolWorkerCount();
+    auto* records = static_cast<Record*>(poolScratch(static_cast<int32_t>(sizeof(Record)) * T));
+    for (int32_t k = 0; k < T; ++k) {
+        Record& r = records[k];
+        r.body = &body;
+        r.k = k;
+        poolRange(n, T, k, r.begin, r.end);
+        poolSubmit(
+            [](void* p) {
+                auto* rec = static_cast<Record*>(p);
+                (*rec->body)(rec->k, rec->begin, rec->end);
+            },
+            &r);
+    }
+    poolFlush();
+}
