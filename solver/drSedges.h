@@ -32,4 +32,28 @@ public:
     int32_t neighbor(int32_t u, int32_t w, int32_t polygon) const;
     /// Polygons that use `point`, in ascending order (each once).
     const std::vector<int32_t>& pointPolygons(int32_t point) const;
+
+private:
+    /// One polygon side with two different ends, filed under its lower end.
+    struct Side {
+        int32_t high;  ///< the higher point index of the side's two ends
+        int32_t side;  ///< polygon * 4 + side number
+    };
+
+    /// Index in sides_ of the first side of edge (low, high), or -1.
+    int32_t findEdge(int32_t low, int32_t high) const;
+
+    int32_t pointCount_ = 0;
+    int32_t polygonCount_ = 0;
+    int32_t edgeCount_ = 0;
+    /// Sides grouped by their lower end (bucket of point i is
+    /// [sideStart_[i], sideStart_[i + 1])), each bucket sorted by (high, side),
+    /// so the sides of one edge are adjacent and in polygon order.
+    std::vector<int32_t> sideStart_;
+    std::vector<Side> sides_;
+    /// One byte per polygon side (polygon * 4 + side): 1 when reported earlier
+    /// or not an edge.
+    std::vector<uint8_t> reported_;
+    /// Per point, the polygons that use it, ascending.
+    std::vector<std::vector<int32_t>> pointPolygons_;
 };
