@@ -1,0 +1,16 @@
+// Damping: a drag against every point's velocity, independent of its mass.
+#pragma once
+
+#include <cstdint>
+
+#include "drSforce.h"
+
+class drSdamp : public drSforce {
+public:
+    int32_t typeId() const override { return 1; }
+    int32_t phase() const override { return 1; }
+    /// forces[i] -= damping * velocities[i]; split over points from 10001 points.
+    void apply(drScloth& cloth, drSsolver& solver) override;
+
+    float damping = 0.0001f;  ///< drag coefficient, force per unit of velocity
+};

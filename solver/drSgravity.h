@@ -1,0 +1,17 @@
+// Gravity: a constant acceleration on every point (its weight).
+#pragma once
+
+#include <cstdint>
+
+#include "drSforce.h"
+#include "drSvec.h"
+
+class drSgravity : public drSforce {
+public:
+    int32_t typeId() const override { return 0; }
+    int32_t phase() const override { return 1; }
+    /// forces[i] += gravity * masses[i]; split over points from 20001 points.
+    void apply(drScloth& cloth, drSsolver& solver) override;
+
+    drSvec3 gravity = {0.0f, -9.81f, 0.0f};  ///< acceleration, length units per frame^2; y is up
+};

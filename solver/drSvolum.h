@@ -1,0 +1,29 @@
+// Volume: keeps a closed cloth near a multiple of the volume it had when the
+// simulation started, pushing every point along its area-weighted normal, and
+// damps the velocity along the normal.
+#pragma once
+
+#include <cstdint>
+
+#include "drSforce.h"
+
+class drSvolum : public drSforce {
+public:
+    int32_t typeId() const override { return 16; }
+    int32_t phase() const override { return 1; }
+    /// Forgets the reference volume; the next apply captures it again.
+    void reset(float time) override;
+    /// Measures the volume and adds the restoring and damping forces; the
+    /// per-point part is split over points from 4001 points.
+    void apply(drScloth& cloth, drSsolver& solver) override;
+
+    /// Volume measure 0.5 * sum over i of (positions[i] - positions[0]) . normals[i]:
+    /// proportional to the enclosed volume of a closed mesh, positive for
+    /// outward normals.
+    static float volumeMeasure(const drScloth& cloth);
+
+    float pressure = 1.0f;          ///< strength of the volume-restoring force
+    float volumeRatio = 1.0f;       ///< target volume as a multiple of the reference
+    float normalDamping = 0.0001f;  ///< damping of the velocity along the normal
+    float referenceVolume = 0.0f;   ///< volume measure at the first apply after reset; 0: not yet captured
+};
