@@ -1,0 +1,244 @@
+#include "drStriangleNode.h"
+
+#include <algorithm>
+
+#include "pool.h"
+
+namespace {
+
+/// A node splits its pending triangles over octants from this many on.
+constexpr int32_t kSplitCount = 32;
+
+void growBox(drSvec3& boxMin, drSvec3& boxMax, const drSvec3& p) {
+    for (int k = 0; k < 3; ++k) {
+        boxMin[k] = std::min(boxMin[k], p[k]);
+        boxMax[k] = std::max(boxMax[k], p[k]);
+    }
+}
+
+void unionBox(drSvec3& boxMin, drSvec3& boxMax, const drSvec3& otherMin, const drSvec3& otherMax) {
+    for (int k = 0; k < 3; ++k) {
+        boxMin[k] = std::min(boxMin[k], otherMin[k]);
+        boxMax[k] = std::max(boxMax[k], otherMax[k]);
+    }
+}
+
+void refitLeafJob(void* leaf) { static_cast<drStriangleLeaf*>(leaf)->refit(); }
+
+}  // namespace
+
+drStriangleNode::drStriangleNode() = default;
+drStriangleNode::~drStriangleNode() = default;
+
+void drStriangleNode::setPositions(const drSvec3* target) {
+    if (ownsPositions == 0) positions = target;
+    setPointers(positions, target);
+}
+
+void drStriangleNode::addTriangle(int32_t a, int32_t b, int32_t c) {
+    if (built()) return;  // the leaves borrow `pending`: it must not grow any more
+    if (a < 0 || b < 0 || c < 0 || a >= pointCount || b >= pointCount || c >= pointCount) return;
+    insertTriangle({a, b, c});
+}
+
+void drStriangleNode::insertTriangle(const drStriangle& triangle) {
+    pending.push_back(triangle);
+    pendingCount = static_cast<int32_t>(pending.size());
+    if (positions == nullptr) return;
+    for (int32_t corner : triangle) growBox(boxMin, boxMax, positions[corner]);
+}
+
+void drStriangleNode::setOwnsPositions(int32_t flag) {
+    if (flag == 1 && ownsPositions == 0) {
+        ownPositions.assign(static_cast<size_t>(pointCount > 0 ? pointCount : 0), drSvec3{});
+        setPointers(ownPositions.data(), targetPositions);
+    } else if (flag == 0 && ownsPositions != 0) {
+        std::vector<drSvec3>().swap(ownPositions);
+        setPointers(targetPositions, targetPositions);
+    }
+    ownsPositions = flag;
+}
+
+void drStriangleNode::setPointers(const drSvec3* own, const drSvec3* target) {
+    positions = own;
+    targetPositions = target;
+    for (auto& child : children) child->setPointers(own, target);
+    if (leaf) {
+        leaf->positions = own;
+        leaf->targetPositions = target;
+    }
+}
+
+void drStriangleNode::setOffsets(float upper, float lower) {
+    upperOffset = upper;
+    lowerOffset = lower;
+    for (auto& child : children) child->setOffsets(upper, lower);
+    if (leaf) {
+        leaf->upperOffset = upper;
+        leaf->lowerOffset = lower;
+    }
+}
+
+void drStriangleNode::moveToward(float a) {
+    if (ownsPositions == 0 || targetPositions == nullptr) return;
+    drSvec3* own = ownPositions.data();
+    const drSvec3* target = targetPositions;
+    const int32_t n = std::min(pointCount, static_cast<int32_t>(ownPositions.size()));
+    auto move = [own, target, a](int32_t, int32_t begin, int32_t end) {
+        for (int32_t i = begin; i < end; ++i) own[i] += (target[i] - own[i]) * a;
+    };
+    if (poolWorkerCount() >= 2)
+        poolParallelFor(n, move);
+    else
+        move(0, 0, n);
+}
+
+void drStriangleNode::refit() {
+    if (positions == nullptr) return;
+    const bool parallel = poolWorkerCount() >= 2;
+    buildAndRefit(parallel);
+    if (!parallel) {
+        mergeBoxes();
+        return;
+    }
+
+    // Wait for the leaf jobs, then merge each child's subtree as a job
+    poolFlush();
+    if (childCount == 0) {
+        mergeBoxes();
+        return;
+    }
+    for (auto& child : children)
+        poolSubmit([](void* node) { static_cast<drStriangleNode*>(node)->mergeBoxes(); }, child.get());
+    poolFlush();
+    boxMin = {1e9f, 1e9f, 1e9f};
+    boxMax = {-1e9f, -1e9f, -1e9f};
+    for (auto& child : children) unionBox(boxMin, boxMax, child->boxMin, child->boxMax);
+}
+
+void drStriangleNode::buildAndRefit(bool queue) {
+    // First build of this node: split over octants, or become a leaf
+    if (pendingCount > 0) {
+        if (pendingCount < kSplitCount || !split()) {
+            leaf = std::make_unique<drStriangleLeaf>();
+            leaf->triangles = pending.data();
+            leaf->triangleCount = pendingCount;
+            leaf->positions = positions;
+            leaf->targetPositions = targetPositions;
+            leaf->upperOffset = upperOffset;
+            leaf->lowerOffset = lowerOffset;
+        }
+        pendingCount = 0;
+    }
+
+    // Refit the leaf (queued on the pool), or walk the children in order
+    if (childCount == 0) {
+        if (!leaf) return;  // a tree without triangles
+        if (queue)
+            poolSubmit(refitLeafJob, leaf.get());
+        else
+            leaf->refit();
+        return;
+    }
+    for (auto& child : children) child->buildAndRefit(queue);
+}
+
+bool drStriangleNode::split() {
+    // Box of the pending triangles at the current positions. The box grown by
+    // addTriangle may come from other positions (self collision adds the
+    // triangles in the mesh's own space); centring the octants on it could
+    // put every centroid into one octant and leave one huge leaf.
+    boxMin = {1e9f, 1e9f, 1e9f};
+    boxMax = {-1e9f, -1e9f, -1e9f};
+    for (const drStriangle& tri : pending)
+        for (int32_t corner : tri) growBox(boxMin, boxMax, positions[corner]);
+
+    // Enlarge the box a little on every side and take its centre
+    drSvec3 centre;
+    for (int k = 0; k < 3; ++k) {
+        const float e = std::max(0.001f * (boxMax[k] - boxMin[k]), 0.0001f);
+        boxMin[k] -= e;
+        boxMax[k] += e;
+        centre[k] = (boxMin[k] + boxMax[k]) * 0.5f;
+    }
+
+    // Eight empty children that inherit the pointers and the offsets
+    children.clear();
+    for (int k = 0; k < 8; ++k) {
+        auto child = std::make_unique<drStriangleNode>();
+        child->positions = positions;
+        child->targetPositions = targetPositions;
+        child->upperOffset = upperOffset;
+        child->lowerOffset = lowerOffset;
+        children.push_back(std::move(child));
+    }
+
+    // Distribute the triangles by the octant of their centroids
+    for (const drStriangle& tri : pending) {
+        const drSvec3 g = (positions[tri[0]] + positions[tri[1]] + positions[tri[2]]) * 0.333333f;
+        const int octant = (g.x >= centre.x ? 1 : 0) + 2 * (g.y >= centre.y ? 1 : 0) + 4 * (g.z >= centre.z ? 1 : 0);
+        children[static_cast<size_t>(octant)]->insertTriangle(tri);
+    }
+
+    // Keep the children that received triangles, in octant order
+    children.erase(std::remove_if(children.begin(), children.end(),
+                                  [](const std::unique_ptr<drStriangleNode>& c) { return c->pendingCount == 0; }),
+                   children.end());
+    if (children.size() > 1) {
+        childCount = static_cast<int32_t>(children.size());
+        std::vector<drStriangle>().swap(pending);  // the children hold the triangles now
+        return true;
+    }
+    children.clear();
+    childCount = 0;
+    return false;
+}
+
+void drStriangleNode::mergeBoxes() {
+    if (childCount == 0) {
+        if (leaf) {
+            boxMin = leaf->boxMin;
+            boxMax = leaf->boxMax;
+        } else {
+            boxMin = {1e9f, 1e9f, 1e9f};
+            boxMax = {-1e9f, -1e9f, -1e9f};
+        }
+        return;
+    }
+    boxMin = {1e9f, 1e9f, 1e9f};
+    boxMax = {-1e9f, -1e9f, -1e9f};
+    for (auto& child : children) {
+        child->mergeBoxes();
+        unionBox(boxMin, boxMax, child->boxMin, child->boxMax);
+    }
+}
+
+bool drStriangleNode::boxContains(const drSvec3& p) const {
+    // Written so that a NaN coordinate is outside.
+    return p.x >= boxMin.x && p.x <= boxMax.x && p.y >= boxMin.y && p.y <= boxMax.y &&
+           p.z >= boxMin.z && p.z <= boxMax.z;
+}
+
+bool drStriangleNode::pointQuery(const drSvec3& p, drSsurfaceHit& hit) const {
+    if (!boxContains(p)) return false;
+    if (leaf) return leaf->pointQuery(p, hit);
+    for (const auto& child : children)
+        if (child->pointQuery(p, hit)) return true;
+    return false;
+}
+
+bool drStriangleNode::pointIndexQuery(int32_t i, drSindexHit& hit) const {
+    if (positions == nullptr || i < 0 || i >= pointCount) return false;
+    const drSvec3 p = positions[i];
+    // The walk below the root: nodes and leaves test their boxes first.
+    struct Walk {
+        static bool query(const drStriangleNode& node, int32_t i, const drSvec3& p, drSindexHit& hit) {
+            if (!node.boxContains(p)) return false;
+            if (node.leaf) return node.leaf->pointIndexQuery(i, p, hit);
+            for (const auto& child : node.children)
+                if (query(*child, i, p, hit)) return true;
+            return false;
+        }
+    };
+    return Walk::query(*this, i, p, hit);
+}
