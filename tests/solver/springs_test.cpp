@@ -1,0 +1,264 @@
+// Spring sets: construction from a polygon mesh, the spring force, the split
+// over per-worker buffers, and a hanging mass against its analytic rest.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "cloth_fixture.h"
+#include "drSdamp.h"
+#include "drSgravity.h"
+#include "drSspring.h"
+#include "drSspringNetwork.h"
+
+namespace {
+
+using Pairs = std::vector<std::array<int32_t, 2>>;
+
+/// The three sets and the triangle list of a mesh.
+struct Network {
+    drSspring stretch, shear, bend;
+    drScloth cloth;
+};
+
+void build(Network& net, int32_t pointCount, const std::vector<double>& points, const std::vector<drSpolygon>& polys) {
+    drSedges edges;
+    edges.build(pointCount, polys.data(), static_cast<int32_t>(polys.size()));
+    buildSpringNetwork(pointCount, points.data(), polys.data(), static_cast<int32_t>(polys.size()), edges, net.stretch,
+                       net.shear, net.bend, net.cloth);
+}
+
+Pairs pairsOf(const drSspring& s) {
+    EXPECT_EQ(static_cast<size_t>(s.springCount), s.springPairs.size());
+    EXPECT_EQ(s.restLengths.size(), s.springPairs.size());
+    EXPECT_EQ(s.springFactors.size(), s.springPairs.size());
+    return s.springPairs;
+}
+
+TEST(SpringNetwork, SmallMeshes) {
+    struct Case {
+        const char* name;
+        GridMesh mesh;
+        Pairs stretch, shear, bend;
+        std::vector<std::array<int32_t, 3>> triangles;
+    };
+    GridMesh quad = makeGrid(2, 2);
+    quad.polygons = {{0, 1, 2, 3}};
+    GridMesh triangle = makeGrid(3, 1);
+    triangle.polygons = {{0, 1, 2, 2}};
+    GridMesh twoQuads = makeGrid(3, 2);
+    twoQuads.polygons = {{0, 1, 4, 3}, {1, 2, 5, 4}};
+    const Case cases[] = {
+        {"quad", quad, {{0, 1}, {1, 2}, {2, 3}, {3, 0}}, {{0, 2}, {1, 3}}, {}, {{0, 1, 2}, {0, 2, 3}}},
+        {"triangle", triangle, {{0, 1}, {1, 2}, {2, 0}}, {}, {}, {{0, 1, 2}}},
+        {"two quads", twoQuads, {{0, 1}, {1, 4}, {4, 3}, {3, 0}, {1, 2}, {2, 5}, {5, 4}},
+         {{0, 4}, {1, 3}, {1, 5}, {2, 4}}, {{0, 2}, {3, 5}}, {{0, 1, 4}, {0, 4, 3}, {1, 2, 5}, {1, 5, 4}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Network net;
+        build(net, c.mesh.pointCount(), c.mesh.points, c.mesh.polygons);
+        EXPECT_EQ(pairsOf(net.stretch), c.stretch);
+        EXPECT_EQ(pairsOf(net.shear), c.shear);
+        EXPECT_EQ(pairsOf(net.bend), c.bend);
+        EXPECT_EQ(net.cloth.triangleCount, static_cast<int32_t>(c.triangles.size()));
+        EXPECT_EQ(net.cloth.triangles, c.triangles);
+        for (const drSspring* s : {&net.stretch, &net.shear, &net.bend})
+            for (float w : s->springFactors) EXPECT_EQ(w, 1.0f);
+    }
+}
+
+TEST(SpringNetwork, GridBendSpringsSpanTwoCellsOnceEach) {
+    const int32_t nx = 7, nz = 5;
+    const double spacing = 0.25;
+    const GridMesh g = makeGrid(nx, nz, spacing);
+    Network net;
+    build(net, g.pointCount(), g.points, g.polygons);
+    EXPECT_EQ(net.stretch.springCount, (nx - 1) * nz + nx * (nz - 1));
+    EXPECT_EQ(net.shear.springCount, 2 * (nx - 1) * (nz - 1));
+    EXPECT_EQ(net.bend.springCount, (nx - 2) * nz + nx * (nz - 2));
+    std::set<std::pair<int32_t, int32_t>> seen;
+    for (int32_t s = 0; s < net.bend.springCount; ++s) {
+        const auto [a, b] = net.bend.springPairs[s];
+        const int32_t lo = std::min(a, b), hi = std::max(a, b);
+        EXPECT_TRUE(seen.insert({lo, hi}).second) << "duplicate " << lo << "-" << hi;
+        const bool alongX = hi - lo == 2 && lo / nx == hi / nx;
+        const bool alongZ = hi - lo == 2 * nx;
+        EXPECT_TRUE(alongX || alongZ) << lo << "-" << hi;
+        EXPECT_EQ(net.bend.restLengths[s], 0.5f);
+        EXPECT_EQ(net.bend.findSpring(b, a), s);
+    }
+    EXPECT_EQ(net.bend.findSpring(0, 1), -1);
+    // Triangles keep the corner order, so their normals point along +Y.
+    EXPECT_EQ(net.cloth.triangleCount, 2 * (nx - 1) * (nz - 1));
+}
+
+TEST(SpringNetwork, RestLengthsComeFromDoubleDifferences) {
+    // Far from the origin a float position loses the offset; the double
+    // difference keeps it.
+    const std::vector<double> points = {1.0e8, 0.0, 0.0, 1.0e8 + 0.5, 0.0, 0.0, 1.0e8 + 0.5, 0.0, 1.2,
+                                        1.0e8, 0.0, 1.2};
+    Network net;
+    build(net, 4, points, {{0, 1, 2, 3}});
+    EXPECT_EQ(net.stretch.restLengths[0], 0.5f);
+    EXPECT_EQ(net.stretch.restLengths[1], 1.2f);
+    EXPECT_FLOAT_EQ(net.shear.restLengths[0], 1.3f);
+}
+
+TEST(SpringNetwork, BadMeshesBuildNothingAndStaySafe) {
+    Network net;
+    const GridMesh g = makeGrid(3, 3);
+    build(net, g.pointCount(), g.points, g.polygons);
+    ASSERT_GT(net.stretch.springCount, 0);
+    // A corner outside the points empties every set and the triangle list.
+    build(net, 4, g.points, {{0, 1, 2, 3}, {1, 2, 9, 3}});
+    EXPECT_EQ(net.stretch.springCount + net.shear.springCount + net.bend.springCount, 0);
+    EXPECT_EQ(net.cloth.triangleCount, 0);
+    EXPECT_TRUE(net.cloth.triangles.empty());
+    build(net, 0, {}, {});
+    EXPECT_EQ(net.stretch.springCount + net.shear.springCount + net.bend.springCount, 0);
+    // Repeated corners: degenerate sides give no spring, every spring has a rest length.
+    build(net, 3, g.points, {{0, 0, 1, 2}, {2, 1, 1, 0}});
+    EXPECT_EQ(net.stretch.springCount, 3);
+    for (int32_t s = 0; s < net.shear.springCount; ++s) EXPECT_TRUE(std::isfinite(net.shear.restLengths[s]));
+}
+
+/// A two-point cloth with one spring of the given rest length and factor.
+struct OneSpring {
+    drScloth cloth;
+    drSspring spring;
+    drSsolver solver;
+    OneSpring(drSvec3 a, drSvec3 b, float rest, float factor) {
+        cloth.pointCount = 2;
+        cloth.resizePoints();
+        cloth.positions = {a, b};
+        cloth.masses = {1.0f, 1.0f};
+        spring.add(0, 1, rest, factor);
+    }
+};
+
+TEST(SpringForce, HookeAndDamping) {
+    struct Case {
+        const char* name;
+        drSvec3 b, vb;
+        drSvec3 onA;  ///< expected force on point 0 (at the origin, at rest)
+    };
+    // stiffness 0.5, damping 0.25, rest length 1, factor 2.
+    const Case cases[] = {
+        {"stretched pulls together", {2, 0, 0}, {0, 0, 0}, {1.0f, 0, 0}},
+        {"compressed pushes apart", {0.5f, 0, 0}, {0, 0, 0}, {-0.5f, 0, 0}},
+        {"at rest length only damps", {0, 0, 1}, {0, 2, 0}, {0, 1.0f, 0}},
+        // Collapsed: len is floored at 0.001, d is zero, only damping acts.
+        {"collapsed", {0, 0, 0}, {3, 0, -1}, {1.5f, 0, -0.5f}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OneSpring s({0, 0, 0}, c.b, 1.0f, 2.0f);
+        s.spring.stiffness = 0.5f;
+        s.spring.damping = 0.25f;
+        s.cloth.velocities[1] = c.vb;
+        s.spring.apply(s.cloth, s.solver);
+        EXPECT_EQ(s.cloth.forces[0], c.onA);
+        EXPECT_EQ(s.cloth.forces[1], -c.onA);
+    }
+}
+
+/// A 301-or-fewer-point grid with scattered positions and velocities, and its three sets.
+struct Scene {
+    GridMesh grid;
+    Network net;
+    drSsolver solver;
+    explicit Scene(int32_t nx, int32_t nz) : grid(makeGrid(nx, nz, 0.1)) {
+        build(net, grid.pointCount(), grid.points, grid.polygons);
+        net.cloth = makeCloth(grid);
+        uint32_t r = 12345u;
+        auto next = [&r] {
+            r = r * 1664525u + 1013904223u;
+            return static_cast<float>(r >> 8) / 16777216.0f - 0.5f;
+        };
+        for (int32_t i = 0; i < net.cloth.pointCount; ++i) {
+            net.cloth.positions[i] += drSvec3{0.02f * next(), 0.02f * next(), 0.02f * next()};
+            net.cloth.velocities[i] = {next(), next(), next()};
+        }
+        net.bend.stiffness = 0.3f;
+        for (drSspring* s : {&net.stretch, &net.shear, &net.bend}) solver.addForce(s);
+    }
+    std::vector<drSvec3> forces() {
+        prepareStep(net.cloth);
+        applyForces(solver, net.cloth);
+        return {net.cloth.forces.begin(), net.cloth.forces.end()};
+    }
+};
+
+TEST(SpringForce, SplitStartsAt301Points) {
+    // With 300 points the springs add into forces even with workers;
+    // with 301 job 1 writes into buffer 1.
+    PoolWith pool(2);
+    ASSERT_EQ(poolWorkerCount(), 2);
+    for (const auto& [nx, nz, split] : {std::array<int32_t, 3>{20, 15, 0}, std::array<int32_t, 3>{43, 7, 1}}) {
+        Scene s(nx, nz);
+        std::vector<drSvec3> second(static_cast<size_t>(s.net.cloth.pointCount));
+        s.net.cloth.threadForceBuffers = {s.net.cloth.forces.data(), second.data()};
+        s.net.stretch.apply(s.net.cloth, s.solver);
+        bool bufferUsed = false;
+        for (const drSvec3& f : second) bufferUsed |= !(f == drSvec3{});
+        EXPECT_EQ(bufferUsed, split == 1) << s.net.cloth.pointCount << " points";
+    }
+}
+
+TEST(SpringForce, PoolMatchesSerialAndRepeats) {
+    std::vector<drSvec3> serial;
+    {
+        Scene s(23, 17);
+        serial = s.forces();
+    }
+    for (int32_t workers : {1, 2, 4}) {
+        SCOPED_TRACE(workers);
+        PoolWith pool(workers);
+        Scene s(23, 17);
+        const std::vector<drSvec3> first = s.forces();
+        const std::vector<drSvec3> again = s.forces();
+        EXPECT_EQ(first, again);  // a fixed worker count repeats bit for bit
+        if (workers == 1) {
+            EXPECT_EQ(first, serial);
+        }
+        for (size_t i = 0; i < serial.size(); ++i)
+            for (int c = 0; c < 3; ++c) ASSERT_NEAR(first[i][c], serial[i][c], 1e-5f * (1.0f + std::fabs(serial[i][c])));
+    }
+}
+
+/// Holds point 0 in place: after all accumulating forces, its force and
+/// velocity are removed.
+class HoldFirst : public drSforce {
+public:
+    int32_t phase() const override { return 3; }
+    void apply(drScloth& cloth, drSsolver&) override {
+        cloth.forces[0] = {};
+        cloth.velocities[0] = {};
+    }
+};
+
+TEST(SpringForce, HangingMassSettlesAtHookeElongation) {
+    // A mass m under a spring of stiffness K rests where K * e = m * g.
+    const float K = 2.0f, m = 0.5f, g = 0.04f, L = 1.0f;
+    OneSpring s({0, 0, 0}, {0, -L, 0}, L, 1.0f);
+    s.cloth.masses = {1.0f, m};
+    s.spring.stiffness = K;
+    s.spring.damping = 0.2f;
+    drSgravity gravity;
+    gravity.gravity = {0.0f, -g, 0.0f};
+    drSdamp drag;
+    drag.damping = 0.05f;
+    HoldFirst hold;
+    for (drSforce* f : std::initializer_list<drSforce*>{&s.spring, &gravity, &drag, &hold}) s.solver.addForce(f);
+    s.solver.advanceTo(s.cloth, 300.0f);
+    const float elongation = -s.cloth.positions[1].y - L;
+    EXPECT_NEAR(elongation, m * g / K, 0.01f * m * g / K);
+    EXPECT_EQ(s.cloth.positions[0], (drSvec3{0, 0, 0}));
+    EXPECT_NEAR(s.cloth.positions[1].x, 0.0f, 1e-6f);
+}
+
+}  // namespace
