@@ -1,0 +1,421 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "drStriangleNode.h"
+#include "grid.h"
+#include "pool.h"
+
+namespace {
+
+/// A tree over borrowed positions, filled the way the host fills it.
+struct Tree {
+    std::vector<drSvec3> points;
+    std::vector<drStriangle> triangles;
+    drStriangleNode root;
+
+    void fill(float upper, float lower) {
+        root.pointCount = static_cast<int32_t>(points.size());
+        root.setPositions(points.data());
+        for (const drStriangle& t : triangles) root.addTriangle(t[0], t[1], t[2]);
+        root.setOffsets(upper, lower);
+    }
+};
+
+/// Visits every node of the tree.
+void forEachNode(const drStriangleNode& node, const std::function<void(const drStriangleNode&)>& visit) {
+    visit(node);
+    for (const auto& child : node.children) forEachNode(*child, visit);
+}
+
+int32_t leafTriangles(const drStriangleNode& root, int32_t& leaves) {
+    int32_t total = 0;
+    leaves = 0;
+    forEachNode(root, [&](const drStriangleNode& n) {
+        if (n.leaf) {
+            ++leaves;
+            total += n.leaf->triangleCount;
+        }
+    });
+    return total;
+}
+
+/// A wavy grid of (nx x nz) points spaced 1 apart, two triangles per cell.
+void wavyGrid(Tree& t, int32_t nx, int32_t nz, float phase = 0.0f) {
+    const GridMesh g = makeGrid(nx, nz, 1.0);
+    t.points.clear();
+    for (int32_t i = 0; i < g.pointCount(); ++i) {
+        const float x = static_cast<float>(g.points[3 * i]), z = static_cast<float>(g.points[3 * i + 2]);
+        t.points.push_back({x, std::sin(0.3f * x + phase) * std::cos(0.2f * z), z});
+    }
+    t.triangles.clear();
+    for (const drSpolygon& p : g.polygons) {
+        t.triangles.push_back({p.a, p.b, p.c});
+        t.triangles.push_back({p.a, p.c, p.d});
+    }
+}
+
+struct PoolWith {
+    explicit PoolWith(int32_t processors) {
+        poolSetProcessorCount(processors);
+        poolStart();
+    }
+    ~PoolWith() {
+        poolStop();
+        poolSetProcessorCount(0);
+    }
+};
+
+}  // namespace
+
+TEST(TriangleTree, LeavesSplitFromThirtyTwoSpreadTrianglesAndEveryTriangleLandsOnce) {
+    struct Case {
+        int32_t strips;    // cells along x of a 1-cell-deep strip: 2 triangles each
+        bool split;
+    } cases[] = {{15, false}, {16, true}, {200, true}};  // 30, 32 and 400 triangles
+    for (const Case& c : cases) {
+        Tree t;
+        wavyGrid(t, c.strips + 1, 2);
+        if (c.strips == 15) t.triangles.push_back({0, 1, 2 + c.strips});  // 31 triangles
+        t.fill(0.1f, -0.1f);
+        t.root.refit();
+        int32_t leaves = 0;
+        const int32_t total = leafTriangles(t.root, leaves);
+        EXPECT_EQ(total, static_cast<int32_t>(t.triangles.size())) << c.strips;
+        EXPECT_EQ(t.root.childCount > 0, c.split) << c.strips;
+        EXPECT_EQ(t.root.leaf != nullptr, !c.split) << c.strips;
+        forEachNode(t.root, [](const drStriangleNode& n) {
+            if (n.leaf && n.leaf->triangleCount >= 32) ADD_FAILURE() << "leaf of " << n.leaf->triangleCount;
+            EXPECT_EQ(n.childCount, static_cast<int32_t>(n.children.size()));
+        });
+    }
+}
+
+TEST(TriangleTree, TrianglesCrowdedIntoOneOctantMakeOneLeaf) {
+    // Every triangle shares the far corner (10, 10, 10) and has its other two
+    // near the origin: all centroids lie near (3.3, 3.3, 3.3), below the centre.
+    Tree t;
+    t.points.push_back({10, 10, 10});
+    for (int32_t k = 0; k < 100; ++k) {
+        const float s = 0.01f * static_cast<float>(k + 1);
+        t.points.push_back({s, 0, 0});
+        t.points.push_back({0, s, 0.01f});
+        t.triangles.push_back({0, 2 * k + 1, 2 * k + 2});
+    }
+    t.fill(0.1f, -0.1f);
+    t.root.refit();
+    ASSERT_NE(t.root.leaf, nullptr);
+    EXPECT_EQ(t.root.childCount, 0);
+    EXPECT_EQ(t.root.leaf->triangleCount, 100);
+}
+
+TEST(TriangleTree, LeafBoxCoversTheWidenedTriangleAndTheOffsetSlab) {
+    // Normal (B - A) x (C - A) = (1,0,0) x (0,0,1) = (0,-1,0).
+    Tree t;
+    t.points = {{0, 0, 0}, {1, 0, 0}, {0, 0, 1}, {5, 5, 5}, {5, 5, 5}, {6, 6, 6}};
+    t.triangles = {{0, 1, 2}, {3, 4, 5}};  // the second is degenerate (two equal corners)
+    t.fill(0.25f, -0.5f);
+    t.root.refit();
+    ASSERT_NE(t.root.leaf, nullptr);
+    const drStriangleLeaf& leaf = *t.root.leaf;
+    EXPECT_EQ(leaf.faceNormals[0], (drSvec3{0, -1, 0}));
+    EXPECT_EQ(leaf.faceNormals[1].x, 4.0f);
+    // x and z widened by 5 %; y: lower * n.y = 0.5 raises max, upper * n.y = -0.25 lowers min.
+    EXPECT_EQ(t.root.boxMin, (drSvec3{-0.05f, -0.25f, -0.05f}));
+    EXPECT_EQ(t.root.boxMax, (drSvec3{1.05f, 0.5f, 1.05f}));
+    drSsurfaceHit hit;
+    EXPECT_FALSE(t.root.pointQuery({5, 5, 5}, hit));
+}
+
+TEST(TriangleTree, BoxesAreTightAfterEveryRefitAndFollowThePositions) {
+    Tree t;
+    wavyGrid(t, 20, 20);
+    t.fill(0.1f, -0.1f);
+    t.root.refit();
+    ASSERT_GT(t.root.childCount, 1);
+    auto checkTight = [&] {
+        forEachNode(t.root, [](const drStriangleNode& n) {
+            drSvec3 lo{1e9f, 1e9f, 1e9f}, hi{-1e9f, -1e9f, -1e9f};
+            if (n.leaf) {
+                lo = n.leaf->boxMin;
+                hi = n.leaf->boxMax;
+            }
+            for (const auto& c : n.children)
+                for (int k = 0; k < 3; ++k) {
+                    lo[k] = std::min(lo[k], c->boxMin[k]);
+                    hi[k] = std::max(hi[k], c->boxMax[k]);
+                }
+            EXPECT_EQ(n.boxMin, lo);
+            EXPECT_EQ(n.boxMax, hi);
+        });
+    };
+    checkTight();
+    // Flat grid in y = 0 with offsets 0.1: the root's y range is exactly the slab
+    // (the first build's enlarged box is gone).
+    for (drSvec3& p : t.points) p.y = 0.0f;
+    t.root.refit();
+    checkTight();
+    EXPECT_EQ(t.root.boxMin.y, -0.1f);
+    EXPECT_EQ(t.root.boxMax.y, 0.1f);
+    EXPECT_EQ(t.root.boxMin.x, -0.05f);
+}
+
+TEST(TriangleTree, QueriesAcceptTheBarycentricAndDistanceBounds) {
+    // Triangle A = (0,0,0), B = (0,0,1), C = (1,0,0): normal +y, u = z, v = x
+    // exactly. A second triangle widens the leaf box so that the barycentric
+    // test, not the box, decides. Point 3 coincides with corner A.
+    Tree t;
+    t.points = {{0, 0, 0}, {0, 0, 1}, {1, 0, 0}, {0, 0, 0}, {-2, 0, -2}, {-2, 0, -1}, {-1, 0, -2}, {0, 0, 0}};
+    t.triangles = {{0, 1, 2}, {4, 5, 6}};
+    t.fill(0.5f, -1.0f);
+    t.root.refit();
+    struct Case {
+        drSvec3 p;
+        bool surfaceHit, indexHit;
+    } cases[] = {
+        {{0.3f, 0.0f, 0.3f}, true, true},       // in the plane
+        {{0.3f, 0.01f, 0.3f}, false, true},     // in front: only the index query reaches it
+        {{0.3f, 0.5f, 0.3f}, false, true},      // at the upper offset
+        {{0.3f, 0.51f, 0.3f}, false, false},
+        {{0.3f, -1.0f, 0.3f}, true, true},      // at the lower offset
+        {{0.3f, -1.01f, 0.3f}, false, false},
+        {{0.3f, -0.1f, -0.04f}, true, true},    // u = -0.04
+        {{0.3f, -0.1f, -0.06f}, false, false},  // u = -0.06
+        {{0.3f, -0.1f, -0.05f}, true, true},    // u = -0.05: both inclusive
+        {{-0.05f, -0.1f, 0.3f}, true, false},   // v = -0.05: strict for the index query
+        {{0.0f, -0.1f, 1.05f}, true, false},    // u + v = 1.05: strict for the index query
+        {{0.5f, -0.1f, 0.56f}, false, false},   // u + v = 1.06
+        {{50, 0, 50}, false, false},            // far outside every box
+        {{NAN, 0, 0.3f}, false, false},
+    };
+    for (const Case& c : cases) {
+        drSsurfaceHit hit;
+        EXPECT_EQ(t.root.pointQuery(c.p, hit), c.surfaceHit) << c.p.x << " " << c.p.y << " " << c.p.z;
+        t.points[7] = c.p;
+        drSindexHit index;
+        EXPECT_EQ(t.root.pointIndexQuery(7, index), c.indexHit) << c.p.x << " " << c.p.y << " " << c.p.z;
+    }
+
+    // A hit in the plane: depth -0.05 * lowerOffset; weights 1 - u - v, u, v
+    drSsurfaceHit hit;
+    ASSERT_TRUE(t.root.pointQuery({0.25f, 0.0f, 0.5f}, hit));
+    EXPECT_EQ(hit.depth, 0.05f);
+    EXPECT_EQ(hit.normal, (drSvec3{0, 1, 0}));
+    EXPECT_EQ(hit.motion, (drSvec3{0, 0, 0}));
+    t.points[7] = {0.25f, 0.2f, 0.5f};
+    drSindexHit index;
+    ASSERT_TRUE(t.root.pointIndexQuery(7, index));
+    EXPECT_EQ(index.distance, 0.2f);
+    EXPECT_EQ((drStriangle{index.a, index.b, index.c}), (drStriangle{0, 1, 2}));
+    EXPECT_EQ(index.wa, 0.25f);
+    EXPECT_EQ(index.wb, 0.5f);
+    EXPECT_EQ(index.wc, 0.25f);
+
+    // A corner never collides with its own triangle; a point at the same place does
+    EXPECT_FALSE(t.root.pointIndexQuery(0, index));
+    EXPECT_TRUE(t.root.pointIndexQuery(3, index));
+    EXPECT_FALSE(t.root.pointIndexQuery(-1, index));
+    EXPECT_FALSE(t.root.pointIndexQuery(8, index));
+}
+
+TEST(TriangleTree, QueriesReturnTheFirstAcceptedTriangleInStoredOrder) {
+    // Two triangles over the same spot, 0.2 apart: the later, nearer one is not taken.
+    Tree t;
+    t.points = {{0, -0.2f, 0}, {0, -0.2f, 1}, {1, -0.2f, 0}, {0, 0, 0}, {0, 0, 1}, {1, 0, 0}, {0.2f, 0.1f, 0.2f}};
+    t.triangles = {{0, 1, 2}, {3, 4, 5}};
+    t.fill(0.5f, -1.0f);
+    t.root.refit();
+    drSsurfaceHit hit;
+    ASSERT_TRUE(t.root.pointQuery({0.2f, -0.3f, 0.2f}, hit));
+    EXPECT_FLOAT_EQ(hit.depth, -0.1f + 0.05f);
+    drSindexHit index;
+    ASSERT_TRUE(t.root.pointIndexQuery(6, index));
+    EXPECT_EQ(index.a, 0);
+}
+
+TEST(TriangleTree, BarycentricVectorsMatchADoublePrecisionSolve) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> coord(-10.0f, 10.0f);
+    int32_t checked = 0;
+    double worst = 0.0;
+    while (checked < 2000) {
+        Tree t;
+        t.points = {{coord(rng), coord(rng), coord(rng)}, {coord(rng), coord(rng), coord(rng)},
+                    {coord(rng), coord(rng), coord(rng)}};
+        t.triangles = {{0, 1, 2}};
+        // Double-precision reference of edges, Gram matrix and normal
+        double e1[3], e2[3];
+        for (int k = 0; k < 3; ++k) {
+            e1[k] = static_cast<double>(t.points[1][k]) - t.points[0][k];
+            e2[k] = static_cast<double>(t.points[2][k]) - t.points[0][k];
+        }
+        const double g11 = e1[0] * e1[0] + e1[1] * e1[1] + e1[2] * e1[2];
+        const double g22 = e2[0] * e2[0] + e2[1] * e2[1] + e2[2] * e2[2];
+        const double g12 = e1[0] * e2[0] + e1[1] * e2[1] + e1[2] * e2[2];
+        const double det = g11 * g22 - g12 * g12;
+        // Keep triangles whose smallest angle has a sine of at least 0.2
+        if (det < 0.04 * g11 * g22) continue;
+        t.fill(1.0f, -1.0f);
+        t.root.refit();
+        const drStriangleLeaf& leaf = *t.root.leaf;
+        const double nRef[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                                e1[0] * e2[1] - e1[1] * e2[0]};
+        const double nLen = std::sqrt(det);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(leaf.faceNormals[0][k], nRef[k] / nLen, 1e-5);
+
+        // A random point near the triangle: compare u and v
+        const drSvec3 p{coord(rng) * 0.5f, coord(rng) * 0.5f, coord(rng) * 0.5f};
+        double w[3];
+        for (int k = 0; k < 3; ++k) w[k] = static_cast<double>(p[k]) - t.points[0][k];
+        const double we1 = w[0] * e1[0] + w[1] * e1[1] + w[2] * e1[2];
+        const double we2 = w[0] * e2[0] + w[1] * e2[1] + w[2] * e2[2];
+        const double uRef = (g22 * we1 - g12 * we2) / det;
+        const double vRef = (g11 * we2 - g12 * we1) / det;
+        const drSvec3 wf = p - t.points[0];
+        const double scale = 1.0 + std::fabs(uRef) + std::fabs(vRef);
+        const double du = std::fabs(dot(wf, leaf.baryU[0]) - uRef) / scale;
+        const double dv = std::fabs(dot(wf, leaf.baryV[0]) - vRef) / scale;
+        worst = std::max(worst, std::max(du, dv));
+        ++checked;
+    }
+    // Relative to the size of the coordinates: a few hundred float ulps at worst.
+    EXPECT_LT(worst, 2e-5);
+}
+
+TEST(TriangleTree, OwnPositionsStartAtZeroAndMoveTowardTheTargets) {
+    Tree t;
+    wavyGrid(t, 5, 4);  // 24 triangles: one leaf
+    t.fill(0.0f, -1.0f);
+    t.root.setOwnsPositions(1);
+    ASSERT_NE(t.root.positions, t.points.data());
+    EXPECT_EQ(t.root.targetPositions, t.points.data());
+    for (int32_t i = 0; i < t.root.pointCount; ++i) EXPECT_EQ(t.root.positions[i], (drSvec3{0, 0, 0}));
+    t.root.moveToward(0.25f);
+    EXPECT_EQ(t.root.positions[19], t.points[19] * 0.25f);
+    t.root.moveToward(1.0f);
+    for (int32_t i = 0; i < t.root.pointCount; ++i) EXPECT_EQ(t.root.positions[i], t.points[i]);
+    t.root.refit();
+    ASSERT_NE(t.root.leaf, nullptr);
+    EXPECT_EQ(t.root.leaf->positions, t.root.positions);
+
+    // New targets: the motion of a query is target minus own position
+    std::vector<drSvec3> raised = t.points;
+    for (drSvec3& p : raised) p.y += 2.0f;
+    t.root.setPositions(raised.data());
+    EXPECT_EQ(t.root.leaf->targetPositions, raised.data());
+    drSsurfaceHit hit;
+    ASSERT_TRUE(t.root.pointQuery(t.points[6] + drSvec3{0.1f, -0.05f, 0.1f}, hit));
+    EXPECT_FLOAT_EQ(hit.motion.y, 2.0f);
+
+    // Dropping the copy returns to the targets
+    t.root.setOwnsPositions(0);
+    EXPECT_EQ(t.root.positions, raised.data());
+    EXPECT_EQ(t.root.leaf->positions, raised.data());
+    t.root.moveToward(0.5f);  // nothing to move
+    EXPECT_EQ(raised[0].y, t.points[0].y + 2.0f);
+}
+
+TEST(TriangleTree, BadInputIsInert) {
+    drSsurfaceHit hit;
+    drSindexHit index;
+    // No triangles
+    Tree empty;
+    empty.points = {{0, 0, 0}};
+    empty.fill(1.0f, -1.0f);
+    empty.root.refit();
+    EXPECT_FALSE(empty.root.pointQuery({0, 0, 0}, hit));
+    EXPECT_FALSE(empty.root.pointIndexQuery(0, index));
+    // Only degenerate triangles, also non-finite ones
+    Tree flat;
+    flat.points = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {NAN, 0, 0}};
+    flat.triangles = {{0, 1, 2}, {0, 1, 3}, {0, 0, 1}};
+    flat.fill(1.0f, -1.0f);
+    flat.root.refit();
+    EXPECT_FALSE(flat.root.pointQuery({1, 0, 0}, hit));
+    EXPECT_EQ(flat.root.boxMin.x, 1e9f);
+    // Corner indices outside the points are not taken
+    Tree wrong;
+    wrong.points = {{0, 0, 0}, {0, 0, 1}, {1, 0, 0}};
+    wrong.triangles = {{0, 1, 3}, {-1, 1, 2}};
+    wrong.fill(1.0f, -1.0f);
+    EXPECT_EQ(wrong.root.pendingCount, 0);
+    // No positions yet: refit and queries do nothing
+    drStriangleNode unset;
+    unset.pointCount = 3;
+    unset.addTriangle(0, 1, 2);
+    unset.refit();
+    EXPECT_EQ(unset.leaf, nullptr);
+    EXPECT_FALSE(unset.pointIndexQuery(0, index));
+    // Zero offsets: only points exactly in the plane
+    Tree thin;
+    thin.points = {{0, 0, 0}, {0, 0, 1}, {1, 0, 0}, {0.2f, 0, 0.2f}};
+    thin.triangles = {{0, 1, 2}};
+    thin.fill(0.0f, 0.0f);
+    thin.root.refit();
+    EXPECT_TRUE(thin.root.pointIndexQuery(3, index));
+    thin.points[3].y = 1e-6f;
+    EXPECT_FALSE(thin.root.pointIndexQuery(3, index));
+}
+
+TEST(TriangleTree, BuildCentresTheOctantsOnTheCurrentPositions) {
+    // Triangles added at positions far from those of the first refit (the
+    // self-collision host adds them in the mesh's own space) still split.
+    Tree t;
+    wavyGrid(t, 20, 20);
+    t.fill(0.1f, -0.1f);
+    for (drSvec3& p : t.points) p += drSvec3{500, 500, 500};
+    t.root.refit();
+    EXPECT_GT(t.root.childCount, 1);
+    int32_t leaves = 0;
+    EXPECT_EQ(leafTriangles(t.root, leaves), 722);
+}
+
+TEST(TriangleTree, RefitAndMoveTowardOnThePoolEqualTheSerialResult) {
+    struct Snapshot {
+        std::vector<drSvec3> data;
+        std::vector<int32_t> hits;
+    };
+    auto run = [](int32_t processors) {
+        PoolWith pool(processors);
+        Tree t;
+        wavyGrid(t, 60, 60);
+        t.fill(0.2f, -0.3f);
+        t.root.setOwnsPositions(1);
+        t.root.moveToward(1.0f);
+        t.root.refit();
+        wavyGrid(t, 60, 60, 0.7f);  // new targets, same topology
+        t.root.setPositions(t.points.data());
+        t.root.moveToward(0.3f);
+        t.root.refit();
+        Snapshot s;
+        for (int32_t i = 0; i < t.root.pointCount; ++i) s.data.push_back(t.root.positions[i]);
+        forEachNode(t.root, [&](const drStriangleNode& n) {
+            s.data.push_back(n.boxMin);
+            s.data.push_back(n.boxMax);
+            if (!n.leaf) return;
+            for (size_t k = 0; k < n.leaf->faceNormals.size(); ++k) {
+                s.data.push_back(n.leaf->faceNormals[k]);
+                s.data.push_back(n.leaf->baryU[k]);
+                s.data.push_back(n.leaf->baryV[k]);
+            }
+        });
+        for (int32_t i = 0; i < 3000; ++i) {
+            drSsurfaceHit hit;
+            const drSvec3 p{0.02f * static_cast<float>(i), -0.1f, 0.0197f * static_cast<float>(i)};
+            s.hits.push_back(t.root.pointQuery(p, hit) ? static_cast<int32_t>(hit.depth * 1e6f) : -1);
+        }
+        return s;
+    };
+    const Snapshot serial = run(1);
+    EXPECT_GT(std::count_if(serial.hits.begin(), serial.hits.end(), [](int32_t h) { return h != -1; }), 50);
+    for (int32_t processors : {2, 4}) {
+        const Snapshot parallel = run(processors);
+        ASSERT_EQ(parallel.data.size(), serial.data.size());
+        for (size_t k = 0; k < serial.data.size(); ++k) ASSERT_EQ(parallel.data[k], serial.data[k]) << processors;
+        EXPECT_EQ(parallel.hits, serial.hits);
+    }
+}
