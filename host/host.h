@@ -1,0 +1,22 @@
+// Everything the host offers to plug-ins and to the program.
+#pragma once
+
+#include "animation.h"
+#include "baseBitmap.h"
+#include "baseContainer.h"
+#include "baseDocument.h"
+#include "baseDraw.h"
+#include "baseList2D.h"
+#include "baseObject.h"
+#include "baseSelect.h"
+#include "baseTag.h"
+#include "baseTime.h"
+#include "description.h"
+#include "hostString.h"
+#include "hostTypes.h"
+#include "matrix.h"
+#include "neighbor.h"
+#include "nodeData.h"
+#include "pluginHost.h"
+#include "registry.h"
+#include "vector.h"
