@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "drScloth.h"
+#include "drScollideSelf.h"
+#include "drSsolver.h"
+#include "drStriangleNode.h"
+#include "grid.h"
+#include "pool.h"
+
+namespace {
+
+/// A cloth whose triangles are in a tree over its own positions, set up the
+/// way the host and the cloth object do it, with thickness `tau`.
+struct SelfCloth {
+    drScloth cloth;
+    drStriangleNode tree;
+    drScollideSelf collider;
+    drSsolver solver;
+
+    SelfCloth(const std::vector<drSvec3>& points, const std::vector<drStriangle>& triangles, float tau) {
+        cloth.pointCount = static_cast<int32_t>(points.size());
+        cloth.resizePoints();
+        cloth.positions = points;
+        tree.pointCount = cloth.pointCount;
+        tree.setPositions(cloth.positions.data());
+        for (const drStriangle& t : triangles) tree.addTriangle(t[0], t[1], t[2]);
+        tree.setOffsets(tau, -tau);
+        collider.tree = &tree;
+        collider.pointCount = cloth.pointCount;
+        collider.pointFlags = cloth.pointFlags.data();
+    }
+    void apply() { collider.apply(cloth, solver); }
+};
+
+/// One triangle in y = 0 (front +y; u = z / 2, v = x / 2) and a free point 3.
+SelfCloth oneTriangle(const drSvec3& point, float tau = 5.0f) {
+    return SelfCloth({{0, 0, 0}, {0, 0, 2}, {2, 0, 0}, point}, {{0, 1, 2}}, tau);
+}
+
+/// Two 20 x 20 layers 0.3 apart, the upper one shifted, in one mesh.
+SelfCloth twoLayers() {
+    const GridMesh g = makeGrid(20, 20, 1.0);
+    std::vector<drSvec3> points;
+    std::vector<drStriangle> triangles;
+    for (int32_t layer = 0; layer < 2; ++layer) {
+        const int32_t base = layer * g.pointCount();
+        for (int32_t i = 0; i < g.pointCount(); ++i)
+            points.push_back({static_cast<float>(g.points[3 * i]) + 0.3f * static_cast<float>(layer),
+                              0.3f * static_cast<float>(layer),
+                              static_cast<float>(g.points[3 * i + 2]) + 0.4f * static_cast<float>(layer)});
+        for (const drSpolygon& p : g.polygons) {
+            triangles.push_back({base + p.a, base + p.b, base + p.c});
+            triangles.push_back({base + p.a, base + p.c, base + p.d});
+        }
+    }
+    return SelfCloth(points, triangles, 0.5f);
+}
+
+struct PoolWith {
+    explicit PoolWith(int32_t processors) {
+        poolSetProcessorCount(processors);
+        poolStart();
+    }
+    ~PoolWith() {
+        poolStop();
+        poolSetProcessorCount(0);
+    }
+};
+
+}  // namespace
+
+TEST(CollideSelf, PointAboveALowerLayerHandsItsForceToTheCornersAndStopsApproaching) {
+    // d = 0.5 < 5, u = v = 0.25: weights 0.5, 0.25, 0.25.
+    SelfCloth c = oneTriangle({0.5f, 0.5f, 0.5f});
+    c.collider.friction = 0.5f;
+    c.cloth.velocities[3] = {0.2f, -1.0f, 0.0f};
+    c.cloth.forces[3] = {0.0f, -2.0f, 0.4f};
+    c.apply();
+    // Force: the normal part goes to the corners; drag 0.5 on the sliding (0.2, 0, 0)
+    EXPECT_EQ(c.cloth.forces[3], (drSvec3{-0.1f, 0.0f, 0.4f}));
+    EXPECT_EQ(c.cloth.forces[0], (drSvec3{0, -1.0f, 0}));
+    EXPECT_EQ(c.cloth.forces[1], (drSvec3{0, -0.5f, 0}));
+    EXPECT_EQ(c.cloth.forces[2], (drSvec3{0, -0.5f, 0}));
+    EXPECT_EQ(c.cloth.velocities[3], (drSvec3{0.2f, 0.0f, 0.0f}));
+    // Corners: velocities never changed
+    for (int32_t i = 0; i < 3; ++i) EXPECT_EQ(c.cloth.velocities[i], (drSvec3{0, 0, 0}));
+}
+
+TEST(CollideSelf, SideDecidesWhichMotionIsStopped) {
+    // The point moves and is pushed along y with the same sign; "stopped" means
+    // its y velocity and y force are removed and the force went to the corners.
+    struct Case {
+        const char* name;
+        int32_t side;
+        float y, vy;
+        bool stopped;
+    } cases[] = {
+        {"front, approaching", 0, 0.5f, -1.0f, true},
+        {"front, leaving", 0, 0.5f, 1.0f, false},
+        {"in the plane counts as front", 0, 0.0f, -1.0f, true},
+        {"in the plane, leaving", 0, 0.0f, 1.0f, false},
+        {"behind, approaching", 0, -0.5f, 1.0f, true},
+        {"behind, leaving", 0, -0.5f, -1.0f, false},
+        {"forced front, behind, moving back", 1, -0.5f, -1.0f, true},
+        {"forced front, behind, moving forward", 1, -0.5f, 1.0f, false},
+        {"forced back, in front, moving forward", -1, 0.5f, 1.0f, true},
+        {"at the thickness", 0, 5.0f, -1.0f, true},
+        {"beyond the thickness", 0, 5.01f, -1.0f, false},
+    };
+    for (const Case& k : cases) {
+        SelfCloth c = oneTriangle({0.5f, k.y, 0.5f});
+        c.collider.side = k.side;
+        c.cloth.velocities[3] = {0.0f, k.vy, 0.0f};
+        c.cloth.forces[3] = {0.0f, 2.0f * k.vy, 0.0f};
+        c.apply();
+        EXPECT_EQ(c.cloth.velocities[3].y, k.stopped ? 0.0f : k.vy) << k.name;
+        EXPECT_EQ(c.cloth.forces[3].y, k.stopped ? 0.0f : 2.0f * k.vy) << k.name;
+        EXPECT_EQ(c.cloth.forces[0].y, k.stopped ? k.vy : 0.0f) << k.name;  // weight 0.5
+    }
+}
+
+TEST(CollideSelf, CornersAndFlaggedPointsAreNotTestedButFlaggedCornersReceiveForces) {
+    SelfCloth c = oneTriangle({0.5f, 0.5f, 0.5f});
+    for (int32_t i = 0; i < 4; ++i) {
+        c.cloth.velocities[i] = {0.0f, -1.0f, 0.0f};
+        c.cloth.forces[i] = {0.0f, -2.0f, 0.0f};
+    }
+    c.cloth.velocities[3].y = -2.0f;  // faster than the corners: approaching
+    c.cloth.pointFlags[0] = 1;
+    c.apply();
+    // Corner 0 is flagged, yet takes half of the point's normal force
+    EXPECT_EQ(c.cloth.forces[0], (drSvec3{0, -3.0f, 0}));
+    EXPECT_EQ(c.cloth.forces[1], (drSvec3{0, -2.5f, 0}));
+    EXPECT_EQ(c.cloth.velocities[1], (drSvec3{0, -1.0f, 0}));  // a corner of its own triangle: no contact
+    // Only the relative approach is removed: the point keeps the corners' velocity
+    EXPECT_EQ(c.cloth.velocities[3], (drSvec3{0, -1.0f, 0}));
+
+    // The point itself flagged: left alone
+    SelfCloth f = oneTriangle({0.5f, 0.5f, 0.5f});
+    f.cloth.velocities[3] = {0.0f, -1.0f, 0.0f};
+    f.cloth.pointFlags[3] = 1;
+    f.apply();
+    EXPECT_EQ(f.cloth.velocities[3], (drSvec3{0, -1.0f, 0}));
+}
+
+TEST(CollideSelf, BadInputDoesNothing) {
+    auto unchanged = [](SelfCloth& c, const char* name) {
+        c.cloth.velocities[3] = {0.0f, -1.0f, 0.0f};
+        c.apply();
+        EXPECT_EQ(c.cloth.velocities[3], (drSvec3{0, -1.0f, 0})) << name;
+    };
+    SelfCloth noTree = oneTriangle({0.5f, 0.5f, 0.5f});
+    noTree.collider.tree = nullptr;
+    unchanged(noTree, "no tree");
+    SelfCloth noPositions = oneTriangle({0.5f, 0.5f, 0.5f});
+    noPositions.tree.setPositions(nullptr);
+    unchanged(noPositions, "no positions");
+    SelfCloth noPoints = oneTriangle({0.5f, 0.5f, 0.5f});
+    noPoints.collider.pointCount = 0;
+    unchanged(noPoints, "point count 0");
+    SelfCloth zeroThickness = oneTriangle({0.5f, 0.5f, 0.5f}, 0.0f);
+    unchanged(zeroThickness, "thickness 0");
+    SelfCloth biggerTree = oneTriangle({0.5f, 0.5f, 0.5f});
+    biggerTree.tree.pointCount = 10;  // corners could lie beyond the cloth
+    biggerTree.collider.pointCount = 10;
+    unchanged(biggerTree, "tree larger than the cloth");
+    SelfCloth noTriangles({{0, 0, 0}, {0, 0, 2}, {2, 0, 0}, {0.5f, 0.5f, 0.5f}}, {}, 5.0f);
+    unchanged(noTriangles, "no triangles");
+    SelfCloth degenerate({{0, 0, 0}, {0, 0, 2}, {0, 0, 0}, {0.5f, 0.5f, 0.5f}}, {{0, 1, 2}}, 5.0f);
+    unchanged(degenerate, "degenerate");
+}
+
+TEST(CollideSelf, PointPassOnThePoolEqualsTheSerialPassAndKeepsEveryCornerForce) {
+    auto run = [](int32_t processors, float friction) {
+        PoolWith pool(processors);
+        SelfCloth c = twoLayers();
+        c.collider.friction = friction;
+        std::mt19937 rng(11);
+        std::uniform_real_distribution<float> h(-1.0f, 1.0f);
+        for (int32_t i = 0; i < c.cloth.pointCount; ++i) {
+            c.cloth.velocities[i] = {h(rng), h(rng), h(rng)};
+            c.cloth.forces[i] = {h(rng), h(rng), h(rng)};
+        }
+        drSvec3 before{};
+        for (const drSvec3& f : c.cloth.forces) before += f;
+        const std::vector<drSvec3> velocities = c.cloth.velocities;
+        c.apply();
+        int32_t contacts = 0;
+        for (int32_t i = 0; i < c.cloth.pointCount; ++i) contacts += c.cloth.velocities[i] == velocities[i] ? 0 : 1;
+        EXPECT_GT(contacts, 50);
+        c.apply();  // a second sub-step reuses the per-job buffers
+        drSvec3 after{};
+        for (const drSvec3& f : c.cloth.forces) after += f;
+        // Without friction the hand-over only moves force around: the sum stays
+        if (friction == 0.0f) {
+            for (int k = 0; k < 3; ++k) EXPECT_NEAR(after[k], before[k], 1e-3f) << processors;
+        }
+        return c.cloth;
+    };
+    const drScloth serial = run(1, 0.3f);
+    for (int32_t processors : {2, 4}) {
+        const drScloth parallel = run(processors, 0.3f);
+        EXPECT_EQ(parallel.velocities, serial.velocities) << processors;
+        EXPECT_EQ(parallel.forces, serial.forces) << processors;
+        run(processors, 0.0f);
+    }
+}
