@@ -10,6 +10,7 @@
 // and the forces of springs), by float rounding.
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -87,6 +88,15 @@ void integrateRange(drScloth& cloth, float dt, int32_t begin, int32_t end) {
     }
 }
 
+/// Per-worker buffers 1..T-1 of n points each in the second scratch buffer,
+/// or null when their size does not fit a 32-bit byte count or the memory
+/// cannot be had.
+char* workerBuffers(int32_t T, size_t bytes) {
+    const size_t total = bytes * static_cast<size_t>(T - 1);
+    if (total > static_cast<size_t>(INT32_MAX)) return nullptr;
+    return static_cast<char*>(poolScratch2(static_cast<int32_t>(total)));
+}
+
 /// Table of per-job buffers of the normal pass (entry 0 is cloth.normals);
 /// grow-only, so a steady state allocates nothing.
 std::vector<drSvec3*> normalBuffers;
@@ -96,8 +106,8 @@ std::vector<float> jobMaxima;
 /// Sums the per-worker force buffers into cloth.forces (on the pool when the
 /// cloth is large enough; with fewer points the buffers were never used).
 void reduceForces(drScloth& cloth) {
-    if (!onPool(cloth.pointCount, kParallelPreparePoints)) return;
     const int32_t T = poolWorkerCount();
+    if (!onPool(cloth.pointCount, kParallelPreparePoints) || cloth.threadForceBuffers.size() < static_cast<size_t>(T)) return;
     drSvec3* const* buffers = cloth.threadForceBuffers.data();
     poolParallelFor(cloth.pointCount, [&](int32_t, int32_t begin, int32_t end) { sumBuffers(buffers, T, begin, end); });
 }
@@ -119,8 +129,8 @@ void computeNormals(drScloth& cloth) {
     // scratch buffer, which the step preparation lays out again afterwards.
     const int32_t T = poolWorkerCount();
     const size_t bytes = sizeof(drSvec3) * static_cast<size_t>(n);
-    auto* scratch = static_cast<char*>(poolScratch2(static_cast<int32_t>(bytes * static_cast<size_t>(T - 1))));
-    if (scratch == nullptr) {  // no memory for the buffers: the serial sum is still right
+    char* scratch = workerBuffers(T, bytes);
+    if (scratch == nullptr) {  // no room for the buffers: the serial sum is still right
         addAreaVectors(cloth, 0, cloth.triangleCount, normals);
         return;
     }
@@ -142,15 +152,18 @@ void computeNormals(drScloth& cloth) {
 void prepareStep(drScloth& cloth) {
     const int32_t n = cloth.pointCount;
     if (n <= 0) return;
-    if (!onPool(n, kParallelPreparePoints)) {
+    const int32_t T = poolWorkerCount();
+    const size_t bytes = sizeof(drSvec3) * static_cast<size_t>(n);
+    char* scratch = onPool(n, kParallelPreparePoints) ? workerBuffers(T, bytes) : nullptr;
+    if (scratch == nullptr) {
+        // Serial (or no room for the buffers): an empty table makes the
+        // forces add into cloth.forces directly.
+        cloth.threadForceBuffers.clear();
         std::fill(cloth.forces.begin(), cloth.forces.begin() + n, drSvec3{});
         return;
     }
 
     // Lay out one force buffer per worker: 0 is forces, 1..T-1 in scratch 2
-    const int32_t T = poolWorkerCount();
-    const size_t bytes = sizeof(drSvec3) * static_cast<size_t>(n);
-    auto* scratch = static_cast<char*>(poolScratch2(static_cast<int32_t>(bytes * static_cast<size_t>(T - 1))));
     cloth.threadForceBuffers.resize(static_cast<size_t>(T));
     cloth.threadForceBuffers[0] = cloth.forces.data();
     for (int32_t k = 1; k < T; ++k)
