@@ -8,6 +8,7 @@
 #include "matrix.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 class PointObject;
@@ -133,6 +134,7 @@ private:
     UInt64 guid_ = 0;
     Animation animation_;
     std::unique_ptr<BaseObject> deformCache_;
+    std::string deformSignature_;              ///< inputs of the current cache
     const BaseObject* cacheSource_ = nullptr;  ///< set on a deform cache
 };
 

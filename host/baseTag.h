@@ -18,6 +18,7 @@ public:
     static void Free(BaseTag*& tag);
 
     Int32 GetType() const override { return type_; }
+    Bool IsInstanceOf(Int32 type) const override { return type == type_ || type == Tbase; }
     BaseDocument* GetDocument() const override;
     /// The object the tag is attached to, or null.
     BaseObject* GetObject() const { return object_; }

@@ -75,6 +75,7 @@ private:
         std::string folder;
         void* handle = nullptr;
         PluginEntry entry = nullptr;
+        std::vector<Int32> typeIds;  ///< types it registered
     };
     Int32 CallEntry(Module& m, Int32 action, void* p1, void* p2, void* p3);
     std::vector<Module> modules_;

@@ -59,6 +59,8 @@ public:
     static std::vector<const RegisteredType*> List();
     /// Removes every type registered from this plug-in folder.
     static void Unregister(const Filename& pluginFolder);
+    /// Removes the type with this id.
+    static void Unregister(Int32 id);
     /// Removes every type (tests).
     static void Clear();
     /// Test hook: the n-th registration call from now on (1 = the next one)
