@@ -23,8 +23,6 @@ void unionBox(drSvec3& boxMin, drSvec3& boxMax, const drSvec3& otherMin, const d
     }
 }
 
-void refitLeafJob(void* leaf) { static_cast<drStriangleLeaf*>(leaf)->refit(); }
-
 }  // namespace
 
 drStriangleNode::drStriangleNode() = default;
@@ -95,15 +93,29 @@ void drStriangleNode::moveToward(float a) {
 
 void drStriangleNode::refit() {
     if (positions == nullptr) return;
+
+    // First call after the triangles were added: distribute them
+    if (pendingCount > 0) {
+        build();
+        leaves.clear();
+        collectLeaves(leaves);
+    }
+
+    // Refit the leaves, split into one run of consecutive leaves per worker
+    const int32_t leafCount = static_cast<int32_t>(leaves.size());
+    drStriangleLeaf* const* leaf0 = leaves.data();
+    auto refitLeaves = [leaf0](int32_t, int32_t begin, int32_t end) {
+        for (int32_t k = begin; k < end; ++k) leaf0[k]->refit();
+    };
     const bool parallel = poolWorkerCount() >= 2;
-    buildAndRefit(parallel);
-    if (!parallel) {
+    if (!parallel || leafCount < 2) {
+        refitLeaves(0, 0, leafCount);
         mergeBoxes();
         return;
     }
+    poolParallelFor(leafCount, refitLeaves);
 
-    // Wait for the leaf jobs, then merge each child's subtree as a job
-    poolFlush();
+    // Merge each child's subtree as a job, then the root's box
     if (childCount == 0) {
         mergeBoxes();
         return;
@@ -116,8 +128,8 @@ void drStriangleNode::refit() {
     for (auto& child : children) unionBox(boxMin, boxMax, child->boxMin, child->boxMax);
 }
 
-void drStriangleNode::buildAndRefit(bool queue) {
-    // First build of this node: split over octants, or become a leaf
+void drStriangleNode::build() {
+    // Split over octants, or become a leaf
     if (pendingCount > 0) {
         if (pendingCount < kSplitCount || !split()) {
             leaf = std::make_unique<drStriangleLeaf>();
@@ -130,17 +142,12 @@ void drStriangleNode::buildAndRefit(bool queue) {
         }
         pendingCount = 0;
     }
+    for (auto& child : children) child->build();
+}
 
-    // Refit the leaf (queued on the pool), or walk the children in order
-    if (childCount == 0) {
-        if (!leaf) return;  // a tree without triangles
-        if (queue)
-            poolSubmit(refitLeafJob, leaf.get());
-        else
-            leaf->refit();
-        return;
-    }
-    for (auto& child : children) child->buildAndRefit(queue);
+void drStriangleNode::collectLeaves(std::vector<drStriangleLeaf*>& out) {
+    if (leaf) out.push_back(leaf.get());
+    for (auto& child : children) child->collectLeaves(out);
 }
 
 bool drStriangleNode::split() {

@@ -79,9 +79,10 @@ private:
     void insertTriangle(const drStriangle& triangle);
     /// Stores both pointers here, in the children and in the leaf.
     void setPointers(const drSvec3* own, const drSvec3* target);
-    /// Distributes pending triangles (first call) and refits the leaves;
-    /// with `queue` the leaf refits are submitted to the pool, not run.
-    void buildAndRefit(bool queue);
+    /// Distributes the pending triangles of this subtree (first refit).
+    void build();
+    /// Appends the leaves of this subtree in traversal order.
+    void collectLeaves(std::vector<drStriangleLeaf*>& out);
     /// Splits the pending triangles over octant children; false when they do
     /// not spread over two or more octants (the node then becomes a leaf).
     bool split();
@@ -91,4 +92,5 @@ private:
     bool built() const { return leaf != nullptr || childCount > 0; }
 
     std::vector<drSvec3> ownPositions;  ///< storage of positions while ownsPositions is 1
+    std::vector<drStriangleLeaf*> leaves;  ///< root: every leaf in traversal order, gathered at the build
 };
