@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "pool.h"
+
+namespace {
+
+/// Starts the pool with a given processor count for one test.
+struct PoolWith {
+    explicit PoolWith(int32_t processors) {
+        poolSetProcessorCount(processors);
+        poolStart();
+    }
+    ~PoolWith() {
+        poolStop();
+        poolSetProcessorCount(0);
+    }
+};
+
+std::atomic<int> executed{0};
+void countJob(void*) { ++executed; }
+
+}  // namespace
+
+TEST(Pool, OneProcessorHasNoWorkersAndRunsSubmittedJobsInline) {
+    PoolWith pool(1);
+    EXPECT_EQ(poolWorkerCount(), 0);
+    executed = 0;
+    poolSubmit(countJob, nullptr);
+    EXPECT_EQ(executed, 1);
+    poolFlush();
+    poolStop();  // nothing to stop
+    EXPECT_EQ(poolWorkerCount(), 0);
+}
+
+TEST(Pool, StartsOneWorkerPerProcessorAndStartIsIdempotent) {
+    PoolWith pool(4);
+    EXPECT_EQ(poolWorkerCount(), 4);
+    poolSetProcessorCount(2);
+    poolStart();  // already running: nothing changes
+    EXPECT_EQ(poolWorkerCount(), 4);
+}
+
+TEST(Pool, FullQueueFlushesAtOnceAndNextSubmitGoesToWorkerZero) {
+    for (int32_t T : {2, 3}) {
+        PoolWith pool(T);
+        executed = 0;
+        const int fullAt = 127 * T + 1;  // worker 0 receives submits 1, T+1, ...
+        for (int i = 1; i < fullAt; ++i) poolSubmit(countJob, nullptr);
+        EXPECT_EQ(executed, 0) << "nothing runs before a flush";
+        poolSubmit(countJob, nullptr);
+        EXPECT_EQ(executed, fullAt) << "the submit that fills a queue runs every queued job";
+        poolSubmit(countJob, nullptr);
+        poolFlush();
+        EXPECT_EQ(executed, fullAt + 1);
+    }
+}
+
+TEST(Pool, QueueRunsLastInFirstOut) {
+    PoolWith pool(2);
+    std::vector<int> order;
+    struct Arg {
+        std::vector<int>* order;
+        int id;
+    };
+    Arg args[3] = {{&order, 0}, {&order, 1}, {&order, 2}};
+    // With two workers, submits 0 and 2 go to worker 0; 1 goes to worker 1.
+    // Only worker 0's jobs append, so the order is deterministic.
+    auto job = [](void* p) {
+        auto* a = static_cast<Arg*>(p);
+        if (a->id != 1) a->order->push_back(a->id);
+    };
+    for (auto& a : args) poolSubmit(job, &a);
+    poolFlush();
+    EXPECT_EQ(order, (std::vector<int>{2, 0}));
+}
+
+TEST(Pool, EmptyFlushWakesEveryWorkerAndReturns) {
+    PoolWith pool(4);
+    for (int i = 0; i < 100; ++i) poolFlush();
+    SUCCEED();
+}
+
+TEST(Pool, ScratchBuffersGrowOnlyAndAreSeparate) {
+    PoolWith pool(2);
+    void* a = poolScratch(200);
+    EXPECT_EQ(poolScratch(100), a);
+    void* b = poolScratch2(64);
+    EXPECT_NE(a, b);
+    EXPECT_NE(poolScratch(400), nullptr);
+}
+
+TEST(Pool, ParallelForCoversEveryItemOnceWithTheRangeRule) {
+    for (int32_t T : {2, 3, 4}) {
+        PoolWith pool(T);
+        for (int32_t n : {0, 1, 3, 10, 1001}) {
+            std::vector<int> hits(static_cast<size_t>(n), 0);
+            std::vector<int> jobOf(static_cast<size_t>(n), -1);
+            poolParallelFor(n, [&](int32_t k, int32_t begin, int32_t end) {
+                for (int32_t i = begin; i < end; ++i) {
+                    ++hits[i];
+                    jobOf[i] = k;
+                }
+            });
+            for (int32_t i = 0; i < n; ++i) {
+                ASSERT_EQ(hits[i], 1) << "T=" << T << " n=" << n << " i=" << i;
+                const int32_t chunk = n / T;
+                const int32_t expected = chunk == 0 ? T - 1 : std::min(i / chunk, T - 1);
+                EXPECT_EQ(jobOf[i], expected);
+            }
+        }
+    }
+}
+
+TEST(Pool, GlobalLockIsReentrantForItsHolder) {
+    poolLock();
+    poolLock();
+    poolUnlock();
+    poolUnlock();
+    SUCCEED();
+}
