@@ -4,23 +4,47 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <semaphore>
+#include <condition_variable>
 #include <thread>
 
 namespace {
 
 constexpr int32_t kQueueSize = 128;
 
+/// An auto-reset event: set() wakes one wait(), which clears it again.
+/// (Mutex and condition variable rather than std::binary_semaphore, whose
+/// implementation in the system's standard library can miss a wake-up.)
+class AutoResetEvent {
+public:
+    void set() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            signalled_ = true;
+        }
+        condition_.notify_one();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> guard(mutex_);
+        condition_.wait(guard, [this] { return signalled_; });
+        signalled_ = false;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable condition_;
+    bool signalled_ = false;
+};
+
 /// One worker thread with its private queue. The calling thread writes the
-/// queue only between flushes; the start/done semaphores (auto-reset events)
-/// hand the queue over and back, which also orders the memory accesses.
+/// queue only between flushes; the start/done events hand the queue over
+/// and back, which also orders the memory accesses.
 struct Worker {
     drSjobFunction functions[kQueueSize] = {};
     void* arguments[kQueueSize] = {};
     int32_t jobCount = 0;
     std::thread thread;
-    std::binary_semaphore start{0};
-    std::binary_semaphore done{0};
+    AutoResetEvent start;
+    AutoResetEvent done;
 };
 
 int32_t workerCount = 0;
@@ -38,17 +62,23 @@ Scratch scratch1, scratch2;
 std::recursive_mutex globalLock;
 std::atomic<int32_t> processorOverride{0};
 
+// A worker always answers a start with a done, even when it only starts
+// running after the pool was told to stop: leaving at once without the done
+// signal would make poolStop wait forever for a thread that starts late.
 void workerLoop(Worker* w) {
-    if (running.load() == 0) return;
     for (;;) {
-        w->start.acquire();
+        w->start.wait();
         // Last in, first out: the count names the slot of the job to run.
         while (w->jobCount > 0) {
             --w->jobCount;
             w->functions[w->jobCount](w->arguments[w->jobCount]);
         }
-        w->done.release();
-        if (running.load() == 0) break;
+        // Read the flag before answering: once the done signal is out, the
+        // caller may already be inside poolStop, and a flag read after it
+        // would make this worker leave without answering the stop's start.
+        const bool stop = running.load() == 0;
+        w->done.set();
+        if (stop) break;
     }
 }
 
@@ -93,8 +123,8 @@ void poolStop() {
     if (workerCount == 0) return;
     running.store(0);
     for (int32_t k = 0; k < workerCount; ++k) {
-        workers[k].start.release();
-        workers[k].done.acquire();
+        workers[k].start.set();
+        workers[k].done.wait();
         workers[k].thread.join();
     }
     workerCount = 0;
@@ -124,8 +154,8 @@ void poolSubmit(drSjobFunction function, void* argument) {
 }
 
 void poolFlush() {
-    for (int32_t k = 0; k < workerCount; ++k) workers[k].start.release();
-    for (int32_t k = 0; k < workerCount; ++k) workers[k].done.acquire();
+    for (int32_t k = 0; k < workerCount; ++k) workers[k].start.set();
+    for (int32_t k = 0; k < workerCount; ++k) workers[k].done.wait();
     nextWorker = 0;
 }
 
