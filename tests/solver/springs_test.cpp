@@ -2,6 +2,7 @@
 // over per-worker buffers, and a hanging mass against its analytic rest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <set>
@@ -145,24 +146,76 @@ TEST(SpringForce, HookeAndDamping) {
         const char* name;
         drSvec3 b, vb;
         drSvec3 onA;  ///< expected force on point 0 (at the origin, at rest)
+        float rest = 1.0f;
     };
-    // stiffness 0.5, damping 0.25, rest length 1, factor 2.
+    // stiffness 0.5, damping 0.25, factor 2.
     const Case cases[] = {
         {"stretched pulls together", {2, 0, 0}, {0, 0, 0}, {1.0f, 0, 0}},
         {"compressed pushes apart", {0.5f, 0, 0}, {0, 0, 0}, {-0.5f, 0, 0}},
         {"at rest length only damps", {0, 0, 1}, {0, 2, 0}, {0, 1.0f, 0}},
         // Collapsed: len is floored at 0.001, d is zero, only damping acts.
         {"collapsed", {0, 0, 0}, {3, 0, -1}, {1.5f, 0, -0.5f}},
+        // Rest length 0 with both ends together: no 0/0, only damping.
+        {"zero length", {0, 0, 0}, {3, 0, -1}, {1.5f, 0, -0.5f}, 0.0f},
+        {"zero rest length pulls together", {0, 2, 0}, {0, 0, 0}, {0, 2.0f, 0}, 0.0f},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        OneSpring s({0, 0, 0}, c.b, 1.0f, 2.0f);
+        OneSpring s({0, 0, 0}, c.b, c.rest, 2.0f);
         s.spring.stiffness = 0.5f;
         s.spring.damping = 0.25f;
         s.cloth.velocities[1] = c.vb;
         s.spring.apply(s.cloth, s.solver);
         EXPECT_EQ(s.cloth.forces[0], c.onA);
         EXPECT_EQ(s.cloth.forces[1], -c.onA);
+    }
+}
+
+// The force of every spring as one plain loop in the written order; apply
+// must match it bit for bit (also for counts that do not fill its blocks,
+// collapsed springs and factors other than 1).
+TEST(SpringForce, MatchesPlainLoopBitForBit) {
+    for (int32_t count : {1, 3, 64, 65, 130}) {
+        SCOPED_TRACE(count);
+        drScloth cloth;
+        cloth.pointCount = 17;
+        cloth.resizePoints();
+        drSspring spring;
+        spring.stiffness = 0.37f;
+        spring.damping = 0.011f;
+        uint32_t r = 99u + static_cast<uint32_t>(count);
+        auto next = [&r] {
+            r = r * 1664525u + 1013904223u;
+            return static_cast<float>(r >> 8) / 16777216.0f;
+        };
+        for (int32_t i = 0; i < cloth.pointCount; ++i) {
+            cloth.positions[i] = {next(), next() - 0.5f, 3.0f * next()};
+            cloth.velocities[i] = {next() - 0.5f, next(), next() - 0.5f};
+        }
+        cloth.positions[5] = cloth.positions[4];
+        for (int32_t s = 0; s < count; ++s) {
+            const int32_t a = s % 17, b = (s * 7 + 3) % 17;
+            spring.add(a, s % 9 == 0 ? 4 : b, s % 9 == 0 ? 0.0f : next(), 0.5f + next());
+        }
+        spring.add(4, 5, 0.7f, 1.0f);  // collapsed
+        std::vector<drSvec3> expected(cloth.forces.size());
+        for (int32_t s = 0; s < spring.springCount; ++s) {
+            const int32_t a = spring.springPairs[s][0], b = spring.springPairs[s][1];
+            const float L = spring.restLengths[s], w = spring.springFactors[s];
+            const drSvec3 d = cloth.positions[b] - cloth.positions[a];
+            const float len = std::max(L * 0.001f, length(d));
+            const float e = len - L;
+            const float k = len != 0.0f ? spring.stiffness / len * e * w : 0.0f;
+            const float c = spring.damping * w;
+            const drSvec3 dv = cloth.velocities[b] - cloth.velocities[a];
+            const drSvec3 f = {k * d.x + c * dv.x, k * d.y + c * dv.y, k * d.z + c * dv.z};
+            expected[a] += f;
+            expected[b] -= f;
+        }
+        drSsolver solver;
+        spring.apply(cloth, solver);
+        EXPECT_EQ(cloth.forces, expected);
+        for (const drSvec3& f : cloth.forces) ASSERT_TRUE(std::isfinite(f.x + f.y + f.z));
     }
 }
 
