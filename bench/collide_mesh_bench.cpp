@@ -1,0 +1,156 @@
+// One sub-step of a 101 x 101 cloth (200 x 200 units) lying on a sphere of
+// radius 50 made of 9,940 triangles, with and without the mesh collider, on 1
+// and 2 workers. Reported: time per sub-step and per cloth point.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "drScloth.h"
+#include "drScollideMesh.h"
+#include "drSedges.h"
+#include "drSgravity.h"
+#include "drSsolver.h"
+#include "drSspringNetwork.h"
+#include "drStriangleNode.h"
+#include "grid.h"
+#include "pool.h"
+
+namespace {
+
+/// Sphere of `radius` around `centre`: `stacks` rings of `slices` points
+/// between the poles, 2 * slices * (stacks - 1) triangles facing outward.
+void makeSphere(const drSvec3& centre, float radius, int32_t stacks, int32_t slices, std::vector<drSvec3>& points,
+                std::vector<drStriangle>& triangles) {
+    const double pi = 3.14159265358979323846;
+    points.push_back(centre + drSvec3{0, radius, 0});
+    for (int32_t r = 1; r < stacks; ++r) {
+        const double theta = pi * r / stacks;
+        for (int32_t s = 0; s < slices; ++s) {
+            const double phi = 2.0 * pi * s / slices;
+            points.push_back(centre + drSvec3{static_cast<float>(radius * std::sin(theta) * std::cos(phi)),
+                                              static_cast<float>(radius * std::cos(theta)),
+                                              static_cast<float>(radius * std::sin(theta) * std::sin(phi))});
+        }
+    }
+    points.push_back(centre + drSvec3{0, -radius, 0});
+    const int32_t south = static_cast<int32_t>(points.size()) - 1;
+    auto ring = [slices](int32_t r, int32_t s) { return 1 + (r - 1) * slices + (s % slices); };
+    for (int32_t s = 0; s < slices; ++s) triangles.push_back({0, ring(1, s + 1), ring(1, s)});
+    for (int32_t r = 1; r + 1 < stacks; ++r)
+        for (int32_t s = 0; s < slices; ++s) {
+            triangles.push_back({ring(r, s), ring(r, s + 1), ring(r + 1, s + 1)});
+            triangles.push_back({ring(r, s), ring(r + 1, s + 1), ring(r + 1, s)});
+        }
+    for (int32_t s = 0; s < slices; ++s) triangles.push_back({south, ring(stacks - 1, s), ring(stacks - 1, s + 1)});
+}
+
+/// The cloth with its springs and gravity, and the sphere collider.
+struct Scene {
+    GridMesh grid = makeGrid(101, 101, 2.0);
+    drScloth cloth;
+    drSsolver solver;
+    drSspring stretch, shear, bend;
+    drSgravity gravity;
+    std::vector<drSvec3> spherePoints;
+    std::vector<drStriangle> sphereTriangles;
+    drStriangleNode tree;
+    drScollideMesh collider;
+    std::vector<drSvec3> startPositions;
+
+    explicit Scene(bool withCollider) {
+        drSedges edges;
+        edges.build(grid.pointCount(), grid.polygons.data(), grid.polygonCount());
+        cloth.pointCount = grid.pointCount();
+        cloth.resizePoints();
+        buildSpringNetwork(grid.pointCount(), grid.points.data(), grid.polygons.data(), grid.polygonCount(), edges,
+                           stretch, shear, bend, cloth);
+        // The cloth's centre rests 0.5 inside the top of the sphere
+        for (int32_t i = 0; i < cloth.pointCount; ++i) {
+            cloth.positions[i] = {static_cast<float>(grid.points[3 * i]) - 100.0f, 0.0f,
+                                  static_cast<float>(grid.points[3 * i + 2]) - 100.0f};
+            cloth.masses[i] = 1.0f;
+        }
+        startPositions = cloth.positions;
+        solver.addForce(&stretch);
+        solver.addForce(&shear);
+        solver.addForce(&bend);
+        solver.addForce(&gravity);
+        if (!withCollider) return;
+        makeSphere({0.0f, -49.5f, 0.0f}, 50.0f, 71, 71, spherePoints, sphereTriangles);
+        tree.pointCount = static_cast<int32_t>(spherePoints.size());
+        tree.setPositions(spherePoints.data());
+        for (const drStriangle& t : sphereTriangles) tree.addTriangle(t[0], t[1], t[2]);
+        tree.setOwnsPositions(1);
+        collider.tree = &tree;
+        collider.reset(0.0f);
+        tree.setOffsets(0.0f, -2.0f);
+        solver.addForce(&collider);
+    }
+
+    void subStep() {
+        solver.time = 0.0f;
+        solver.targetTime = 1.0f;
+        prepareStep(cloth);
+        applyForces(solver, cloth);
+        integrate(solver, cloth, chooseStep(solver, cloth));
+    }
+    void restart() {
+        std::copy(startPositions.begin(), startPositions.end(), cloth.positions.begin());
+        for (drSvec3& v : cloth.velocities) v = {0, 0, 0};
+        solver.step = 0.1f;
+    }
+};
+
+void runSubSteps(benchmark::State& state, bool withCollider) {
+    poolSetProcessorCount(static_cast<int32_t>(state.range(0)));
+    poolStart();
+    {
+        Scene scene(withCollider);
+        for (auto _ : state) {
+            state.PauseTiming();
+            scene.restart();
+            state.ResumeTiming();
+            scene.subStep();
+        }
+        state.counters["per_point"] = benchmark::Counter(static_cast<double>(scene.cloth.pointCount),
+                                                         benchmark::Counter::kIsIterationInvariantRate |
+                                                             benchmark::Counter::kInvert);
+    }
+    poolStop();
+    poolSetProcessorCount(0);
+}
+
+void BM_SubStepWithoutCollider(benchmark::State& state) { runSubSteps(state, false); }
+void BM_SubStepWithMeshCollider(benchmark::State& state) { runSubSteps(state, true); }
+
+/// The collider's apply alone (surface sweep, refit and point pass).
+void BM_MeshColliderApply(benchmark::State& state) {
+    poolSetProcessorCount(static_cast<int32_t>(state.range(0)));
+    poolStart();
+    {
+        Scene scene(true);
+        scene.solver.time = 0.0f;
+        scene.solver.targetTime = 1.0f;
+        for (auto _ : state) {
+            state.PauseTiming();
+            scene.restart();
+            scene.collider.lastUpdate = 0.0f;
+            state.ResumeTiming();
+            scene.collider.apply(scene.cloth, scene.solver);
+        }
+        state.counters["per_point"] = benchmark::Counter(static_cast<double>(scene.cloth.pointCount),
+                                                         benchmark::Counter::kIsIterationInvariantRate |
+                                                             benchmark::Counter::kInvert);
+    }
+    poolStop();
+    poolSetProcessorCount(0);
+}
+
+}  // namespace
+
+BENCHMARK(BM_SubStepWithoutCollider)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SubStepWithMeshCollider)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_MeshColliderApply)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_MAIN();
