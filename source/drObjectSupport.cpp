@@ -1,0 +1,62 @@
+#include "drObjectSupport.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "drSnail.h"
+
+void forceDimension(BaseObject* op, Vector* mp, Vector* rad) {
+    (void)op;
+    if (mp) *mp = Vector(0.0, 0.0, 0.0);
+    if (rad) *rad = Vector(100.0, 100.0, 100.0);
+}
+
+Bool addToExecution(BaseObject* op, PriorityList* list, Int32 priority, Int32 flags) {
+    if (!list) return false;
+    list->Add(op, priority, flags);
+    return true;
+}
+
+PointObject* findClothInput(BaseObject* op) {
+    BaseObject* cloth = op ? op->GetUp() : nullptr;
+    BaseObject* input = cloth ? cloth->GetUp() : nullptr;
+    if (!input || !input->IsInstanceOf(Opoint)) return nullptr;
+    return ToPoint(input);
+}
+
+void gatherPoints(drSnail& constraint, BaseList2D* link, Int32 pointLimit) {
+    constraint.setCount(0);
+    if (!link) return;
+    if (link->IsInstanceOf(Tpointselection)) {
+        const BaseSelect* selection = static_cast<SelectionTag*>(link)->GetBaseSelect();
+        // Segments in order, each ascending; indices the cloth does not have
+        // are left out so the solver never reads past its arrays.
+        std::vector<Int32> indices;
+        indices.reserve(static_cast<size_t>(selection->GetCount()));
+        Int32 a = 0, b = 0;
+        for (Int32 seg = 0; selection->GetRange(seg, std::numeric_limits<Int32>::max(), &a, &b); ++seg)
+            for (Int32 i = a; i <= b && i < pointLimit; ++i)
+                if (i >= 0) indices.push_back(i);
+        constraint.setCount(static_cast<int32_t>(indices.size()));
+        for (size_t k = 0; k < indices.size(); ++k) {
+            constraint.pointIndices[k] = indices[k];
+            constraint.weights[k] = 1.0f;
+        }
+    } else if (link->IsInstanceOf(Tvertexmap)) {
+        const VariableTag* map = static_cast<VariableTag*>(link);
+        const Float32* w = map->GetDataAddressR();
+        const Int32 m = std::min(map->GetDataCount(), pointLimit);
+        Int32 n = 0;
+        for (Int32 i = 0; i < m; ++i)
+            if (static_cast<Float>(w[i]) > 0.001) ++n;
+        constraint.setCount(n);
+        Int32 k = 0;
+        for (Int32 i = 0; i < m; ++i) {
+            if (!(static_cast<Float>(w[i]) > 0.001)) continue;
+            constraint.pointIndices[k] = i;
+            constraint.weights[k] = w[i];
+            ++k;
+        }
+    }
+}

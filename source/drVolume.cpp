@@ -1,0 +1,27 @@
+#include "drVolume.h"
+
+#include "drObjectSupport.h"
+#include "drRegistry.h"
+
+NodeData* AllocDrVolume() { return NewObjClear<drVolume>(); }
+
+Bool drVolume::Init(GeListNode* node) {
+    (void)node;
+    solverForce = &force;
+    return true;
+}
+
+void drVolume::GetDimension(BaseObject* op, Vector* mp, Vector* rad) { forceDimension(op, mp, rad); }
+
+DRAWRESULT drVolume::Draw(BaseObject* op, DRAWPASS drawpass, BaseDraw* bd, BaseDrawHelp* bh) {
+    (void)op; (void)drawpass; (void)bd; (void)bh;
+    return DRAWRESULT::OK;
+}
+
+Bool drVolume::AddToExecution(BaseObject* op, PriorityList* list) { return addToExecution(op, list, 2000, 2); }
+
+EXECUTIONRESULT drVolume::Execute(BaseObject* op, BaseDocument* doc, BaseThread* bt, Int32 priority,
+                                EXECUTIONFLAGS flags) {
+    (void)op; (void)doc; (void)bt; (void)priority; (void)flags;
+    return EXECUTIONRESULT::OK;
+}
