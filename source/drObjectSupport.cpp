@@ -1,10 +1,13 @@
 #include "drObjectSupport.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <vector>
 
 #include "drSnail.h"
+#include "drSpin.h"
+#include "pool.h"
 
 void forceDimension(BaseObject* op, Vector* mp, Vector* rad) {
     (void)op;
@@ -59,4 +62,36 @@ void gatherPoints(drSnail& constraint, BaseList2D* link, Int32 pointLimit) {
             ++k;
         }
     }
+}
+
+PoolLockGuard::PoolLockGuard() { poolLock(); }
+PoolLockGuard::~PoolLockGuard() { poolUnlock(); }
+
+Int32 truncateToInt32(Float v) {
+    if (!std::isfinite(v)) return 0;
+    if (v >= 2147483647.0) return std::numeric_limits<Int32>::max();
+    if (v <= -2147483648.0) return std::numeric_limits<Int32>::min();
+    return static_cast<Int32>(v);
+}
+
+void dropEntriesBeyond(drSnail& constraint, Int32 pointCount) {
+    drSpin* pin = dynamic_cast<drSpin*>(&constraint);
+    const int32_t count = std::max<int32_t>(0, std::min<int32_t>(constraint.count, static_cast<int32_t>(constraint.pointIndices.size())));
+    int32_t kept = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        const int32_t index = constraint.pointIndices[k];
+        if (index < 0 || index >= pointCount) continue;
+        if (kept != k) {
+            constraint.pointIndices[kept] = index;
+            constraint.targets[kept] = constraint.targets[k];
+            constraint.weights[kept] = constraint.weights[k];
+            constraint.currentTargets[kept] = constraint.currentTargets[k];
+            if (pin) {
+                pin->baryCoords[kept] = pin->baryCoords[k];
+                pin->boundTriangles[kept] = pin->boundTriangles[k];
+            }
+        }
+        ++kept;
+    }
+    if (kept != constraint.count) constraint.setCount(kept);
 }

@@ -3,6 +3,7 @@
 // constraint object and gathering its points from a tag.
 #pragma once
 
+#include "drSvec.h"
 #include "host.h"
 
 class drSnail;
@@ -28,3 +29,51 @@ PointObject* findClothInput(BaseObject* op);
 /// its weight). Any other link, or none, leaves it with no entries.
 /// Indices at or beyond pointLimit are skipped: the cloth cannot hold them.
 void gatherPoints(drSnail& constraint, BaseList2D* link, Int32 pointLimit);
+
+/// The parameter container of a node the host hands to a callback.
+inline BaseContainer* parametersOf(GeListNode* node) {
+    return node ? static_cast<BaseList2D*>(node)->GetDataInstance() : nullptr;
+}
+
+/// The world matrix to draw op with: the host's drawing context when given.
+inline Matrix drawingMatrix(BaseObject* op, BaseDrawHelp* bh) { return bh ? bh->GetMg() : op->GetMg(); }
+
+/// Host vector to a solver vector (components rounded to float).
+inline drSvec3 toSolver(const Vector& v) {
+    return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)};
+}
+
+/// Holds the job pool's global lock for its lifetime: the solver cannot run
+/// while a collider's triangle tree is being changed.
+class PoolLockGuard {
+public:
+    PoolLockGuard();
+    ~PoolLockGuard();
+    PoolLockGuard(const PoolLockGuard&) = delete;
+    PoolLockGuard& operator=(const PoolLockGuard&) = delete;
+};
+
+/// True when every corner of polygon p indexes one of pointCount points.
+inline Bool polygonInRange(const CPolygon& p, Int32 pointCount) {
+    return p.a >= 0 && p.b >= 0 && p.c >= 0 && p.d >= 0 && p.a < pointCount && p.b < pointCount &&
+           p.c < pointCount && p.d < pointCount;
+}
+
+/// v truncated toward zero to an integer, clamped to the Int32 range (a
+/// non-finite value counts as 0).
+Int32 truncateToInt32(Float v);
+
+/// Drops the entries of constraint (a nail or a pin) whose cloth point lies
+/// at or beyond pointCount, keeping the others in order: the solver trusts
+/// the indices, and the cloth may have lost points since they were gathered.
+void dropEntriesBeyond(drSnail& constraint, Int32 pointCount);
+
+/// Runs body and keeps any exception (memory running out while the point
+/// sets grow) from reaching the host: the evaluation ends quietly.
+template <class Body>
+void withoutExceptions(Body&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
