@@ -3,7 +3,10 @@
 //
 // Build: this file uses the shared TinyGLTF library of the system package
 // (header <tiny_gltf.h>; CMake: find_package(TinyGLTF REQUIRED) and link
-// TinyGLTF::TinyGLTF). Do not define TINYGLTF_IMPLEMENTATION here.
+// TinyGLTF::TinyGLTF). Do not define TINYGLTF_IMPLEMENTATION here. The three
+// exporters (exportPc2.cpp, exportGlb.cpp, exportViewer.cpp) need only
+// drhost, nlohmann_json and TinyGLTF, and tests/app/export_*_test.cpp call
+// them (including "export.h" from app/).
 //
 // Each object becomes one top-level node named after it, in world
 // coordinates (the scene's y-up axes are kept as they are):
@@ -314,8 +317,8 @@ void addBakedObject(GlbBuilder& glb, tinygltf::Animation& animation, Int32 fps, 
             offsets.reserve(base.size() * 3);
             for (size_t i = 0; i < base.size(); ++i) {
                 const Vector& p = mesh.worldPoints[f][i];
-                // The offset in float from the same float base, so that base +
-                // offset gives the frame's float position back exactly.
+                // Taken between the float values, so that base + offset is
+                // the frame's float position within one rounding of the larger.
                 offsets.push_back(float(p.x) - float(base[i].x));
                 offsets.push_back(float(p.y) - float(base[i].y));
                 offsets.push_back(float(p.z) - float(base[i].z));
