@@ -50,13 +50,17 @@ void gatherPoints(drSnail& constraint, BaseList2D* link, Int32 pointLimit) {
         const VariableTag* map = static_cast<VariableTag*>(link);
         const Float32* w = map->GetDataAddressR();
         const Int32 m = std::min(map->GetDataCount(), pointLimit);
+        // The threshold in the weights' own precision: a weight set to 0.001
+        // is stored as the float nearest to it, which lies just above the
+        // double 0.001, and must be left out like the value it stands for.
+        const Float32 threshold = 0.001f;
         Int32 n = 0;
         for (Int32 i = 0; i < m; ++i)
-            if (static_cast<Float>(w[i]) > 0.001) ++n;
+            if (w[i] > threshold) ++n;
         constraint.setCount(n);
         Int32 k = 0;
         for (Int32 i = 0; i < m; ++i) {
-            if (!(static_cast<Float>(w[i]) > 0.001)) continue;
+            if (!(w[i] > threshold)) continue;
             constraint.pointIndices[k] = i;
             constraint.weights[k] = w[i];
             ++k;
