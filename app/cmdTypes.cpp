@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -55,7 +56,12 @@ int runTypes(const std::string& pluginOption) {
     for (const RegisteredType* type : types) {
         if (type->allocator == nullptr) continue;  // menu separators
         ++listed;
-        out << type->descriptionName.GetStd() << "  (id " << type->id << ", \"" << type->name.GetStd() << "\"";
+        // A registered name may start with a menu order mark ("#$05Wind").
+        std::string shownName = type->name.GetStd();
+        if (shownName.size() > 4 && shownName.compare(0, 2, "#$") == 0 && std::isdigit(static_cast<unsigned char>(shownName[2])) &&
+            std::isdigit(static_cast<unsigned char>(shownName[3])))
+            shownName.erase(0, 4);
+        out << type->descriptionName.GetStd() << "  (id " << type->id << ", \"" << shownName << "\"";
         if (type->info & OBJECT_MODIFIER) out << ", deformer";
         out << ")\n";
         if (!type->description) {
