@@ -1,0 +1,48 @@
+#include "sceneCommands.h"
+
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+SceneSession::~SceneSession() {
+    scene.document.reset();
+    plugins.Shutdown();
+}
+
+std::string defaultPluginDir() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return "plugins";
+    return (exe.parent_path() / "plugins").string();
+}
+
+int openScene(const AppContext& context, const std::string& file, SceneSession& session) {
+    if (!session.plugins.LoadFolder(context.pluginDir)) {
+        for (const std::string& e : session.plugins.GetErrors()) std::cerr << "drapeon: " << e << "\n";
+        std::cerr << "drapeon: cannot load the plug-ins from " << context.pluginDir
+                  << "; give their folder with --plugins\n";
+        return kExitFailure;
+    }
+    HostTakeErrors();
+    std::string error;
+    if (!loadScene(file, session.scene, error)) {
+        std::cerr << "drapeon: " << error << "\n";
+        return kExitBadInput;
+    }
+    return kExitOk;
+}
+
+std::vector<const SceneObject*> deformedObjects(const Scene& scene) {
+    std::vector<const SceneObject*> out;
+    for (const SceneObject& so : scene.objects) {
+        if (!so.object->IsInstanceOf(Opoint)) continue;
+        for (BaseObject* c = so.object->GetDown(); c != nullptr; c = c->GetNext()) {
+            const RegisteredType* rt = PluginRegistry::Find(c->GetType());
+            if (rt != nullptr && (rt->info & OBJECT_MODIFIER) != 0 && c->GetDeformMode()) {
+                out.push_back(&so);
+                break;
+            }
+        }
+    }
+    return out;
+}

@@ -1,0 +1,252 @@
+// The drapeon program end to end: small scenes in a temporary folder, run
+// with the built program and plug-in; exit statuses, messages and files.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+/// A scene: a plane of n x n cells 100 units up, with a cloth object and a
+/// gravity object under it. `cloth` and `gravity` are extra "params" entries.
+std::string sheetScene(int n, int lastFrame, const std::string& cloth = "", const std::string& gravity = "") {
+    return R"({"fps": 30, "frames": [0, )" + std::to_string(lastFrame) + R"(], "objects": [
+      {"type": "polygon", "name": "Sheet", "position": [0, 100, 0],
+       "mesh": {"plane": {"width": 200, "height": 200, "segments": )" + std::to_string(n) + R"(}},
+       "tags": [{"type": "pointSelection", "name": "corner", "points": [0]}],
+       "children": [{"type": "drapeon", "name": "Cloth", "params": {)" + cloth + R"(},
+                     "children": [{"type": "drGravity", "params": {)" + gravity + R"(}},
+                                  {"type": "drNail", "params": {"NAIL_POINTS": {"tag": "Sheet:corner"}}}]}]}]})";
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / ("drapeon_program_" + std::to_string(::getpid()) + "_" + info->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    void write(const std::string& name, const std::string& text) {
+        fs::create_directories((dir_ / name).parent_path());
+        std::ofstream(dir_ / name, std::ios::binary) << text;
+    }
+
+    /// Runs the program in the test's folder with standard output and error captured.
+    Result drapeon(const std::string& args) {
+        const std::string command = "cd '" + dir_.string() + "' && '" DRAPEON_PROGRAM "' " + args + " >stdout.txt 2>stderr.txt";
+        const int rc = std::system(command.c_str());
+        Result r;
+        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        r.out = readFile(dir_ / "stdout.txt");
+        r.err = readFile(dir_ / "stderr.txt");
+        return r;
+    }
+
+    fs::path dir_;
+};
+
+int countLines(const std::string& text, const std::string& prefix) {
+    int n = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0) ++n;
+    return n;
+}
+
+TEST_F(ProgramTest, RunWritesOneWorldSpaceObjPerFrameAndTheExports) {
+    write("sheet.json", sheetScene(4, 90));
+    const Result r = drapeon("run sheet.json --frames 2:4");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"Sheet.0002.obj", "Sheet.0003.obj", "Sheet.0004.obj", "Sheet.pc2", "sheet.glb"})
+        EXPECT_TRUE(fs::exists(dir_ / "out/sheet" / name)) << name;
+    EXPECT_FALSE(fs::exists(dir_ / "out/sheet/Sheet.0001.obj"));
+    EXPECT_FALSE(fs::exists(dir_ / "out/sheet/Sheet.0005.obj"));
+    EXPECT_NE(r.out.find("out/sheet"), std::string::npos) << r.out;
+    // Frames 0 and 1 are simulated first (nothing written for them); one
+    // plain progress line per frame off a terminal
+    EXPECT_EQ(countLines(r.err, "frame "), 5) << r.err;
+
+    const std::string obj = readFile(dir_ / "out/sheet/Sheet.0004.obj");
+    EXPECT_EQ(countLines(obj, "v "), 25);
+    EXPECT_EQ(countLines(obj, "f "), 16);
+    // World space: the nailed corner stays at (-100, 100, -100), the rest has fallen
+    std::istringstream in(obj.substr(obj.find("v ")));
+    std::string v;
+    double x, y, z;
+    in >> v >> x >> y >> z;
+    EXPECT_NEAR(x, -100.0, 1e-3);
+    EXPECT_NEAR(y, 100.0, 1e-3);
+    EXPECT_NEAR(z, -100.0, 1e-3);
+    for (int i = 0; i < 24; ++i) in >> v >> x >> y >> z;
+    EXPECT_LT(y, 99.0);
+}
+
+std::vector<double> objNumbers(const std::string& obj) {
+    std::vector<double> out;
+    std::istringstream in(obj);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("v ", 0) != 0) continue;
+        std::istringstream v(line.substr(2));
+        for (double x; v >> x;) out.push_back(x);
+    }
+    return out;
+}
+
+TEST_F(ProgramTest, ThreadCountsRepeatTheirResults) {
+    // A cloth large enough for the passes to split over the workers
+    write("big.json", sheetScene(60, 3));
+    ASSERT_EQ(drapeon("run big.json --threads 1 --out one --export obj").status, 0);
+    ASSERT_EQ(drapeon("run big.json --threads 2 --out two --export obj").status, 0);
+    ASSERT_EQ(drapeon("run big.json --threads 2 --out again --export obj").status, 0);
+    for (int frame = 0; frame <= 3; ++frame) {
+        const std::string name = "Sheet.000" + std::to_string(frame) + ".obj";
+        const std::string one = readFile(dir_ / "one" / name), two = readFile(dir_ / "two" / name);
+        ASSERT_FALSE(one.empty()) << name;
+        // The same worker count gives the same text
+        EXPECT_TRUE(two == readFile(dir_ / "again" / name)) << name << " differs between two runs on 2 threads";
+        // Another count sums the forces in another order: equal up to rounding
+        const std::vector<double> a = objNumbers(one), b = objNumbers(two);
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(a[i], b[i], 1e-3) << name << " number " << i;
+    }
+}
+
+TEST_F(ProgramTest, BadInputExitsWith2AndWritesNothing) {
+    struct Case {
+        std::string scene;  ///< empty: no scene file written
+        std::string args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"{\"objects\": [\n  {\"type\": }]}", "run s.json", "s.json:2:12: invalid JSON"},
+        {R"({"objects": [{"type": "polygon", "name": "P", "children": [{"type": "drGravty"}]}]})", "run s.json",
+         "did you mean \"drGravity\""},
+        {R"({"objects": [{"type": "drapeon", "name": "C", "params": {"DRAPEON_STIFFNES": 3}}]})", "info s.json",
+         "object \"C\": params.DRAPEON_STIFFNES"},
+        {R"({"objects": [{"type": "polygon", "name": "P", "mesh": {"obj": "none.obj"}}]})", "clear-cache s.json", "none.obj"},
+        {"", "run missing.json", "missing.json: cannot open"},
+        {sheetScene(2, 1), "run s.json --frames 5:1", "--frames 5:1"},
+        {sheetScene(2, 1), "run s.json --threads 0", "--threads"},
+        {sheetScene(2, 1), "run s.json --export obj,fbx", "fbx"},
+        {"", "run", "scene"},
+    };
+    for (const Case& c : cases) {
+        fs::remove(dir_ / "s.json");
+        if (!c.scene.empty()) write("s.json", c.scene);
+        const Result r = drapeon(c.args);
+        EXPECT_EQ(r.status, 2) << c.args << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << "\"" << c.message << "\" in: " << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "out")) << c.args;
+    }
+}
+
+TEST_F(ProgramTest, NonFinitePositionsExitWith3AndNameTheFrame) {
+    write("wild.json", sheetScene(4, 10, "", R"("GRAVITY_STRENGTH": 1e37)"));
+    const Result r = drapeon("run wild.json --export obj");
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("became unstable at frame 1"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "out/wild/Sheet.0000.obj"));
+    EXPECT_FALSE(fs::exists(dir_ / "out/wild/Sheet.0001.obj"));
+}
+
+TEST_F(ProgramTest, InterruptStopsWith130AndKeepsOnlyCompleteFrames) {
+    write("long.json", sheetScene(120, 100000, R"("DRAPEON_CACHE_PATH": "cache/long_")"));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(dir_.c_str()) != 0) _exit(99);
+        const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        dup2(out, 1);
+        execl(DRAPEON_PROGRAM, DRAPEON_PROGRAM, "run", "long.json", "--export", "obj", static_cast<char*>(nullptr));
+        _exit(98);
+    }
+    // Wait until a few frames are done, then press Ctrl-C
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (countLines(readFile(dir_ / "stderr.txt"), "frame ") < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, SIGINT);
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(wstatus)) << "the program died of a signal";
+    EXPECT_EQ(WEXITSTATUS(wstatus), 130);
+
+    const std::string err = readFile(dir_ / "stderr.txt");
+    const size_t at = err.find("interrupted during frame ");
+    ASSERT_NE(at, std::string::npos) << err;
+    const int stopped = std::atoi(err.c_str() + at + 25);
+    EXPECT_GE(stopped, 3);
+    EXPECT_NE(err.find("frames 0 to " + std::to_string(stopped - 1) + " are complete"), std::string::npos) << err;
+    // Complete frames are written; the interrupted one is neither an OBJ nor a cache file
+    char name[64];
+    std::snprintf(name, sizeof name, "%04d", stopped - 1);
+    EXPECT_TRUE(fs::exists(dir_ / "out/long" / ("Sheet." + std::string(name) + ".obj")));
+    EXPECT_TRUE(fs::exists(dir_ / "cache" / ("long_" + std::string(name))));
+    std::snprintf(name, sizeof name, "%04d", stopped);
+    EXPECT_FALSE(fs::exists(dir_ / "out/long" / ("Sheet." + std::string(name) + ".obj")));
+    EXPECT_FALSE(fs::exists(dir_ / "cache" / ("long_" + std::string(name))));
+}
+
+TEST_F(ProgramTest, InfoShowsTheTreeParametersAndResolvedLinks) {
+    write("sheet.json", sheetScene(2, 5, R"("DRAPEON_STIFFNESS": 12.5, "DRAPEON_CACHE_PATH": "c/s_")"));
+    const Result r = drapeon("info sheet.json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const std::string& part :
+         {std::string("frames 0 to 5"), std::string("Sheet  [polygon]  9 points, 4 polygons"),
+          std::string("tag \"corner\": point selection of 1 points"), std::string("Cloth  [drapeon, id 1038077]"),
+          std::string("DRAPEON_STIFFNESS (1001, float) = 12.5  [default 30]"),
+          "DRAPEON_CACHE_PATH (1006, filename) = \"" + (dir_ / "c/s_").string() + "\"",
+          std::string("NAIL_POINTS (1003, link) = tag \"Sheet:corner\""),
+          std::string("Sheet/Cloth/Nail NAIL_POINTS (1003) -> Sheet:corner"), std::string("Simulated: \"Sheet\"")})
+        EXPECT_NE(r.out.find(part), std::string::npos) << "\"" << part << "\" in:\n" << r.out;
+    EXPECT_FALSE(fs::exists(dir_ / "c"));
+}
+
+TEST_F(ProgramTest, ClearCacheDeletesTheFramesOfEveryClothObject) {
+    write("sheet.json", sheetScene(2, 3, R"("DRAPEON_CACHE_PATH": "cache/s_")"));
+    ASSERT_EQ(drapeon("run sheet.json --export obj").status, 0);
+    for (const char* f : {"s_0000", "s_0001", "s_0002", "s_0003"}) EXPECT_TRUE(fs::exists(dir_ / "cache" / f)) << f;
+    write("cache/s_1000", "kept");
+    const Result r = drapeon("clear-cache sheet.json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Sheet/Cloth"), std::string::npos) << r.out;
+    for (const char* f : {"s_0000", "s_0001", "s_0002", "s_0003"}) EXPECT_FALSE(fs::exists(dir_ / "cache" / f)) << f;
+    EXPECT_TRUE(fs::exists(dir_ / "cache/s_1000"));
+}
+
+TEST_F(ProgramTest, ShippedScenesRun) {
+    for (const fs::directory_entry& e : fs::directory_iterator(DRAPEON_SCENES)) {
+        if (e.path().extension() != ".json") continue;
+        const Result r = drapeon("run '" + e.path().string() + "' --frames 0:3 --out shipped --export obj");
+        EXPECT_EQ(r.status, 0) << e.path() << ": " << r.err;
+    }
+}
+
+}  // namespace
