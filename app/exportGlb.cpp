@@ -301,8 +301,8 @@ void addRigidObject(GlbBuilder& glb, tinygltf::Animation& animation, int times, 
 }
 
 /// World points baked into blocks of morph targets (see the file comment).
-void addBakedObject(GlbBuilder& glb, tinygltf::Animation& animation, Int32 fps, const RecordedMesh& mesh,
-                    int indices, int material, std::vector<int>& roots) {
+void addBakedObject(GlbBuilder& glb, tinygltf::Animation& animation, Int32 fps, Int32 firstFrame,
+                    const RecordedMesh& mesh, int indices, int material, std::vector<int>& roots) {
     const size_t frames = mesh.worldPoints.size();
     tinygltf::Node parent;
     parent.name = mesh.name;
@@ -326,7 +326,8 @@ void addBakedObject(GlbBuilder& glb, tinygltf::Animation& animation, Int32 fps, 
             targets.push_back(glb.addFloats(offsets, 3, TINYGLTF_TYPE_VEC3, TINYGLTF_TARGET_ARRAY_BUFFER, true));
         }
         tinygltf::Node block;
-        block.name = mesh.name + ".frames" + std::to_string(begin) + "-" + std::to_string(end - 1);
+        block.name = mesh.name + ".frames" + std::to_string(firstFrame + Int64(begin)) + "-" +
+                     std::to_string(firstFrame + Int64(end) - 1);
         block.mesh = addMesh(glb, block.name, positions, indices, material, targets);
         if (begin > 0) block.scale = {0.0, 0.0, 0.0};
         const int node = glb.addNode(block);
@@ -404,7 +405,7 @@ bool exportGlb(const Recording& recording, const std::filesystem::path& file, st
                 }
                 addRigidObject(glb, animation, frameTimes, mesh, ownPoints, indices, material, roots);
             } else {
-                addBakedObject(glb, animation, recording.fps, mesh, indices, material, roots);
+                addBakedObject(glb, animation, recording.fps, recording.firstFrame, mesh, indices, material, roots);
             }
         }
         if (!animation.channels.empty()) glb.model.animations.push_back(animation);

@@ -95,14 +95,18 @@ function start() {
   });
 
   // Frame the camera on everything over all frames.
-  const bounds = new THREE.Box3();
+  const low = [Infinity, Infinity, Infinity], high = [-Infinity, -Infinity, -Infinity];
   for (const m of meshes) {
     const p = m.positions;
     for (let i = 0; i + 2 < p.length; i += 3) {
-      if (Number.isFinite(p[i]) && Number.isFinite(p[i + 1]) && Number.isFinite(p[i + 2]))
-        bounds.expandByPoint(new THREE.Vector3(p[i], p[i + 1], p[i + 2]));
+      if (!Number.isFinite(p[i]) || !Number.isFinite(p[i + 1]) || !Number.isFinite(p[i + 2])) continue;
+      for (let k = 0; k < 3; k++) {
+        if (p[i + k] < low[k]) low[k] = p[i + k];
+        if (p[i + k] > high[k]) high[k] = p[i + k];
+      }
     }
   }
+  const bounds = new THREE.Box3(new THREE.Vector3(...low), new THREE.Vector3(...high));
   if (bounds.isEmpty()) bounds.set(new THREE.Vector3(-1, -1, -1), new THREE.Vector3(1, 1, 1));
   const centre = bounds.getCenter(new THREE.Vector3());
   const radius = Math.max(bounds.getSize(new THREE.Vector3()).length() / 2, 1e-3);
