@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
 
     CLI::App app{"drapeon: cloth simulation of scene files"};
     app.require_subcommand(1);
+    // Global options may also follow the command: "drapeon run s.json --plugins DIR"
+    app.fallthrough();
     app.add_option("--plugins", context.pluginDir, "Folder of the plug-in modules (default: plugins next to the program)");
     addRunCommand(app, context);
     addInfoCommand(app, context);

@@ -216,7 +216,9 @@ TEST_F(ProgramTest, InterruptStopsWith130AndKeepsOnlyCompleteFrames) {
 
 TEST_F(ProgramTest, InfoShowsTheTreeParametersAndResolvedLinks) {
     write("sheet.json", sheetScene(2, 5, R"("DRAPEON_STIFFNESS": 12.5, "DRAPEON_CACHE_PATH": "c/s_")"));
-    const Result r = drapeon("info sheet.json");
+    // The global option may follow the command
+    const std::string plugins = (fs::path(DRAPEON_PROGRAM).parent_path() / "plugins").string();
+    const Result r = drapeon("info sheet.json --plugins '" + plugins + "'");
     ASSERT_EQ(r.status, 0) << r.err;
     for (const std::string& part :
          {std::string("frames 0 to 5"), std::string("Sheet  [polygon]  9 points, 4 polygons"),
@@ -227,6 +229,10 @@ TEST_F(ProgramTest, InfoShowsTheTreeParametersAndResolvedLinks) {
           std::string("Sheet/Cloth/Nail NAIL_POINTS (1003) -> Sheet:corner"), std::string("Simulated: \"Sheet\"")})
         EXPECT_NE(r.out.find(part), std::string::npos) << "\"" << part << "\" in:\n" << r.out;
     EXPECT_FALSE(fs::exists(dir_ / "c"));
+
+    const Result missing = drapeon("info sheet.json --plugins nowhere");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot read the plug-in folder nowhere"), std::string::npos) << missing.err;
 }
 
 TEST_F(ProgramTest, ClearCacheDeletesTheFramesOfEveryClothObject) {
