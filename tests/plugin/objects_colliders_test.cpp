@@ -18,7 +18,7 @@ TEST_F(ColliderObjects, PlaneNormalKeepsTheObjectsYScale) {
     bc->SetFloat(PLANE_THICKNESS, 3.0);
     op->SetMg(Matrix(Vector(1.0, -2.0, 3.0), Vector(1.0, 0.0, 0.0), Vector(0.0, 2.0, 0.0), Vector(0.0, 0.0, 1.0)));
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    const drScollidePlane& c = data<drCollidePlane>(op)->collider;
+    const drScollidePlane& c = force<drScollidePlane>(op);
     EXPECT_EQ(c.targetPoint, (drSvec3{1.0f, -2.0f, 3.0f}));
     EXPECT_EQ(c.targetNormal, (drSvec3{0.0f, 2.0f, 0.0f}));
     EXPECT_EQ(c.friction, 0.5f);
@@ -32,7 +32,7 @@ TEST_F(ColliderObjects, SphereRadiusIsNotScaled) {
     op->GetDataInstance()->SetFloat(SPHERE_THICKNESS, 0.5);
     op->SetMg(Matrix(Vector(4.0, 5.0, 6.0), Vector(3.0, 0.0, 0.0), Vector(0.0, 3.0, 0.0), Vector(0.0, 0.0, 3.0)));
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    const drScollideSphere& c = data<drCollideSphere>(op)->collider;
+    const drScollideSphere& c = force<drScollideSphere>(op);
     EXPECT_EQ(c.radius, 25.0f);
     EXPECT_EQ(c.thickness, 0.5f);
     EXPECT_EQ(c.targetCentre, (drSvec3{4.0f, 5.0f, 6.0f}));
@@ -46,7 +46,7 @@ TEST_F(ColliderObjects, CapsuleRotatedAboutXStandsUp) {
     op->GetDataInstance()->SetFloat(CAPSULE_RADIUS, 7.0);
     op->SetMg(Matrix(Vector(10.0, 20.0, 30.0), Vector(1.0, 0.0, 0.0), Vector(0.0, 0.0, 1.0), Vector(0.0, -1.0, 0.0)));
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    const drScollideCapsule& c = data<drCollideCapsule>(op)->collider;
+    const drScollideCapsule& c = force<drScollideCapsule>(op);
     const float l2w[3][4] = {{1, 0, 0, 10}, {0, 0, -1, 20}, {0, 1, 0, 30}};
     const float w2l[3][4] = {{1, 0, 0, -10}, {0, 0, 1, -30}, {0, -1, 0, 20}};
     for (int r = 0; r < 3; ++r)
@@ -77,76 +77,70 @@ TEST_F(ColliderObjects, MeshHandsItsPushedOutSurfaceToATree) {
     bc->SetFloat(MESH_FRICTION, 0.3);
     bc->SetFloat(MESH_STICK, 0.05);
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    drCollideMesh* mesh = data<drCollideMesh>(op);
-    ASSERT_NE(mesh->tree, nullptr);
-    EXPECT_EQ(mesh->collider.tree, mesh->tree.get());
-    EXPECT_EQ(mesh->tree->pointCount, 9);
-    EXPECT_EQ(mesh->tree->ownsPositions, 1);
-    EXPECT_EQ(mesh->tree->upperOffset, 0.0f);
-    EXPECT_EQ(mesh->tree->lowerOffset, -6.0f);
-    EXPECT_EQ(mesh->tree->pending.size(), 8u);  // four quads, two triangles each
-    EXPECT_EQ(mesh->collider.lastUpdate, 0.0f);
-    EXPECT_EQ(mesh->collider.friction, 0.3f);
-    EXPECT_EQ(mesh->collider.stick, 0.05f);
-    ASSERT_EQ(mesh->worldPoints.size(), 9u);
+    const drScollideMesh& mesh = force<drScollideMesh>(op);
+    const drStriangleNode* tree = mesh.tree;
+    ASSERT_NE(tree, nullptr);
+    EXPECT_EQ(tree->pointCount, 9);
+    EXPECT_EQ(tree->ownsPositions, 1);
+    EXPECT_EQ(tree->upperOffset, 0.0f);
+    EXPECT_EQ(tree->lowerOffset, -6.0f);
+    EXPECT_EQ(tree->pending.size(), 8u);  // four quads, two triangles each
+    EXPECT_EQ(mesh.lastUpdate, 0.0f);
+    EXPECT_EQ(mesh.friction, 0.3f);
+    EXPECT_EQ(mesh.stick, 0.05f);
     for (Int32 i = 0; i < 9; ++i) {
-        // The point normals face against the polygons' winding: -Y here.
-        EXPECT_EQ(mesh->pointNormals[i], (drSvec3{0.0f, -1.0f, 0.0f}));
+        // The point normals face against the polygons' winding (-Y here);
+        // the offset of 4 is applied before the scale of 2.
         const Vector p = surface->GetPointR()[i];
-        EXPECT_EQ(mesh->worldPoints[i], (drSvec3{float(2.0 * p.x), float(100.0 - 8.0), float(2.0 * p.z)}));
+        EXPECT_EQ(tree->targetPositions[i], (drSvec3{float(2.0 * p.x), float(100.0 - 8.0), float(2.0 * p.z)}));
         // The own copy started on the targets.
-        EXPECT_EQ(mesh->tree->positions[i], mesh->worldPoints[i]);
+        EXPECT_EQ(tree->positions[i], tree->targetPositions[i]);
     }
 
     // Moving the surface moves the targets of the same tree.
-    const drStriangleNode* first = mesh->tree.get();
     surface->SetMg(Matrix(Vector(0.0, 50.0, 0.0), Vector(2.0, 0.0, 0.0), Vector(0.0, 2.0, 0.0), Vector(0.0, 0.0, 2.0)));
     ASSERT_TRUE(doc->EvaluateFrame(1));
-    EXPECT_EQ(mesh->tree.get(), first);
-    EXPECT_EQ(mesh->tree->targetPositions, mesh->worldPoints.data());
-    EXPECT_EQ(mesh->worldPoints[4].y, 42.0f);
-    EXPECT_EQ(mesh->tree->positions[4].y, 92.0f);  // the sub-steps move it
+    EXPECT_EQ(mesh.tree, tree);
+    EXPECT_EQ(tree->targetPositions[4].y, 42.0f);
+    EXPECT_EQ(tree->positions[4].y, 92.0f);  // the sub-steps move it
 
     // Another point count rebuilds the tree.
     surface->ResizeObject(12, 4);
     ASSERT_TRUE(doc->EvaluateFrame(2));
-    ASSERT_NE(mesh->tree, nullptr);
-    EXPECT_EQ(mesh->tree->pointCount, 12);
-    EXPECT_EQ(mesh->collider.tree, mesh->tree.get());
+    ASSERT_NE(mesh.tree, nullptr);
+    EXPECT_EQ(mesh.tree->pointCount, 12);
 }
 
 TEST_F(ColliderObjects, MeshLinkClearedAndRelinked) {
     PolygonObject* surface = grid(2, 2);
     BaseObject* notPolygons = add(Onull);
     BaseObject* op = add(ID_DRCOLLIDEMESH);
-    drCollideMesh* mesh = data<drCollideMesh>(op);
+    const drScollideMesh& mesh = force<drScollideMesh>(op);
     op->GetDataInstance()->SetLink(MESH_OBJECT, surface);
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    ASSERT_NE(mesh->collider.tree, nullptr);
+    ASSERT_NE(mesh.tree, nullptr);
 
     op->GetDataInstance()->SetLink(MESH_OBJECT, nullptr);
     ASSERT_TRUE(doc->EvaluateFrame(1));
-    EXPECT_EQ(mesh->tree, nullptr);
-    EXPECT_EQ(mesh->collider.tree, nullptr);
+    EXPECT_EQ(mesh.tree, nullptr);
 
     op->GetDataInstance()->SetLink(MESH_OBJECT, surface);
     ASSERT_TRUE(doc->EvaluateFrame(2));
-    ASSERT_NE(mesh->tree, nullptr);
-    EXPECT_EQ(mesh->collider.tree, mesh->tree.get());
-    EXPECT_EQ(mesh->tree->pointCount, 4);
+    ASSERT_NE(mesh.tree, nullptr);
+    EXPECT_EQ(mesh.tree->pointCount, 4);
 
     op->GetDataInstance()->SetLink(MESH_OBJECT, notPolygons);
     ASSERT_TRUE(doc->EvaluateFrame(3));
-    EXPECT_EQ(mesh->collider.tree, nullptr);
+    EXPECT_EQ(mesh.tree, nullptr);
 
     // A deleted linked object is an empty link.
     op->GetDataInstance()->SetLink(MESH_OBJECT, surface);
     ASSERT_TRUE(doc->EvaluateFrame(4));
-    ASSERT_NE(mesh->collider.tree, nullptr);
+    ASSERT_NE(mesh.tree, nullptr);
     BaseObject* gone = surface;
     BaseObject::Free(gone);
     ASSERT_TRUE(doc->EvaluateFrame(5));
-    EXPECT_EQ(mesh->collider.tree, nullptr);
+    EXPECT_EQ(mesh.tree, nullptr);
 }
 
 TEST_F(ColliderObjects, MeshSkipsPolygonsWithCornersOutsideThePoints) {
@@ -155,9 +149,12 @@ TEST_F(ColliderObjects, MeshSkipsPolygonsWithCornersOutsideThePoints) {
     BaseObject* op = add(ID_DRCOLLIDEMESH);
     op->GetDataInstance()->SetLink(MESH_OBJECT, surface);
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    drCollideMesh* mesh = data<drCollideMesh>(op);
-    ASSERT_NE(mesh->tree, nullptr);
-    for (const drSvec3& n : mesh->pointNormals) EXPECT_TRUE(std::isfinite(n.x + n.y + n.z));
+    const drStriangleNode* tree = force<drScollideMesh>(op).tree;
+    ASSERT_NE(tree, nullptr);
+    for (Int32 i = 0; i < 9; ++i) {
+        const drSvec3& p = tree->targetPositions[i];
+        EXPECT_TRUE(std::isfinite(p.x + p.y + p.z)) << i;
+    }
 }
 
 TEST_F(ColliderObjects, SelfSideFollowsTheStoredValue) {
@@ -171,7 +168,7 @@ TEST_F(ColliderObjects, SelfSideFollowsTheStoredValue) {
     for (const auto& k : cases) {
         op->GetDataInstance()->SetInt32(SELF_SIDE, k.stored);
         ASSERT_TRUE(doc->EvaluateFrame(0));
-        EXPECT_EQ(data<drCollideSelf>(op)->collider.side, k.side) << k.stored;
+        EXPECT_EQ(force<drScollideSelf>(op).side, k.side) << k.stored;
     }
 }
 
@@ -182,27 +179,27 @@ TEST_F(ColliderObjects, SelfBuildsTheTreeOfTheSimulatedMesh) {
     op->GetDataInstance()->SetFloat(SELF_THICKNESS, 2.5);
     op->GetDataInstance()->SetFloat(SELF_FRICTION, 0.4);
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    drCollideSelf* self = data<drCollideSelf>(op);
-    ASSERT_NE(self->tree, nullptr);
-    EXPECT_EQ(self->collider.tree, self->tree.get());
-    EXPECT_EQ(self->collider.pointCount, 12);
-    EXPECT_EQ(self->tree->pointCount, 12);
-    EXPECT_EQ(self->tree->pendingCount, 12);  // six quads
+    const drScollideSelf& self = force<drScollideSelf>(op);
+    const drStriangleNode* tree = self.tree;
+    ASSERT_NE(tree, nullptr);
+    EXPECT_EQ(self.pointCount, 12);
+    EXPECT_EQ(tree->pointCount, 12);
+    EXPECT_EQ(tree->pendingCount, 12);  // six quads
     // The cloth object supplies the positions; the build copy is gone.
-    EXPECT_EQ(self->tree->positions, nullptr);
-    EXPECT_EQ(self->tree->upperOffset, 2.5f);
-    EXPECT_EQ(self->tree->lowerOffset, -2.5f);
-    EXPECT_EQ(self->collider.friction, 0.4f);
+    EXPECT_EQ(tree->positions, nullptr);
+    EXPECT_EQ(tree->upperOffset, 2.5f);
+    EXPECT_EQ(tree->lowerOffset, -2.5f);
+    EXPECT_EQ(self.friction, 0.4f);
     // The boxes grew from the object's points.
-    EXPECT_EQ(self->tree->boxMin, (drSvec3{0.0f, 0.0f, 0.0f}));
-    EXPECT_EQ(self->tree->boxMax, (drSvec3{3.0f, 0.0f, 2.0f}));
+    EXPECT_EQ(tree->boxMin, (drSvec3{0.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(tree->boxMax, (drSvec3{3.0f, 0.0f, 2.0f}));
 
     // Same point count: the tree stays and takes the new thickness.
-    const drStriangleNode* first = self->tree.get();
+    const drStriangleNode* first = tree;
     op->GetDataInstance()->SetFloat(SELF_THICKNESS, 1.0);
     ASSERT_TRUE(doc->EvaluateFrame(1));
-    EXPECT_EQ(self->tree.get(), first);
-    EXPECT_EQ(self->tree->lowerOffset, -1.0f);
+    EXPECT_EQ(self.tree, first);
+    EXPECT_EQ(tree->lowerOffset, -1.0f);
 
     // Without a parent nothing changes; without a polygon grandparent the
     // tree goes.
@@ -210,11 +207,10 @@ TEST_F(ColliderObjects, SelfBuildsTheTreeOfTheSimulatedMesh) {
     BaseDocument* other = BaseDocument::Alloc();
     other->InsertObject(op);
     ASSERT_TRUE(other->EvaluateFrame(2));
-    EXPECT_EQ(self->tree.get(), first);
+    EXPECT_EQ(self.tree, first);
     BaseObject* lonely = add(Onull);
     op->InsertUnder(lonely);
     ASSERT_TRUE(doc->EvaluateFrame(3));
-    EXPECT_EQ(self->tree, nullptr);
-    EXPECT_EQ(self->collider.tree, nullptr);
+    EXPECT_EQ(self.tree, nullptr);
     BaseDocument::Free(other);
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "drForce.h"
 #include "drRegistry.h"
 #include "drSvec.h"
 #include "host.h"
@@ -68,9 +69,12 @@ protected:
         return tag;
     }
 
+    /// The solver force an object hands to the cloth, as its solver class.
+    /// Reached through the common base: the objects' own classes live in
+    /// the loaded module.
     template <class T>
-    static T* data(BaseObject* op) {
-        return op->GetNodeData<T>();
+    static T& force(BaseObject* op) {
+        return *static_cast<T*>(op->GetNodeData<drForce>()->solverForce);
     }
 
     BaseDocument* doc = nullptr;

@@ -63,21 +63,21 @@ TEST_F(ForceObjects, InitWritesTheDescribedDefaults) {
 }
 
 TEST_F(ForceObjects, InitAlsoWritesTheEmbeddedForce) {
-    EXPECT_EQ(data<drGravity>(add(ID_DRGRAVITY))->force.gravity, (drSvec3{0.0f, -1.0f, 0.0f}));
-    EXPECT_EQ(data<drDamp>(add(ID_DRDAMP))->force.damping, 0.01f);
-    const drSvolum& volume = data<drVolume>(add(ID_DRVOLUME))->force;
+    EXPECT_EQ(force<drSgravity>(add(ID_DRGRAVITY)).gravity, (drSvec3{0.0f, -1.0f, 0.0f}));
+    EXPECT_EQ(force<drSdamp>(add(ID_DRDAMP)).damping, 0.01f);
+    const drSvolum& volume = force<drSvolum>(add(ID_DRVOLUME));
     EXPECT_EQ(volume.pressure, 0.1f);
     EXPECT_EQ(volume.volumeRatio, 1.0f);
     EXPECT_EQ(volume.normalDamping, 0.001f);
-    const drCollidePlane* plane = data<drCollidePlane>(add(ID_DRCOLLIDEPLANE));
-    EXPECT_EQ(plane->collider.targetNormal, (drSvec3{0.0f, 1.0f, 0.0f}));
-    EXPECT_EQ(plane->collider.friction, 0.1f);
-    EXPECT_EQ(data<drCollideSphere>(add(ID_DRCOLLIDESPHERE))->collider.radius, 100.0f);
-    EXPECT_EQ(data<drCollideCapsule>(add(ID_DRCOLLIDECAPSULE))->collider.halfLength, 100.0f);
-    EXPECT_EQ(data<drCollideMesh>(add(ID_DRCOLLIDEMESH))->collider.friction, 0.2f);
-    EXPECT_EQ(data<drNail>(add(ID_DRNAIL))->constraint.stiffness, 0.1f);
-    EXPECT_EQ(data<drPin>(add(ID_DRPIN))->constraint.damping, 0.01f);
-    EXPECT_EQ(data<drSew>(add(ID_DRSEW))->constraint.damping, 100.0f);
+    const drScollidePlane& plane = force<drScollidePlane>(add(ID_DRCOLLIDEPLANE));
+    EXPECT_EQ(plane.targetNormal, (drSvec3{0.0f, 1.0f, 0.0f}));
+    EXPECT_EQ(plane.friction, 0.1f);
+    EXPECT_EQ(force<drScollideSphere>(add(ID_DRCOLLIDESPHERE)).radius, 100.0f);
+    EXPECT_EQ(force<drScollideCapsule>(add(ID_DRCOLLIDECAPSULE)).halfLength, 100.0f);
+    EXPECT_EQ(force<drScollideMesh>(add(ID_DRCOLLIDEMESH)).friction, 0.2f);
+    EXPECT_EQ(force<drSnail>(add(ID_DRNAIL)).stiffness, 0.1f);
+    EXPECT_EQ(force<drSpin>(add(ID_DRPIN)).damping, 0.01f);
+    EXPECT_EQ(force<drSsew>(add(ID_DRSEW)).damping, 100.0f);
     for (Int32 type : kTypes) {
         BaseObject* op = add(type);
         // solverForce points into the object itself.
@@ -113,13 +113,13 @@ TEST_F(ForceObjects, GravityFollowsTheObjectsAxes) {
     op->GetDataInstance()->SetFloat(GRAVITY_STRENGTH, 1.5);
     op->SetMg(Matrix(Vector(5.0, 6.0, 7.0), Vector(0.0, 2.0, 0.0), Vector(-2.0, 0.0, 0.0), Vector(0.0, 0.0, 2.0)));
     ASSERT_TRUE(doc->EvaluateFrame(3));
-    EXPECT_EQ(data<drGravity>(op)->force.gravity, (drSvec3{3.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(force<drSgravity>(op).gravity, (drSvec3{3.0f, 0.0f, 0.0f}));
 
     op->GetDataInstance()->SetVector(GRAVITY_DIRECTION, Vector(0.1, 0.2, 0.3));
     op->SetMg(Matrix(Vector(), Vector(0.3, 0.0, 0.0), Vector(0.0, 0.7, 0.0), Vector(0.0, 0.0, 1.1)));
     ASSERT_TRUE(doc->EvaluateFrame(4));
     // Computed in double, rounded once.
-    EXPECT_EQ(data<drGravity>(op)->force.gravity,
+    EXPECT_EQ(force<drSgravity>(op).gravity,
               (drSvec3{float(0.3 * 0.1 * 1.5), float(0.7 * 0.2 * 1.5), float(1.1 * 0.3 * 1.5)}));
 }
 
@@ -127,7 +127,7 @@ TEST_F(ForceObjects, WindDefaultsOnAnUnrotatedObject) {
     BaseObject* op = add(ID_DRWIND);
     op->SetMg(Matrix(Vector(40.0, 50.0, 60.0), Vector(1.0, 0.0, 0.0), Vector(0.0, 1.0, 0.0), Vector(0.0, 0.0, 1.0)));
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    const drSwind& w = data<drWind>(op)->force;
+    const drSwind& w = force<drSwind>(op);
     const float s = float(0.1 * 0.0010000000474974513);
     EXPECT_EQ(w.windBase, (drSvec3{s, 0.0f, 0.0f}));
     EXPECT_FLOAT_EQ(w.windBase.x, 0.0001f);
@@ -149,7 +149,7 @@ TEST_F(ForceObjects, WindBlowsAlongTheObjectsXAxis) {
     // Turned 90 degrees about Y: X points along -Z, Z along +X.
     op->SetMg(Matrix(Vector(), Vector(0.0, 0.0, -1.0), Vector(0.0, 1.0, 0.0), Vector(1.0, 0.0, 0.0)));
     ASSERT_TRUE(doc->EvaluateFrame(0));
-    const drSwind& w = data<drWind>(op)->force;
+    const drSwind& w = force<drSwind>(op);
     const float s = float(2.0 * 0.0010000000474974513);
     EXPECT_EQ(w.windBase, (drSvec3{0.0f, 0.0f, -s}));
     EXPECT_EQ(w.windVariation, (drSvec3{0.0f, 0.0f, 0.0f}));
@@ -165,10 +165,10 @@ TEST_F(ForceObjects, DampAndVolumeCopyTheirParameters) {
     volume->GetDataInstance()->SetFloat(VOLUME_RATIO, 1.5);
     volume->GetDataInstance()->SetFloat(VOLUME_DAMPING, 0.125);
     ASSERT_TRUE(doc->EvaluateFrame(1));
-    EXPECT_EQ(data<drDamp>(damp)->force.damping, 0.25f);
-    EXPECT_EQ(data<drVolume>(volume)->force.pressure, 2.0f);
-    EXPECT_EQ(data<drVolume>(volume)->force.volumeRatio, 1.5f);
-    EXPECT_EQ(data<drVolume>(volume)->force.normalDamping, 0.125f);
+    EXPECT_EQ(force<drSdamp>(damp).damping, 0.25f);
+    EXPECT_EQ(force<drSvolum>(volume).pressure, 2.0f);
+    EXPECT_EQ(force<drSvolum>(volume).volumeRatio, 1.5f);
+    EXPECT_EQ(force<drSvolum>(volume).normalDamping, 0.125f);
 }
 
 // Guides are drawn in the handle and highlight passes only, in world space.

@@ -30,7 +30,7 @@ TEST_F(ObjectScenes, HardNailedPointsStayExactlyOnTheirTargets) {
     nail->GetDataInstance()->SetLink(NAIL_POINTS, selection(input, {{0, 5}}));
     run(15);
     const std::vector<Vector> now = worldPoints(input);
-    const drSnail& c = data<drNail>(nail)->constraint;
+    const drSnail& c = force<drSnail>(nail);
     ASSERT_EQ(c.count, 6);
     for (Int32 i = 0; i < 6; ++i) {
         EXPECT_EQ(float(now[i].x), c.targets[i].x);
