@@ -68,5 +68,30 @@ def table():
     write("table.obj", "Table: top 160 x 100 with its upper face at y = 75, four legs; outward faces", points, faces)
 
 
+def bag_panels():
+    """Two panels of 20 x 30 cells, 100 wide and 150 tall, facing each other:
+    the front panel faces +Z, the back one -Z. Each bulges away from the
+    other toward its middle and its top, so the pair already has the shape
+    of a sack, and its side and bottom borders lie 10 apart, ready to be
+    sewn. Point (i, j) of the front panel (i = 0..20 from left to right,
+    j = 0..30 from top to bottom) has the index j * 21 + i; the back panel's
+    points follow, with the index 651 + j * 21 + i."""
+    nx, ny, width, height = 20, 30, 100.0, 150.0
+    points, faces = [], []
+    for side in (1, -1):
+        base = len(points)
+        for j in range(ny + 1):
+            for i in range(nx + 1):
+                bulge = 25.0 * math.sin(math.pi * i / nx) * (1.0 - (j / ny) ** 2)
+                points.append((-width / 2 + width * i / nx, height * (1 - j / ny), side * (5.0 + bulge)))
+        for j in range(ny):
+            for i in range(nx):
+                a, b = base + j * (nx + 1) + i, base + (j + 1) * (nx + 1) + i
+                quad = (a, b, b + 1, a + 1) if side > 0 else (a, a + 1, b + 1, b)
+                faces.append(quad)
+    write("bag_panels.obj", "Two facing panels of a bag, 100 x 150 each, borders 10 apart; outward faces", points, faces)
+
+
 if __name__ == "__main__":
     table()
+    bag_panels()
