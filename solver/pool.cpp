@@ -11,28 +11,46 @@ namespace {
 
 constexpr int32_t kQueueSize = 128;
 
-/// An auto-reset event: set() wakes one wait(), which clears it again.
+/// An auto-reset event: set() releases one wait(), which clears it again.
+///
+/// A waiter first polls the state for a short while, yielding the processor
+/// between polls, and only then sleeps on a condition variable. The passes
+/// of a sub-step follow each other within microseconds, far quicker than a
+/// sleeping thread is woken, so most hand-overs complete while polling.
 /// (Mutex and condition variable rather than std::binary_semaphore, whose
 /// implementation in the system's standard library can miss a wake-up.)
 class AutoResetEvent {
 public:
     void set() {
-        {
+        state_.store(1, std::memory_order_seq_cst);
+        // A sleeper registers before it looks at the state for the last
+        // time, so either it sees the state or we see it (both seq_cst).
+        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
             std::lock_guard<std::mutex> guard(mutex_);
-            signalled_ = true;
+            condition_.notify_one();
         }
-        condition_.notify_one();
     }
     void wait() {
+        for (int32_t poll = 0; poll < kPolls; ++poll) {
+            if (state_.load(std::memory_order_acquire) == 1 && state_.exchange(0, std::memory_order_acquire) == 1)
+                return;
+            std::this_thread::yield();
+        }
         std::unique_lock<std::mutex> guard(mutex_);
-        condition_.wait(guard, [this] { return signalled_; });
-        signalled_ = false;
+        sleepers_.fetch_add(1, std::memory_order_seq_cst);
+        condition_.wait(guard, [this] { return state_.load(std::memory_order_seq_cst) == 1; });
+        sleepers_.fetch_sub(1, std::memory_order_relaxed);
+        state_.store(0, std::memory_order_relaxed);
     }
 
 private:
+    /// Polls before sleeping: some microseconds; longer polling makes a
+    /// waiting caller compete with the workers for the processors.
+    static constexpr int32_t kPolls = 50;
+    std::atomic<int32_t> state_{0};
+    std::atomic<int32_t> sleepers_{0};
     std::mutex mutex_;
     std::condition_variable condition_;
-    bool signalled_ = false;
 };
 
 /// One worker thread with its private queue. The calling thread writes the
