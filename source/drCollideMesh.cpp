@@ -81,20 +81,23 @@ EXECUTIONRESULT drCollideMesh::Execute(BaseObject* op, BaseDocument* doc, BaseTh
         PoolLockGuard lock;
         if (tree) tree->setOwnsPositions(1);
 
-        // Point normals, oriented against the tree's face normals.
+        // Point normals, oriented like the tree's face normals, toward the
+        // side where the cloth belongs. (Against the faces, the offset would
+        // sink the surface into the mesh and the cloth would come to rest
+        // inside it.)
         pointNormals.assign(static_cast<size_t>(n), drSvec3{});
         for (Int32 j = 0; j < polygonCount; ++j) {
             const CPolygon& p = polygons[j];
             if (!polygonInRange(p, n)) continue;  // corrupt corner: left out
             const drSvec3 ab = toSolver(P[p.b] - P[p.a]);
             const drSvec3 ac = toSolver(P[p.c] - P[p.a]);
-            const drSvec3 n1 = cross(ac, ab);
+            const drSvec3 n1 = cross(ab, ac);
             pointNormals[p.a] += n1;
             pointNormals[p.b] += n1;
             pointNormals[p.c] += n1;
             if (p.c != p.d) {
                 const drSvec3 ad = toSolver(P[p.d] - P[p.a]);
-                const drSvec3 n2 = cross(ad, ac);
+                const drSvec3 n2 = cross(ac, ad);
                 pointNormals[p.a] += n2;
                 pointNormals[p.c] += n2;
                 pointNormals[p.d] += n2;

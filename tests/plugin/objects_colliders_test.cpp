@@ -89,10 +89,11 @@ TEST_F(ColliderObjects, MeshHandsItsPushedOutSurfaceToATree) {
     EXPECT_EQ(mesh.friction, 0.3f);
     EXPECT_EQ(mesh.stick, 0.05f);
     for (Int32 i = 0; i < 9; ++i) {
-        // The point normals face against the polygons' winding (-Y here);
-        // the offset of 4 is applied before the scale of 2.
+        // The point normals follow the polygons' winding (+Y here), the
+        // side the cloth rests on; the offset of 4 is applied before the
+        // scale of 2.
         const Vector p = surface->GetPointR()[i];
-        EXPECT_EQ(tree->targetPositions[i], (drSvec3{float(2.0 * p.x), float(100.0 - 8.0), float(2.0 * p.z)}));
+        EXPECT_EQ(tree->targetPositions[i], (drSvec3{float(2.0 * p.x), float(100.0 + 8.0), float(2.0 * p.z)}));
         // The own copy started on the targets.
         EXPECT_EQ(tree->positions[i], tree->targetPositions[i]);
     }
@@ -101,8 +102,8 @@ TEST_F(ColliderObjects, MeshHandsItsPushedOutSurfaceToATree) {
     surface->SetMg(Matrix(Vector(0.0, 50.0, 0.0), Vector(2.0, 0.0, 0.0), Vector(0.0, 2.0, 0.0), Vector(0.0, 0.0, 2.0)));
     ASSERT_TRUE(doc->EvaluateFrame(1));
     EXPECT_EQ(mesh.tree, tree);
-    EXPECT_EQ(tree->targetPositions[4].y, 42.0f);
-    EXPECT_EQ(tree->positions[4].y, 92.0f);  // the sub-steps move it
+    EXPECT_EQ(tree->targetPositions[4].y, 58.0f);
+    EXPECT_EQ(tree->positions[4].y, 108.0f);  // the sub-steps move it
 
     // Another point count rebuilds the tree.
     surface->ResizeObject(12, 4);

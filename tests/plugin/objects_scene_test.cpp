@@ -2,6 +2,7 @@
 // cloths over a few dozen frames.
 #include "objects_fixture.h"
 
+#include "drCollideMesh.h"
 #include "drCollideSphere.h"
 #include "drNail.h"
 #include "drPin.h"
@@ -49,6 +50,22 @@ TEST_F(ObjectScenes, SheetComesToRestOnAPlane) {
     for (const Vector& p : now) {
         EXPECT_GT(p.y, -0.05);
         EXPECT_LT(p.y, 2.0);
+    }
+}
+
+TEST_F(ObjectScenes, SheetRestsOnAMeshAtTheOffsetAboveIt) {
+    // A ground mesh at y = 0 whose faces point up, and a sheet falling on it:
+    // the cloth comes to rest on the surface pushed out by the offset.
+    sheet(6, 4.0, 12.0);
+    PolygonObject* ground = grid(5, 5, 20.0, 0.0);
+    ground->SetMg(Matrix(Vector(-40.0, 0.0, -40.0), Vector(1, 0, 0), Vector(0, 1, 0), Vector(0, 0, 1)));
+    BaseObject* mesh = add(ID_DRCOLLIDEMESH, clothObject);
+    mesh->GetDataInstance()->SetLink(MESH_OBJECT, ground);
+    mesh->GetDataInstance()->SetFloat(MESH_OFFSET, 4.0);
+    run(60);
+    for (const Vector& p : worldPoints(input)) {
+        EXPECT_GT(p.y, 3.5);
+        EXPECT_LT(p.y, 5.0);
     }
 }
 
