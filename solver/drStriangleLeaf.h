@@ -8,6 +8,9 @@
 //   u = (p - A) . baryU,  baryU = (e1 |e2|^2 - e2 (e1 . e2)) / q
 //   v = (p - A) . baryV,  baryV = (e2 |e1|^2 - e1 (e1 . e2)) / q
 // (solve the 2x2 Gram system of (p - A) . e1 and (p - A) . e2).
+//
+// The queries read corner A from the leaf's copy taken at the last refit:
+// the owner refits after every change of the positions and before querying.
 #pragma once
 
 #include <array>
@@ -39,6 +42,22 @@ struct drSindexHit {
     float wa = 0.0f, wb = 0.0f, wc = 0.0f;  ///< corner weights 1 - u - v, u, v
 };
 
+/// Four lanes of floats or integers, one per triangle of a block.
+typedef float drSfloat4 __attribute__((vector_size(16)));
+typedef int32_t drSint4 __attribute__((vector_size(16)));
+
+/// Query data of four consecutive triangles of a leaf, one lane per triangle,
+/// so that a scan reads each component of four triangles with one load and
+/// tests them together. Lanes past the leaf's last triangle are marked
+/// degenerate.
+struct drStriangleBlock {
+    drSfloat4 normalX, normalY, normalZ;  ///< unit normal; x = 4.0 marks a degenerate triangle
+    drSfloat4 baryUX, baryUY, baryUZ;     ///< barycentric vector of u
+    drSfloat4 baryVX, baryVY, baryVZ;     ///< barycentric vector of v
+    drSfloat4 cornerX, cornerY, cornerZ;  ///< corner A as of the last refit
+    drSint4 a, b, c;                      ///< corner indices; -1 in unused lanes
+};
+
 class drStriangleLeaf {
 public:
     /// Recomputes normals, barycentric vectors and the box from `positions`.
@@ -51,8 +70,19 @@ public:
     /// corner, with the signed distance in [lowerOffset, upperOffset] and the
     /// projection inside the widened triangle (two bounds strict).
     bool pointIndexQuery(int32_t i, const drSvec3& p, drSindexHit& hit) const;
+    /// pointIndexQuery without the box test, for a walk that has already
+    /// tested the node box (equal to this leaf's box after a refit).
+    bool pointIndexScan(int32_t i, const drSvec3& p, drSindexHit& hit) const;
     /// True when `p` lies in the closed box (false for a non-finite point).
     bool boxContains(const drSvec3& p) const;
+    /// Unit normal of triangle t as of the last refit; x = 4.0 when degenerate.
+    drSvec3 faceNormal(int32_t t) const;
+    /// Barycentric vector of u of triangle t as of the last refit.
+    drSvec3 baryU(int32_t t) const;
+    /// Barycentric vector of v of triangle t as of the last refit.
+    drSvec3 baryV(int32_t t) const;
+    /// Number of triangles with data, 0 before the first refit.
+    int32_t refittedCount() const { return blocks.empty() ? 0 : triangleCount; }
 
     int32_t triangleCount = 0;                  ///< number of triangles
     const drStriangle* triangles = nullptr;     ///< borrowed from the node's pending list
@@ -62,7 +92,5 @@ public:
     drSvec3 boxMax{-1e9f, -1e9f, -1e9f};        ///< empty is -1e9
     float upperOffset = 0.05f;                  ///< reach in front of a triangle (length units)
     float lowerOffset = -0.05f;                 ///< reach behind a triangle, negative (length units)
-    std::vector<drSvec3> faceNormals;           ///< unit normal per triangle; x = 4.0 marks a degenerate one
-    std::vector<drSvec3> baryU;                 ///< barycentric vector of u per triangle
-    std::vector<drSvec3> baryV;                 ///< barycentric vector of v per triangle
+    std::vector<drStriangleBlock> blocks;       ///< per-triangle data, four triangles per block
 };

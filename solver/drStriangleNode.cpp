@@ -99,6 +99,9 @@ void drStriangleNode::refit() {
         build();
         leaves.clear();
         collectLeaves(leaves);
+        walk.clear();
+        walkNodes.clear();
+        collectWalk(walk, walkNodes);
     }
 
     // Refit the leaves, split into one run of consecutive leaves per worker
@@ -111,21 +114,35 @@ void drStriangleNode::refit() {
     if (!parallel || leafCount < 2) {
         refitLeaves(0, 0, leafCount);
         mergeBoxes();
-        return;
-    }
-    poolParallelFor(leafCount, refitLeaves);
+    } else {
+        poolParallelFor(leafCount, refitLeaves);
 
-    // Merge each child's subtree as a job, then the root's box
-    if (childCount == 0) {
-        mergeBoxes();
-        return;
+        // Merge each child's subtree as a job, then the root's box
+        if (childCount == 0) {
+            mergeBoxes();
+        } else {
+            for (auto& child : children)
+                poolSubmit([](void* node) { static_cast<drStriangleNode*>(node)->mergeBoxes(); }, child.get());
+            poolFlush();
+            boxMin = {1e9f, 1e9f, 1e9f};
+            boxMax = {-1e9f, -1e9f, -1e9f};
+            for (auto& child : children) unionBox(boxMin, boxMax, child->boxMin, child->boxMax);
+        }
     }
-    for (auto& child : children)
-        poolSubmit([](void* node) { static_cast<drStriangleNode*>(node)->mergeBoxes(); }, child.get());
-    poolFlush();
-    boxMin = {1e9f, 1e9f, 1e9f};
-    boxMax = {-1e9f, -1e9f, -1e9f};
-    for (auto& child : children) unionBox(boxMin, boxMax, child->boxMin, child->boxMax);
+
+    // The walk order takes the new boxes
+    for (size_t k = 0; k < walk.size(); ++k) {
+        walk[k].boxMin = walkNodes[k]->boxMin;
+        walk[k].boxMax = walkNodes[k]->boxMax;
+    }
+}
+
+void drStriangleNode::collectWalk(std::vector<WalkNode>& out, std::vector<const drStriangleNode*>& nodes) const {
+    const size_t index = out.size();
+    out.push_back(WalkNode{boxMin, boxMax, 0, leaf.get()});
+    nodes.push_back(this);
+    for (const auto& child : children) child->collectWalk(out, nodes);
+    out[index].next = static_cast<int32_t>(out.size());
 }
 
 void drStriangleNode::build() {
@@ -226,7 +243,27 @@ bool drStriangleNode::boxContains(const drSvec3& p) const {
            p.z >= boxMin.z && p.z <= boxMax.z;
 }
 
+// The root walks its depth-first array: a node whose box misses the point
+// is skipped with its subtree, a leaf is scanned, an inner node leads to its
+// first child. This visits the nodes in the order of a recursive walk over
+// the children in order, so the first accepted triangle is the same. Other
+// nodes (not built through the root) walk recursively.
 bool drStriangleNode::pointQuery(const drSvec3& p, drSsurfaceHit& hit) const {
+    if (!walk.empty()) {
+        const WalkNode* nodes = walk.data();
+        const int32_t count = static_cast<int32_t>(walk.size());
+        for (int32_t k = 0; k < count;) {
+            const WalkNode& node = nodes[k];
+            if (!(p.x >= node.boxMin.x && p.x <= node.boxMax.x && p.y >= node.boxMin.y && p.y <= node.boxMax.y &&
+                  p.z >= node.boxMin.z && p.z <= node.boxMax.z)) {
+                k = node.next;
+                continue;
+            }
+            if (node.leaf != nullptr && node.leaf->pointQuery(p, hit)) return true;
+            ++k;
+        }
+        return false;
+    }
     if (!boxContains(p)) return false;
     if (leaf) return leaf->pointQuery(p, hit);
     for (const auto& child : children)
@@ -237,6 +274,22 @@ bool drStriangleNode::pointQuery(const drSvec3& p, drSsurfaceHit& hit) const {
 bool drStriangleNode::pointIndexQuery(int32_t i, drSindexHit& hit) const {
     if (positions == nullptr || i < 0 || i >= pointCount) return false;
     const drSvec3 p = positions[i];
+    if (!walk.empty()) {
+        // A leaf's box equals its node's box after a refit: the node test covers it
+        const WalkNode* nodes = walk.data();
+        const int32_t count = static_cast<int32_t>(walk.size());
+        for (int32_t k = 0; k < count;) {
+            const WalkNode& node = nodes[k];
+            if (!(p.x >= node.boxMin.x && p.x <= node.boxMax.x && p.y >= node.boxMin.y && p.y <= node.boxMax.y &&
+                  p.z >= node.boxMin.z && p.z <= node.boxMax.z)) {
+                k = node.next;
+                continue;
+            }
+            if (node.leaf != nullptr && node.leaf->pointIndexScan(i, p, hit)) return true;
+            ++k;
+        }
+        return false;
+    }
     // The walk below the root: nodes and leaves test their boxes first.
     struct Walk {
         static bool query(const drStriangleNode& node, int32_t i, const drSvec3& p, drSindexHit& hit) {

@@ -91,6 +91,19 @@ private:
     /// True once the tree was built (it has a leaf or children).
     bool built() const { return leaf != nullptr || childCount > 0; }
 
+    /// A node of the walk order: the tree laid out depth first, children in
+    /// order, so that a query walks an array instead of following pointers.
+    struct WalkNode {
+        drSvec3 boxMin, boxMax;  ///< copy of the node's box, refreshed at every refit
+        int32_t next = 0;        ///< index of the first node after this subtree
+        const drStriangleLeaf* leaf = nullptr;  ///< the node's leaf, null for an inner node
+    };
+
+    /// Appends this subtree to the walk order (depth first).
+    void collectWalk(std::vector<WalkNode>& out, std::vector<const drStriangleNode*>& nodes) const;
+
     std::vector<drSvec3> ownPositions;  ///< storage of positions while ownsPositions is 1
     std::vector<drStriangleLeaf*> leaves;  ///< root: every leaf in traversal order, gathered at the build
+    std::vector<WalkNode> walk;            ///< root: every node in walk order, gathered at the build
+    std::vector<const drStriangleNode*> walkNodes;  ///< root: the node of each walk entry
 };

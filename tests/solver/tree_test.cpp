@@ -122,8 +122,8 @@ TEST(TriangleTree, LeafBoxCoversTheWidenedTriangleAndTheOffsetSlab) {
     t.root.refit();
     ASSERT_NE(t.root.leaf, nullptr);
     const drStriangleLeaf& leaf = *t.root.leaf;
-    EXPECT_EQ(leaf.faceNormals[0], (drSvec3{0, -1, 0}));
-    EXPECT_EQ(leaf.faceNormals[1].x, 4.0f);
+    EXPECT_EQ(leaf.faceNormal(0), (drSvec3{0, -1, 0}));
+    EXPECT_EQ(leaf.faceNormal(1).x, 4.0f);
     // x and z widened by 5 %; y: lower * n.y = 0.5 raises max, upper * n.y = -0.25 lowers min.
     EXPECT_EQ(t.root.boxMin, (drSvec3{-0.05f, -0.25f, -0.05f}));
     EXPECT_EQ(t.root.boxMax, (drSvec3{1.05f, 0.5f, 1.05f}));
@@ -265,7 +265,7 @@ TEST(TriangleTree, BarycentricVectorsMatchADoublePrecisionSolve) {
         const double nRef[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
                                 e1[0] * e2[1] - e1[1] * e2[0]};
         const double nLen = std::sqrt(det);
-        for (int k = 0; k < 3; ++k) EXPECT_NEAR(leaf.faceNormals[0][k], nRef[k] / nLen, 1e-5);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(leaf.faceNormal(0)[k], nRef[k] / nLen, 1e-5);
 
         // A random point near the triangle: compare u and v
         const drSvec3 p{coord(rng) * 0.5f, coord(rng) * 0.5f, coord(rng) * 0.5f};
@@ -277,8 +277,8 @@ TEST(TriangleTree, BarycentricVectorsMatchADoublePrecisionSolve) {
         const double vRef = (g11 * we2 - g12 * we1) / det;
         const drSvec3 wf = p - t.points[0];
         const double scale = 1.0 + std::fabs(uRef) + std::fabs(vRef);
-        const double du = std::fabs(dot(wf, leaf.baryU[0]) - uRef) / scale;
-        const double dv = std::fabs(dot(wf, leaf.baryV[0]) - vRef) / scale;
+        const double du = std::fabs(dot(wf, leaf.baryU(0)) - uRef) / scale;
+        const double dv = std::fabs(dot(wf, leaf.baryV(0)) - vRef) / scale;
         worst = std::max(worst, std::max(du, dv));
         ++checked;
     }
@@ -397,10 +397,10 @@ TEST(TriangleTree, RefitAndMoveTowardOnThePoolEqualTheSerialResult) {
             s.data.push_back(n.boxMin);
             s.data.push_back(n.boxMax);
             if (!n.leaf) return;
-            for (size_t k = 0; k < n.leaf->faceNormals.size(); ++k) {
-                s.data.push_back(n.leaf->faceNormals[k]);
-                s.data.push_back(n.leaf->baryU[k]);
-                s.data.push_back(n.leaf->baryV[k]);
+            for (int32_t k = 0; k < n.leaf->refittedCount(); ++k) {
+                s.data.push_back(n.leaf->faceNormal(k));
+                s.data.push_back(n.leaf->baryU(k));
+                s.data.push_back(n.leaf->baryV(k));
             }
         });
         for (int32_t i = 0; i < 3000; ++i) {
@@ -418,4 +418,119 @@ TEST(TriangleTree, RefitAndMoveTowardOnThePoolEqualTheSerialResult) {
         for (size_t k = 0; k < serial.data.size(); ++k) ASSERT_EQ(parallel.data[k], serial.data[k]) << processors;
         EXPECT_EQ(parallel.hits, serial.hits);
     }
+}
+
+namespace {
+
+/// Scalar reference of the queries: a recursive walk over the nodes, every
+/// leaf's triangles one after the other, with the formulas as written.
+struct ReferenceQuery {
+    const drStriangleNode& root;
+    const drSvec3* positions;
+
+    bool surface(const drStriangleNode& node, const drSvec3& p, drSsurfaceHit& hit) const {
+        if (!node.boxContains(p)) return false;
+        if (node.leaf) {
+            const drStriangleLeaf& leaf = *node.leaf;
+            for (int32_t t = 0; t < leaf.refittedCount(); ++t) {
+                const drSvec3 n = leaf.faceNormal(t);
+                if (n.x > 2.0f) continue;
+                const drStriangle& tri = leaf.triangles[t];
+                const drSvec3 w = p - positions[tri[0]];
+                const float d = dot(n, w);
+                if (!(d <= 0.0f && d >= leaf.lowerOffset)) continue;
+                const float u = dot(w, leaf.baryU(t));
+                if (!(u >= -0.05f)) continue;
+                const float v = dot(w, leaf.baryV(t));
+                if (!(v >= -0.05f && u + v <= 1.05f)) continue;
+                hit.normal = n;
+                hit.depth = d - 0.05f * leaf.lowerOffset;
+                hit.motion = (leaf.targetPositions[tri[0]] - positions[tri[0]]) * (1.0f - u - v) +
+                             (leaf.targetPositions[tri[1]] - positions[tri[1]]) * u +
+                             (leaf.targetPositions[tri[2]] - positions[tri[2]]) * v;
+                return true;
+            }
+            return false;
+        }
+        for (const auto& child : node.children)
+            if (surface(*child, p, hit)) return true;
+        return false;
+    }
+
+    bool index(const drStriangleNode& node, int32_t i, drSindexHit& hit) const {
+        const drSvec3 p = positions[i];
+        if (!node.boxContains(p)) return false;
+        if (node.leaf) {
+            const drStriangleLeaf& leaf = *node.leaf;
+            for (int32_t t = 0; t < leaf.refittedCount(); ++t) {
+                const drSvec3 n = leaf.faceNormal(t);
+                if (n.x > 2.0f) continue;
+                const drStriangle& tri = leaf.triangles[t];
+                const drSvec3 w = p - positions[tri[0]];
+                const float d = dot(n, w);
+                if (!(d >= leaf.lowerOffset && d <= leaf.upperOffset)) continue;
+                if (i == tri[0] || i == tri[1] || i == tri[2]) continue;
+                const float u = dot(w, leaf.baryU(t));
+                if (!(u >= -0.05f)) continue;
+                const float v = dot(w, leaf.baryV(t));
+                if (!(v > -0.05f && u + v < 1.05f)) continue;
+                hit = {d, n, tri[0], tri[1], tri[2], 1.0f - u - v, u, v};
+                return true;
+            }
+            return false;
+        }
+        for (const auto& child : node.children)
+            if (index(*child, i, hit)) return true;
+        return false;
+    }
+};
+
+}  // namespace
+
+TEST(TriangleTree, QueriesMatchAScanOfEveryTriangleInTreeOrder) {
+    // Crumpled sheets, some triangles collapsed, refitted after a move, probed
+    // at every point and at random points around them: each query returns the
+    // same first triangle, bit for bit, as the plain scan.
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> jitter(-0.6f, 0.6f);
+    int32_t indexHits = 0, surfaceHits = 0;
+    for (int32_t round = 0; round < 6; ++round) {
+        Tree t;
+        wavyGrid(t, 12 + round * 5, 9 + round * 3, 0.3f * static_cast<float>(round));
+        for (drSvec3& p : t.points) p += drSvec3{0.2f * jitter(rng), 2.0f * jitter(rng), 0.2f * jitter(rng)};
+        for (size_t k = 0; k < t.triangles.size(); k += 7) t.triangles[k][1] = t.triangles[k][0];  // degenerate
+        const float reach = 0.4f + 0.2f * static_cast<float>(round);
+        t.fill(reach, -1.5f * reach);
+        t.root.refit();
+        for (drSvec3& p : t.points) p.y += 0.3f * jitter(rng);  // a sub-step later
+        t.root.refit();
+        const ReferenceQuery reference{t.root, t.points.data()};
+        for (int32_t i = 0; i < t.root.pointCount; ++i) {
+            drSindexHit got, want;
+            const bool hit = reference.index(t.root, i, want);
+            ASSERT_EQ(t.root.pointIndexQuery(i, got), hit) << round << " " << i;
+            if (!hit) continue;
+            ++indexHits;
+            EXPECT_EQ((std::array<float, 6>{got.distance, got.normal.x, got.normal.y, got.normal.z, got.wa, got.wb}),
+                      (std::array<float, 6>{want.distance, want.normal.x, want.normal.y, want.normal.z, want.wa,
+                                            want.wb}));
+            EXPECT_EQ((std::array<int32_t, 3>{got.a, got.b, got.c}), (std::array<int32_t, 3>{want.a, want.b, want.c}));
+            EXPECT_EQ(got.wc, want.wc);
+        }
+        for (int32_t k = 0; k < 2000; ++k) {
+            const drSvec3 p = t.points[static_cast<size_t>(k) % t.points.size()] +
+                              drSvec3{jitter(rng), 0.5f * jitter(rng), jitter(rng)};
+            drSsurfaceHit got, want;
+            const bool hit = reference.surface(t.root, p, want);
+            ASSERT_EQ(t.root.pointQuery(p, got), hit) << round << " " << k;
+            if (!hit) continue;
+            ++surfaceHits;
+            EXPECT_EQ(got.normal, want.normal);
+            EXPECT_EQ(got.depth, want.depth);
+            EXPECT_EQ(got.motion, want.motion);
+        }
+    }
+    // Both queries must have found plenty, or the comparison proves little
+    EXPECT_GT(indexHits, 200) << surfaceHits;
+    EXPECT_GT(surfaceHits, 1000);
 }
