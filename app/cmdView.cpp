@@ -2,9 +2,9 @@
 // that plays the run's results from disk, offline, without a server: the
 // bundled viewer script and the run's viewer data (base64) are inlined.
 #include "commands.h"
+#include "fileWrite.h"
 
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -120,32 +120,16 @@ int runView(const std::string& outDir, const std::string& scriptOption) {
     if (!folderName.empty()) title += " - " + folderName;
 
     const fs::path page = dir / "viewer.html";
-    const fs::path temporary = dir / "viewer.html.partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            std::cerr << "drapeon view: cannot create " << temporary.string() << ": " << std::strerror(errno) << "\n";
-            return 1;
-        }
-        out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-            << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            << "<title>" << htmlText(title) << "</title>\n</head>\n<body>\n"
-            << "<script id=\"drapeon-data\" type=\"application/octet-stream\">" << base64(bytes) << "</script>\n"
-            << "<script>\n" << scriptText(script) << "\n</script>\n</body>\n</html>\n";
-        out.flush();
-        if (!out) {
-            std::cerr << "drapeon view: cannot write " << temporary.string() << " (disk full?)\n";
-            out.close();
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            return 1;
-        }
-    }
-    std::error_code ec;
-    fs::rename(temporary, page, ec);
-    if (ec) {
-        std::cerr << "drapeon view: cannot rename " << temporary.string() << " to " << page.string() << ": "
-                  << ec.message() << "\n";
+    const std::string head = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                             "<title>" + htmlText(title) + "</title>\n</head>\n<body>\n"
+                             "<script id=\"drapeon-data\" type=\"application/octet-stream\">";
+    const std::string data64 = base64(bytes);
+    const std::string code = scriptText(script);
+    std::string error;
+    if (!writeFileAtomically(page, {head, data64, "</script>\n<script>\n", code, "\n</script>\n</body>\n</html>\n"},
+                             error)) {
+        std::cerr << "drapeon view: " << error << "\n";
         return 1;
     }
     std::cout << fs::absolute(page).lexically_normal().string() << "\n";

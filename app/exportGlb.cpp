@@ -24,10 +24,10 @@
 //   block of the current frame (scale 0 hides the others).
 #include "export.h"
 
+#include "fileWrite.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include <tiny_gltf.h>
@@ -422,34 +422,7 @@ bool exportGlb(const Recording& recording, const std::filesystem::path& file, st
             error = "cannot encode " + file.string();
             return false;
         }
-        const std::string bytes = stream.str();
-        std::filesystem::path temporary = file;
-        temporary += ".partial";
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            if (!out) {
-                error = "cannot create " + temporary.string() + ": " + std::strerror(errno) +
-                        "; check that the folder exists and is writable";
-                return false;
-            }
-            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            out.flush();
-            if (!out) {
-                error = "cannot write " + temporary.string() + " (disk full?)";
-                out.close();
-                std::error_code ignored;
-                std::filesystem::remove(temporary, ignored);
-                return false;
-            }
-        }
-        std::error_code ec;
-        std::filesystem::rename(temporary, file, ec);
-        if (ec) {
-            error = "cannot rename " + temporary.string() + " to " + file.string() + ": " + ec.message();
-            std::filesystem::remove(temporary, ec);
-            return false;
-        }
-        return true;
+        return writeFileAtomically(file, {stream.str()}, error);
     } catch (const std::exception& e) {
         error = "cannot write " + file.string() + ": " + e.what();
         return false;

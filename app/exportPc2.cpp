@@ -18,12 +18,12 @@
 // that the cache can be tried on a mesh of the right point order.
 #include "export.h"
 
+#include "fileWrite.h"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <set>
 #include <system_error>
 #include <vector>
@@ -44,38 +44,6 @@ std::string fileStem(const std::string& name) {
     }
     if (stem.find_first_not_of('.') == std::string::npos) stem = "object";
     return stem;
-}
-
-/// Writes `bytes` to `file` through a temporary file renamed at the end, so a
-/// failed write never leaves a truncated file under the final name.
-bool writeWhole(const std::filesystem::path& file, const std::string& bytes, std::string& error) {
-    std::filesystem::path temporary = file;
-    temporary += ".partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "cannot create " + temporary.string() + ": " + std::strerror(errno) +
-                    "; check that the folder exists and is writable";
-            return false;
-        }
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            error = "cannot write " + temporary.string() + " (disk full?)";
-            out.close();
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) {
-        error = "cannot rename " + temporary.string() + " to " + file.string() + ": " + ec.message();
-        std::filesystem::remove(temporary, ec);
-        return false;
-    }
-    return true;
 }
 
 void appendInt32(std::string& out, int32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
@@ -175,8 +143,8 @@ bool exportPc2(const Recording& recording, const std::filesystem::path& dir, std
                     appendFloat32(bytes, static_cast<float>(p.z));
                 }
             }
-            if (!writeWhole(dir / (stem + ".pc2"), bytes, error)) return false;
-            if (!writeWhole(dir / (stem + ".rest.obj"), restObjText(mesh), error)) return false;
+            if (!writeFileAtomically(dir / (stem + ".pc2"), {bytes}, error)) return false;
+            if (!writeFileAtomically(dir / (stem + ".rest.obj"), {restObjText(mesh)}, error)) return false;
         }
         return true;
     } catch (const std::exception& e) {

@@ -25,8 +25,8 @@
 // Positions are world coordinates, y up.
 #include "export.h"
 
-#include <cstring>
-#include <fstream>
+#include "fileWrite.h"
+
 #include <map>
 
 #include <nlohmann/json.hpp>
@@ -139,34 +139,11 @@ bool exportViewerData(const Recording& recording, const std::filesystem::path& d
 
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
-        const std::filesystem::path temporary = dir / "viewer-data.bin.partial";
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            if (!out) {
-                error = "cannot create " + temporary.string() + ": " + std::strerror(errno) +
-                        "; check that the folder exists and is writable";
-                return false;
-            }
-            out.write("DRAPEONV", 8);
-            const uint32_t version = 1, length = static_cast<uint32_t>(text.size());
-            out.write(reinterpret_cast<const char*>(&version), 4);
-            out.write(reinterpret_cast<const char*>(&length), 4);
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-            out.write(binary.data(), static_cast<std::streamsize>(binary.size()));
-            out.flush();
-            if (!out) {
-                error = "cannot write " + temporary.string() + " (disk full?)";
-                out.close();
-                std::filesystem::remove(temporary, ec);
-                return false;
-            }
-        }
-        std::filesystem::rename(temporary, file, ec);
-        if (ec) {
-            error = "cannot rename " + temporary.string() + " to " + file.string() + ": " + ec.message();
-            return false;
-        }
-        return true;
+        std::string head = "DRAPEONV";
+        const uint32_t version = 1, length = static_cast<uint32_t>(text.size());
+        head.append(reinterpret_cast<const char*>(&version), 4);
+        head.append(reinterpret_cast<const char*>(&length), 4);
+        return writeFileAtomically(file, {head, text, binary}, error);
     } catch (const std::exception& e) {
         error = "cannot write " + file.string() + ": " + e.what();
         return false;

@@ -1,9 +1,8 @@
 #include "objWriter.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
+
+#include "fileWrite.h"
 
 std::string objText(const std::string& objectName, const std::vector<Vector>& points,
                     const std::vector<CPolygon>& polygons) {
@@ -30,32 +29,7 @@ std::string objText(const std::string& objectName, const std::vector<Vector>& po
 
 bool writeObj(const std::filesystem::path& file, const std::string& objectName, const std::vector<Vector>& points,
               const std::vector<CPolygon>& polygons, std::string& error) {
-    const std::string text = objText(objectName, points, polygons);
-    std::filesystem::path temporary = file;
-    temporary += ".partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "cannot create " + temporary.string() + ": " + std::strerror(errno);
-            return false;
-        }
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        if (!out) {
-            error = "cannot write " + temporary.string() + " (is the disk full?)";
-            std::error_code ec;
-            std::filesystem::remove(temporary, ec);
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) {
-        error = "cannot rename " + temporary.string() + " to " + file.string() + ": " + ec.message();
-        std::filesystem::remove(temporary, ec);
-        return false;
-    }
-    return true;
+    return writeFileAtomically(file, {objText(objectName, points, polygons)}, error);
 }
 
 std::string fileSafeName(const std::string& name) {
