@@ -19,11 +19,11 @@
 #include "export.h"
 
 #include "fileWrite.h"
+#include "objWriter.h"
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <set>
 #include <system_error>
 #include <vector>
@@ -80,20 +80,7 @@ bool checkMesh(const Recording& recording, const RecordedMesh& mesh, std::string
 }
 
 std::string restObjText(const RecordedMesh& mesh) {
-    std::string text = "# rest mesh of " + mesh.path + " (object coordinates)\no " + mesh.name + "\n";
-    char line[160];
-    for (const Vector& p : mesh.restPoints) {
-        std::snprintf(line, sizeof line, "v %.9g %.9g %.9g\n", p.x, p.y, p.z);
-        text += line;
-    }
-    for (const CPolygon& p : mesh.polygons) {
-        if (p.IsTriangle())
-            std::snprintf(line, sizeof line, "f %d %d %d\n", p.a + 1, p.b + 1, p.c + 1);
-        else
-            std::snprintf(line, sizeof line, "f %d %d %d %d\n", p.a + 1, p.b + 1, p.c + 1, p.d + 1);
-        text += line;
-    }
-    return text;
+    return "# rest mesh of " + mesh.path + " (object coordinates)\n" + objText(mesh.name, mesh.restPoints, mesh.polygons);
 }
 
 }  // namespace
