@@ -99,3 +99,38 @@ void dropEntriesBeyond(drSnail& constraint, Int32 pointCount) {
     }
     if (kept != constraint.count) constraint.setCount(kept);
 }
+
+void initElastic(BaseContainer* bc, drSnail& constraint, const ElasticParameters& ids) {
+    if (bc) {
+        bc->SetFloat(ids.elastic, 0.0);
+        bc->SetFloat(ids.stiffness, 0.1);
+        bc->SetFloat(ids.damping, 0.01);
+    }
+    constraint.elastic = 0;
+    constraint.stiffness = 0.1f;
+    constraint.damping = 0.01f;
+}
+
+void readElastic(const BaseContainer* bc, drSnail& constraint, const ElasticParameters& ids) {
+    constraint.elastic = bc->GetFloat(ids.elastic) != 0.0 ? 1 : 0;
+    constraint.stiffness = static_cast<float>(bc->GetFloat(ids.stiffness));
+    constraint.damping = static_cast<float>(bc->GetFloat(ids.damping));
+}
+
+std::optional<Bool> elasticEnabling(GeListNode* node, const DescID& id, const ElasticParameters& ids) {
+    if (id[0].id != ids.stiffness && id[0].id != ids.damping) return std::nullopt;
+    const BaseContainer* bc = parametersOf(node);
+    return bc && bc->GetFloat(ids.elastic) != 0.0;
+}
+
+DRAWRESULT drawTargetHandles(BaseObject* op, DRAWPASS drawpass, BaseDraw* bd, const drSnail& constraint) {
+    if (!drawsInPass(drawpass) || !op || !bd) return DRAWRESULT::OK;
+    bd->SetMatrix_Matrix(op, Matrix());
+    bd->SetPen(Vector(1.0, 1.0, 1.0));
+    const size_t n = std::min(static_cast<size_t>(std::max(constraint.count, 0)), constraint.targets.size());
+    for (size_t k = 0; k < n; ++k) {
+        const drSvec3& t = constraint.targets[k];
+        bd->DrawHandle(Vector(t.x, t.y, t.z), DRAWHANDLE::MIDDLE, 0);
+    }
+    return DRAWRESULT::OK;
+}

@@ -3,6 +3,8 @@
 // constraint object and gathering its points from a tag.
 #pragma once
 
+#include <optional>
+
 #include "drSvec.h"
 #include "host.h"
 
@@ -67,6 +69,29 @@ Int32 truncateToInt32(Float v);
 /// at or beyond pointCount, keeping the others in order: the solver trusts
 /// the indices, and the cloth may have lost points since they were gathered.
 void dropEntriesBeyond(drSnail& constraint, Int32 pointCount);
+
+/// The parameter ids of a nail's or a pin's elastic switch and of the two
+/// values that only mean something when it is on.
+struct ElasticParameters {
+    Int32 elastic;
+    Int32 stiffness;
+    Int32 damping;
+};
+
+/// Sets the elastic parameters' defaults (hard, stiffness 0.1, damping 0.01)
+/// in bc, when given, and in constraint.
+void initElastic(BaseContainer* bc, drSnail& constraint, const ElasticParameters& ids);
+
+/// Copies the elastic parameters from bc into constraint.
+void readElastic(const BaseContainer* bc, drSnail& constraint, const ElasticParameters& ids);
+
+/// Whether the parameter id is enabled, for stiffness and damping: only while
+/// the elastic switch is on. Empty for any other parameter.
+std::optional<Bool> elasticEnabling(GeListNode* node, const DescID& id, const ElasticParameters& ids);
+
+/// Draws a handle on each of constraint's targets (world coordinates) in the
+/// guide passes.
+DRAWRESULT drawTargetHandles(BaseObject* op, DRAWPASS drawpass, BaseDraw* bd, const drSnail& constraint);
 
 /// Runs body and keeps any exception (memory running out while the point
 /// sets grow) from reaching the host: the evaluation ends quietly.

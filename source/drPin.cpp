@@ -1,38 +1,35 @@
 #include "drPin.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "drBinding.h"
 #include "drMath.h"
 #include "drObjectSupport.h"
 #include "drRegistry.h"
 
+namespace {
+constexpr ElasticParameters ELASTIC{PIN_ELASTIC, PIN_STIFFNESS, PIN_DAMPING};
+}
+
 NodeData* AllocDrPin() { return NewObjClear<drPin>(); }
 
 Bool drPin::Init(GeListNode* node) {
-    if (BaseContainer* bc = parametersOf(node)) {
-        bc->SetFloat(PIN_ELASTIC, 0.0);
-        bc->SetFloat(PIN_STIFFNESS, 0.1);
-        bc->SetFloat(PIN_DAMPING, 0.01);
+    BaseContainer* bc = parametersOf(node);
+    initElastic(bc, constraint, ELASTIC);
+    if (bc) {
         bc->SetLink(PIN_POINTS, nullptr);
         bc->SetLink(PIN_TARGET, nullptr);
         bc->SetFloat(PIN_OFFSET_SCALE, 1.0);
         bc->SetInt32(PIN_START_FRAME, 0);
     }
-    constraint.elastic = 0;
-    constraint.stiffness = 0.1f;
-    constraint.damping = 0.01f;
     solverForce = &constraint;
     return true;
 }
 
 Bool drPin::GetDEnabling(GeListNode* node, const DescID& id, const GeData& t_data, DESCFLAGS_ENABLE flags,
                          const BaseContainer* itemdesc) {
-    // Stiffness and damping only mean something for an elastic pin.
-    if (id[0].id == PIN_STIFFNESS || id[0].id == PIN_DAMPING) {
-        const BaseContainer* bc = parametersOf(node);
-        return bc && bc->GetFloat(PIN_ELASTIC) != 0.0;
-    }
+    if (const std::optional<Bool> enabled = elasticEnabling(node, id, ELASTIC)) return *enabled;
     return drForce::GetDEnabling(node, id, t_data, flags, itemdesc);
 }
 
@@ -40,15 +37,7 @@ void drPin::GetDimension(BaseObject* op, Vector* mp, Vector* rad) { forceDimensi
 
 DRAWRESULT drPin::Draw(BaseObject* op, DRAWPASS drawpass, BaseDraw* bd, BaseDrawHelp* bh) {
     (void)bh;
-    if (!drawsInPass(drawpass) || !op || !bd) return DRAWRESULT::OK;
-    bd->SetMatrix_Matrix(op, Matrix());
-    bd->SetPen(Vector(1.0, 1.0, 1.0));
-    const size_t n = std::min(static_cast<size_t>(std::max(constraint.count, 0)), constraint.targets.size());
-    for (size_t k = 0; k < n; ++k) {
-        const drSvec3& t = constraint.targets[k];
-        bd->DrawHandle(Vector(t.x, t.y, t.z), DRAWHANDLE::MIDDLE, 0);
-    }
-    return DRAWRESULT::OK;
+    return drawTargetHandles(op, drawpass, bd, constraint);
 }
 
 Bool drPin::AddToExecution(BaseObject* op, PriorityList* list) { return addToExecution(op, list, 2000, 2); }
@@ -108,9 +97,7 @@ EXECUTIONRESULT drPin::Execute(BaseObject* op, BaseDocument* doc, BaseThread* bt
                 constraint.targets[k] = toSolver(mt * q);
         }
         constraint.reset(0.0f);
-        constraint.stiffness = static_cast<float>(bc->GetFloat(PIN_STIFFNESS));
-        constraint.damping = static_cast<float>(bc->GetFloat(PIN_DAMPING));
-        constraint.elastic = bc->GetFloat(PIN_ELASTIC) != 0.0 ? 1 : 0;
+        readElastic(bc, constraint, ELASTIC);
     });
     return EXECUTIONRESULT::OK;
 }
