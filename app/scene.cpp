@@ -188,7 +188,7 @@ public:
 
 private:
     struct Pending {
-        const json* spec;
+        const json* item;
         BaseObject* object;
         std::string path;
         std::string where;  ///< "object "path""
@@ -236,22 +236,22 @@ private:
 
     // --- Tree -----------------------------------------------------------------
 
-    void create(const json& spec, BaseObject* parent, const std::string& parentPath, size_t index, Int32 depth) {
+    void create(const json& item, BaseObject* parent, const std::string& parentPath, size_t index, Int32 depth) {
         const std::string slot = (parentPath.empty() ? std::string("\"objects\"") : "the children of \"" + parentPath + "\"") +
                                  "[" + std::to_string(index) + "]";
         if (depth >= kMaxDepth) fail(slot + ": objects are nested deeper than " + std::to_string(kMaxDepth) + " levels");
-        objectValue(spec, slot);
-        checkKeys(spec, {"type", "name", "position", "rotation", "scale", "matrix", "mesh", "params", "tags",
+        objectValue(item, slot);
+        checkKeys(item, {"type", "name", "position", "rotation", "scale", "matrix", "mesh", "params", "tags",
                          "animation", "children", "comment"},
                   slot);
-        if (!spec.contains("type")) fail(slot + ": the object has no \"type\"");
+        if (!item.contains("type")) fail(slot + ": the object has no \"type\"");
         std::string typeName;
-        const Int32 type = resolveType(spec["type"], slot, typeName);
+        const Int32 type = resolveType(item["type"], slot, typeName);
 
         // Name and path
         std::string name;
-        if (spec.contains("name")) {
-            name = text(spec["name"], slot + ": \"name\"");
+        if (item.contains("name")) {
+            name = text(item["name"], slot + ": \"name\"");
             if (name.empty()) fail(slot + ": \"name\" is empty");
             if (name.find('/') != std::string::npos)
                 fail(slot + ": the name \"" + name + "\" contains '/', which separates the names of a path");
@@ -272,7 +272,7 @@ private:
         const std::string path = parentPath.empty() ? name : parentPath + "/" + name;
         const std::string where = "object \"" + path + "\"";
 
-        BaseObject* op = makeObject(spec, type, typeName, where);
+        BaseObject* op = makeObject(item, type, typeName, where);
         op->SetName(String(name));
         scene_.document->InsertObject(op, parent);
         scene_.paths[op] = path;
@@ -281,20 +281,20 @@ private:
         // Created as from the menu: a deformer switches its deform mode on here
         if (op->GetNodeData() != nullptr) op->Message(MSG_MENUPREPARE);
 
-        const bool placedByMatrix = place(spec, op, where);
-        if (spec.contains("tags")) makeTags(spec["tags"], op, path, where);
-        pending_.push_back({&spec, op, path, where, placedByMatrix});
+        const bool placedByMatrix = place(item, op, where);
+        if (item.contains("tags")) makeTags(item["tags"], op, path, where);
+        pending_.push_back({&item, op, path, where, placedByMatrix});
 
-        if (spec.contains("children")) {
-            const json& children = arrayValue(spec["children"], where + ": \"children\"");
+        if (item.contains("children")) {
+            const json& children = arrayValue(item["children"], where + ": \"children\"");
             for (size_t i = 0; i < children.size(); ++i) create(children[i], op, path, i, depth + 1);
         }
     }
 
-    BaseObject* makeObject(const json& spec, Int32 type, const std::string& typeName, const std::string& where) {
+    BaseObject* makeObject(const json& item, Int32 type, const std::string& typeName, const std::string& where) {
         if (type == Opolygon || type == Opoint) {
             SceneMesh mesh;
-            if (spec.contains("mesh")) mesh = readMesh(spec["mesh"], where + ": \"mesh\"");
+            if (item.contains("mesh")) mesh = readMesh(item["mesh"], where + ": \"mesh\"");
             if (type == Opoint && !mesh.polygons.empty())
                 fail(where + ": a \"points\" object has no polygons, but its mesh has " +
                      std::to_string(mesh.polygons.size()) + "; use the type \"polygon\"");
@@ -309,7 +309,7 @@ private:
             po->SetPolygons(mesh.polygons);
             return po;
         }
-        if (spec.contains("mesh")) fail(where + ": only \"polygon\" and \"points\" objects have a \"mesh\"");
+        if (item.contains("mesh")) fail(where + ": only \"polygon\" and \"points\" objects have a \"mesh\"");
         if (type == Onull) return BaseObject::Alloc(Onull);
         BaseObject* op = BaseObject::Alloc(type);
         if (op == nullptr) {
@@ -396,12 +396,12 @@ private:
     }
 
     /// Sets the local matrix; true when it was given as "matrix".
-    bool place(const json& spec, BaseObject* op, const std::string& where) {
-        const bool srt = spec.contains("position") || spec.contains("rotation") || spec.contains("scale");
-        if (spec.contains("matrix")) {
+    bool place(const json& item, BaseObject* op, const std::string& where) {
+        const bool srt = item.contains("position") || item.contains("rotation") || item.contains("scale");
+        if (item.contains("matrix")) {
             if (srt) fail(where + ": give either \"matrix\" or \"position\"/\"rotation\"/\"scale\", not both");
             const std::string w = where + ": \"matrix\"";
-            const json& m = objectValue(spec["matrix"], w);
+            const json& m = objectValue(item["matrix"], w);
             checkKeys(m, {"offset", "x", "y", "z"}, w);
             Matrix ml;
             if (m.contains("offset")) ml.off = vec3(m["offset"], w + ".offset");
@@ -412,9 +412,9 @@ private:
             return true;
         }
         Animation& a = op->GetAnimation();
-        if (spec.contains("position")) a.restPosition = vec3(spec["position"], where + ": \"position\"");
-        if (spec.contains("rotation")) a.restRotation = vec3(spec["rotation"], where + ": \"rotation\"");
-        if (spec.contains("scale")) a.restScale = vec3(spec["scale"], where + ": \"scale\"");
+        if (item.contains("position")) a.restPosition = vec3(item["position"], where + ": \"position\"");
+        if (item.contains("rotation")) a.restRotation = vec3(item["rotation"], where + ": \"rotation\"");
+        if (item.contains("scale")) a.restScale = vec3(item["scale"], where + ": \"scale\"");
         op->SetMl(restMatrix(a));
         return false;
     }
@@ -530,9 +530,9 @@ private:
     }
 
     void setParameters(const Pending& p) {
-        const json& spec = *p.spec;
-        if (!spec.contains("params")) return;
-        const json& params = objectValue(spec["params"], p.where + ": \"params\"");
+        const json& item = *p.item;
+        if (!item.contains("params")) return;
+        const json& params = objectValue(item["params"], p.where + ": \"params\"");
         BaseContainer* bc = p.object->GetDataInstance();
         for (const auto& [key, value] : params.items()) {
             const std::string w = p.where + ": params." + key;
@@ -614,10 +614,10 @@ private:
     // --- Animation ----------------------------------------------------------
 
     void setAnimation(const Pending& p) {
-        const json& spec = *p.spec;
-        if (!spec.contains("animation")) return;
+        const json& item = *p.item;
+        if (!item.contains("animation")) return;
         const std::string wa = p.where + ": \"animation\"";
-        const json& anim = objectValue(spec["animation"], wa);
+        const json& anim = objectValue(item["animation"], wa);
         Animation& a = p.object->GetAnimation();
         for (const auto& [key, track] : anim.items()) {
             const std::string w = wa + "." + key;
