@@ -7,7 +7,9 @@ bash scripts/setup.sh
 scene=${1:-scenes/drape_sphere.json}
 [ -f "$scene" ] || scene=scenes/sheet.json
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAPEON_BENCH=OFF >/dev/null
-cmake --build build -j "$(nproc)" --target drapeon
+targets=(drapeon_app)  # the program; it brings the plug-in module
+cmake --build build --target help | grep -q '^[^ ]*viewer:' && targets+=(viewer)
+cmake --build build -j "$(nproc)" --target "${targets[@]}"
 name=$(basename "$scene" .json)
 ./build/drapeon run "$scene" --out "out/$name"
 if ./build/drapeon view "out/$name" >/dev/null 2>&1; then
