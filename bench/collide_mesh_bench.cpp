@@ -3,19 +3,13 @@
 // and 2 workers. Reported: time per sub-step and per cloth point.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
-#include "drScloth.h"
+#include "benchCloth.h"
 #include "drScollideMesh.h"
-#include "drSedges.h"
-#include "drSgravity.h"
-#include "drSsolver.h"
-#include "drSspringNetwork.h"
 #include "drStriangleNode.h"
-#include "grid.h"
-#include "pool.h"
 
 namespace {
 
@@ -47,36 +41,18 @@ void makeSphere(const drSvec3& centre, float radius, int32_t stacks, int32_t sli
 }
 
 /// The cloth with its springs and gravity, and the sphere collider.
-struct Scene {
-    GridMesh grid = makeGrid(101, 101, 2.0);
-    drScloth cloth;
-    drSsolver solver;
-    drSspring stretch, shear, bend;
-    drSgravity gravity;
+struct Scene : BenchCloth {
     std::vector<drSvec3> spherePoints;
     std::vector<drStriangle> sphereTriangles;
     drStriangleNode tree;
     drScollideMesh collider;
-    std::vector<drSvec3> startPositions;
 
-    explicit Scene(bool withCollider) {
-        drSedges edges;
-        edges.build(grid.pointCount(), grid.polygons.data(), grid.polygonCount());
-        cloth.pointCount = grid.pointCount();
-        cloth.resizePoints();
-        buildSpringNetwork(grid.pointCount(), grid.points.data(), grid.polygons.data(), grid.polygonCount(), edges,
-                           stretch, shear, bend, cloth);
+    explicit Scene(bool withCollider) : BenchCloth(101, 2.0) {
         // The cloth's centre rests 0.5 inside the top of the sphere
-        for (int32_t i = 0; i < cloth.pointCount; ++i) {
-            cloth.positions[i] = {static_cast<float>(grid.points[3 * i]) - 100.0f, 0.0f,
-                                  static_cast<float>(grid.points[3 * i + 2]) - 100.0f};
-            cloth.masses[i] = 1.0f;
-        }
-        startPositions = cloth.positions;
-        solver.addForce(&stretch);
-        solver.addForce(&shear);
-        solver.addForce(&bend);
-        solver.addForce(&gravity);
+        build(1.0f, [this](int32_t i) {
+            return drSvec3{static_cast<float>(grid.points[3 * i]) - 100.0f, 0.0f,
+                           static_cast<float>(grid.points[3 * i + 2]) - 100.0f};
+        });
         if (!withCollider) return;
         makeSphere({0.0f, -49.5f, 0.0f}, 50.0f, 71, 71, spherePoints, sphereTriangles);
         tree.pointCount = static_cast<int32_t>(spherePoints.size());
@@ -88,38 +64,12 @@ struct Scene {
         tree.setOffsets(0.0f, -2.0f);
         solver.addForce(&collider);
     }
-
-    void subStep() {
-        solver.time = 0.0f;
-        solver.targetTime = 1.0f;
-        prepareStep(cloth);
-        applyForces(solver, cloth);
-        integrate(solver, cloth, chooseStep(solver, cloth));
-    }
-    void restart() {
-        std::copy(startPositions.begin(), startPositions.end(), cloth.positions.begin());
-        for (drSvec3& v : cloth.velocities) v = {0, 0, 0};
-        solver.step = 0.1f;
-    }
 };
 
 void runSubSteps(benchmark::State& state, bool withCollider) {
-    poolSetProcessorCount(static_cast<int32_t>(state.range(0)));
-    poolStart();
-    {
-        Scene scene(withCollider);
-        for (auto _ : state) {
-            state.PauseTiming();
-            scene.restart();
-            state.ResumeTiming();
-            scene.subStep();
-        }
-        state.counters["per_point"] = benchmark::Counter(static_cast<double>(scene.cloth.pointCount),
-                                                         benchmark::Counter::kIsIterationInvariantRate |
-                                                             benchmark::Counter::kInvert);
-    }
-    poolStop();
-    poolSetProcessorCount(0);
+    BenchPool pool(state.range(0));
+    Scene scene(withCollider);
+    timeFromStart(state, scene, [](Scene& s) { s.subStepFromZero(); });
 }
 
 void BM_SubStepWithoutCollider(benchmark::State& state) { runSubSteps(state, false); }
@@ -127,25 +77,17 @@ void BM_SubStepWithMeshCollider(benchmark::State& state) { runSubSteps(state, tr
 
 /// The collider's apply alone (surface sweep, refit and point pass).
 void BM_MeshColliderApply(benchmark::State& state) {
-    poolSetProcessorCount(static_cast<int32_t>(state.range(0)));
-    poolStart();
-    {
-        Scene scene(true);
-        scene.solver.time = 0.0f;
-        scene.solver.targetTime = 1.0f;
-        for (auto _ : state) {
-            state.PauseTiming();
-            scene.restart();
-            scene.collider.lastUpdate = 0.0f;
-            state.ResumeTiming();
-            scene.collider.apply(scene.cloth, scene.solver);
-        }
-        state.counters["per_point"] = benchmark::Counter(static_cast<double>(scene.cloth.pointCount),
-                                                         benchmark::Counter::kIsIterationInvariantRate |
-                                                             benchmark::Counter::kInvert);
-    }
-    poolStop();
-    poolSetProcessorCount(0);
+    BenchPool pool(state.range(0));
+    Scene scene(true);
+    scene.solver.time = 0.0f;
+    scene.solver.targetTime = 1.0f;
+    timeFromReset(
+        state, scene,
+        [](Scene& s) {
+            s.restart();
+            s.collider.lastUpdate = 0.0f;
+        },
+        [](Scene& s) { s.collider.apply(s.cloth, s.solver); });
 }
 
 }  // namespace

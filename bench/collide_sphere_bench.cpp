@@ -6,15 +6,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "drScloth.h"
+#include "benchCloth.h"
 #include "drScollideSphere.h"
-#include "drSedges.h"
-#include "drSgravity.h"
-#include "drSspring.h"
-#include "drSspringNetwork.h"
-#include "drSsolver.h"
-#include "grid.h"
-#include "pool.h"
 
 namespace {
 
@@ -22,34 +15,18 @@ namespace {
 /// is shaped as a cap lying on the sphere (half a unit above its surface,
 /// inside the contact band) with a flat skirt around it, and the springs
 /// rest in that shape: about half of the points are in contact.
-struct Scene {
-    GridMesh grid = makeGrid(101, 101, 1.0);
-    drScloth cloth;
-    drSsolver solver;
-    drSspring stretch, shear, bend;
-    drSgravity gravity;
+struct Scene : BenchCloth {
     drScollideSphere sphere;
 
-    explicit Scene(bool withSphere) {
-        const int32_t n = grid.pointCount();
-        cloth.pointCount = n;
-        cloth.resizePoints();
+    explicit Scene(bool withSphere) : BenchCloth(101, 1.0) {
         // Shape the grid over the sphere; rest lengths are measured on it.
         const double r = 40.0, cx = 50.0, cz = 50.0;
-        for (int32_t i = 0; i < n; ++i) {
+        for (int32_t i = 0; i < grid.pointCount(); ++i) {
             const double dx = grid.points[3 * i] - cx, dz = grid.points[3 * i + 2] - cz;
             const double hSq = dx * dx + dz * dz;
             grid.points[3 * i + 1] = (hSq < r * r ? std::sqrt(r * r - hSq) : 0.0) + 0.5;
         }
-        drSedges edges;
-        edges.build(n, grid.polygons.data(), grid.polygonCount());
-        buildSpringNetwork(n, grid.points.data(), grid.polygons.data(), grid.polygonCount(), edges, stretch, shear,
-                           bend, cloth);
-        for (int32_t i = 0; i < n; ++i) {
-            cloth.positions[i] = {static_cast<float>(grid.points[3 * i]), static_cast<float>(grid.points[3 * i + 1]),
-                                  static_cast<float>(grid.points[3 * i + 2])};
-            cloth.masses[i] = 1.0f;
-        }
+        build(1.0f, [this](int32_t i) { return gridPoint(i); });
         stretch.stiffness = shear.stiffness = bend.stiffness = 0.5f;
         sphere.radius = 40.0f;
         sphere.thickness = 1.0f;
@@ -57,64 +34,45 @@ struct Scene {
         sphere.damping = 0.001f;
         sphere.targetCentre = {50.0f, 0.0f, 50.0f};
         sphere.reset(0.0f);
-        solver.addForce(&stretch);
-        solver.addForce(&shear);
-        solver.addForce(&bend);
-        solver.addForce(&gravity);
         if (withSphere) solver.addForce(&sphere);
         solver.tolerance = 0.1f;
         solver.maxStep = 0.5f;
         solver.targetTime = 1e6f;
     }
-
-    /// The passes of one sub-step, as the solver runs them.
-    void subStep() {
-        prepareStep(cloth);
-        applyForces(solver, cloth);
-        const float dt = chooseStep(solver, cloth);
-        integrate(solver, cloth, dt);
-    }
 };
 
 void runWithPool(benchmark::State& state, bool withSphere, bool contactOnly) {
-    const int32_t workers = static_cast<int32_t>(state.range(0));
-    poolSetProcessorCount(workers);
-    poolStart();
-    {
-        Scene scene(withSphere);
-        // Let the cloth settle onto the sphere for a few sub-steps, then time
-        // sub-steps from that same state: the state is restored (untimed)
-        // before every iteration, so the contact share stays the same.
-        for (int s = 0; s < 5; ++s) scene.subStep();
-        const drScloth start = scene.cloth;
-        const drSsolver clock = scene.solver;
-        for (auto _ : state) {
-            state.PauseTiming();
-            scene.cloth.positions = start.positions;
-            scene.cloth.velocities = start.velocities;
-            scene.solver.step = clock.step;
-            scene.solver.time = clock.time;
-            scene.sphere.reset(0.0f);
-            state.ResumeTiming();
-            if (contactOnly)
-                scene.sphere.apply(scene.cloth, scene.solver);
-            else
-                scene.subStep();
-            benchmark::ClobberMemory();
-        }
-        scene.cloth = start;
-        const double points = static_cast<double>(scene.cloth.pointCount);
-        // Share of the points in the sphere's contact band.
-        const float band = scene.sphere.radius + scene.sphere.thickness;
-        int32_t inBand = 0;
-        for (const drSvec3& p : scene.cloth.positions)
-            inBand += lengthSquared(p - scene.sphere.currentCentre) < band * band ? 1 : 0;
-        state.counters["contact"] = static_cast<double>(inBand) / points;
-        state.counters["ns/point"] = benchmark::Counter(
-            points * static_cast<double>(state.iterations()) * 1e-9,
-            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    BenchPool pool(state.range(0));
+    Scene scene(withSphere);
+    // Let the cloth settle onto the sphere for a few sub-steps, then time
+    // sub-steps from that same state: the state is restored (untimed)
+    // before every iteration, so the contact share stays the same.
+    for (int s = 0; s < 5; ++s) scene.subStep();
+    const drScloth start = scene.cloth;
+    const drSsolver clock = scene.solver;
+    for (auto _ : state) {
+        state.PauseTiming();
+        scene.cloth.positions = start.positions;
+        scene.cloth.velocities = start.velocities;
+        scene.solver.step = clock.step;
+        scene.solver.time = clock.time;
+        scene.sphere.reset(0.0f);
+        state.ResumeTiming();
+        if (contactOnly)
+            scene.sphere.apply(scene.cloth, scene.solver);
+        else
+            scene.subStep();
+        benchmark::ClobberMemory();
     }
-    poolStop();
+    scene.cloth = start;
+    const double points = static_cast<double>(scene.cloth.pointCount);
+    // Share of the points in the sphere's contact band.
+    const float band = scene.sphere.radius + scene.sphere.thickness;
+    int32_t inBand = 0;
+    for (const drSvec3& p : scene.cloth.positions)
+        inBand += lengthSquared(p - scene.sphere.currentCentre) < band * band ? 1 : 0;
+    state.counters["contact"] = static_cast<double>(inBand) / points;
+    state.counters["ns/point"] = perPointCounter(scene.cloth.pointCount, 1e-9);
 }
 
 void subStepWithSphere(benchmark::State& state) { runWithPool(state, true, false); }

@@ -5,54 +5,28 @@
 
 #include <cstdint>
 
-#include "drSdamp.h"
-#include "drSgravity.h"
-#include "drSsolver.h"
-#include "drSspringNetwork.h"
-#include "grid.h"
-#include "pool.h"
+#include "benchCloth.h"
 
 namespace {
 
 /// A hanging-free cloth of side x side points spaced 0.01 apart, with the
 /// default spring constants, gravity and damping in the solver's list.
-struct GridScene {
-    drScloth cloth;
-    drSsolver solver;
-    drSspring stretch, shear, bend;
-    drSgravity gravity;
-    drSdamp damp;
+struct GridScene : BenchCloth {
+    static constexpr double spacing = 0.01;
 
-    explicit GridScene(int32_t side) {
-        const double spacing = 0.01;
-        const GridMesh g = makeGrid(side, side, spacing);
-        cloth.pointCount = g.pointCount();
-        cloth.resizePoints();
-        for (int32_t i = 0; i < cloth.pointCount; ++i) {
-            cloth.positions[i] = {static_cast<float>(g.points[3 * i]), static_cast<float>(g.points[3 * i + 1]),
-                                  static_cast<float>(g.points[3 * i + 2])};
-            cloth.masses[i] = 0.01f;
-        }
-        drSedges edges;
-        edges.build(g.pointCount(), g.polygons.data(), g.polygonCount());
-        buildSpringNetwork(g.pointCount(), g.points.data(), g.polygons.data(), g.polygonCount(), edges, stretch, shear,
-                           bend, cloth);
+    explicit GridScene(int32_t side) : BenchCloth(side, spacing) {
+        build(0.01f, [this](int32_t i) { return gridPoint(i); }, true);
         shear.stiffness *= 0.5f;
         bend.stiffness *= 0.1f;
-        for (drSforce* f : {static_cast<drSforce*>(&stretch), static_cast<drSforce*>(&shear),
-                            static_cast<drSforce*>(&bend), static_cast<drSforce*>(&gravity),
-                            static_cast<drSforce*>(&damp)})
-            solver.addForce(f);
         solver.tolerance = static_cast<float>(0.001 * spacing * (side - 1));
         solver.maxStep = 0.5f;
     }
 
-    void subStep() {
+    /// The sub-step with the normals before it and every force's postStep
+    /// after it, as advanceTo runs them.
+    void fullSubStep() {
         if (solver.needNormals) computeNormals(cloth);
-        prepareStep(cloth);
-        applyForces(solver, cloth);
-        const float dt = chooseStep(solver, cloth);
-        integrate(solver, cloth, dt);
+        subStep();
         for (drSforce* f : solver.forces)
             if (f->enabled) f->postStep(cloth, solver);
     }
@@ -60,23 +34,15 @@ struct GridScene {
 
 /// Arguments: points per side, processors of the pool (1 runs inline).
 void BM_SubStep(benchmark::State& state) {
-    const int32_t side = static_cast<int32_t>(state.range(0));
-    poolSetProcessorCount(static_cast<int32_t>(state.range(1)));
-    poolStart();
-    {
-        GridScene scene(side);
-        scene.solver.targetTime = 1.0e30f;  // never shorten a sub-step
-        for (auto _ : state) {
-            scene.subStep();
-            benchmark::DoNotOptimize(scene.cloth.positions.data());
-        }
-        const double points = static_cast<double>(scene.cloth.pointCount);
-        state.counters["ns/point"] =
-            benchmark::Counter(points * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-        state.counters["workers"] = poolWorkerCount();
+    BenchPool pool(state.range(1));
+    GridScene scene(static_cast<int32_t>(state.range(0)));
+    scene.solver.targetTime = 1.0e30f;  // never shorten a sub-step
+    for (auto _ : state) {
+        scene.fullSubStep();
+        benchmark::DoNotOptimize(scene.cloth.positions.data());
     }
-    poolStop();
-    poolSetProcessorCount(0);
+    state.counters["ns/point"] = perPointCounter(scene.cloth.pointCount, 1e-9);
+    state.counters["workers"] = poolWorkerCount();
 }
 
 BENCHMARK(BM_SubStep)->ArgsProduct({{101, 201}, {1, 2}})->UseRealTime()->Unit(benchmark::kMicrosecond);
