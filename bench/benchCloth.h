@@ -18,23 +18,12 @@
 #include "drSspring.h"
 #include "drSspringNetwork.h"
 #include "grid.h"
+#include "poolWith.h"
 #include "pool.h"
 
 /// The pool on `processors` (1 runs inline) for as long as this lives.
 /// Declare it before the scene so that the scene goes first.
-class BenchPool {
-public:
-    explicit BenchPool(int64_t processors) {
-        poolSetProcessorCount(static_cast<int32_t>(processors));
-        poolStart();
-    }
-    ~BenchPool() {
-        poolStop();
-        poolSetProcessorCount(0);
-    }
-    BenchPool(const BenchPool&) = delete;
-    BenchPool& operator=(const BenchPool&) = delete;
-};
+using BenchPool = PoolWith;
 
 struct BenchCloth {
     GridMesh grid;

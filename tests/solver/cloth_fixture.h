@@ -16,6 +16,7 @@
 #include "drSsolver.h"
 #include "grid.h"
 #include "pool.h"
+#include "poolWith.h"
 
 /// A cloth with the grid's points at rest, every mass `mass`, and two
 /// triangles per grid cell (a, b, c) and (a, c, d).
@@ -78,21 +79,6 @@ private:
         }
     }
     int32_t nx_;
-};
-
-/// Starts the pool with a given processor count for one scope
-/// (1 processor means no workers: every pass runs inline).
-struct PoolWith {
-    explicit PoolWith(int32_t processors) {
-        poolSetProcessorCount(processors);
-        poolStart();
-    }
-    ~PoolWith() {
-        poolStop();
-        poolSetProcessorCount(0);
-    }
-    PoolWith(const PoolWith&) = delete;
-    PoolWith& operator=(const PoolWith&) = delete;
 };
 
 /// A fresh folder under the system's temporary folder, removed with its contents.

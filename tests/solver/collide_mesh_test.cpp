@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "poolWith.h"
+
 #include <cmath>
 #include <random>
 #include <vector>
@@ -59,16 +61,6 @@ drSsolver clock(float time, float targetTime) {
 
 bool finite(const drSvec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
-struct PoolWith {
-    explicit PoolWith(int32_t processors) {
-        poolSetProcessorCount(processors);
-        poolStart();
-    }
-    ~PoolWith() {
-        poolStop();
-        poolSetProcessorCount(0);
-    }
-};
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "poolWith.h"
+
 #include <random>
 #include <vector>
 
@@ -59,16 +61,6 @@ SelfCloth twoLayers() {
     return SelfCloth(points, triangles, 0.5f);
 }
 
-struct PoolWith {
-    explicit PoolWith(int32_t processors) {
-        poolSetProcessorCount(processors);
-        poolStart();
-    }
-    ~PoolWith() {
-        poolStop();
-        poolSetProcessorCount(0);
-    }
-};
 
 }  // namespace
 

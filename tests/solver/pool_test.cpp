@@ -1,23 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "poolWith.h"
+
 #include <atomic>
 #include <vector>
 
 #include "pool.h"
 
 namespace {
-
-/// Starts the pool with a given processor count for one test.
-struct PoolWith {
-    explicit PoolWith(int32_t processors) {
-        poolSetProcessorCount(processors);
-        poolStart();
-    }
-    ~PoolWith() {
-        poolStop();
-        poolSetProcessorCount(0);
-    }
-};
 
 std::atomic<int> executed{0};
 void countJob(void*) { ++executed; }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "poolWith.h"
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -59,16 +61,6 @@ void wavyGrid(Tree& t, int32_t nx, int32_t nz, float phase = 0.0f) {
     }
 }
 
-struct PoolWith {
-    explicit PoolWith(int32_t processors) {
-        poolSetProcessorCount(processors);
-        poolStart();
-    }
-    ~PoolWith() {
-        poolStop();
-        poolSetProcessorCount(0);
-    }
-};
 
 }  // namespace
 
