@@ -243,6 +243,16 @@ bool drStriangleNode::boxContains(const drSvec3& p) const {
            p.z >= boxMin.z && p.z <= boxMax.z;
 }
 
+namespace {
+/// True when p lies in the walk node's box (boundaries included). Written
+/// as "accept if" so that a coordinate that is not a number never hits.
+template <class WalkNode>
+inline bool walkBoxContains(const WalkNode& node, const drSvec3& p) {
+    return p.x >= node.boxMin.x && p.x <= node.boxMax.x && p.y >= node.boxMin.y && p.y <= node.boxMax.y &&
+           p.z >= node.boxMin.z && p.z <= node.boxMax.z;
+}
+}  // namespace
+
 // The root walks its depth-first array: a node whose box misses the point
 // is skipped with its subtree, a leaf is scanned, an inner node leads to its
 // first child. This visits the nodes in the order of a recursive walk over
@@ -254,8 +264,7 @@ bool drStriangleNode::pointQuery(const drSvec3& p, drSsurfaceHit& hit) const {
         const int32_t count = static_cast<int32_t>(walk.size());
         for (int32_t k = 0; k < count;) {
             const WalkNode& node = nodes[k];
-            if (!(p.x >= node.boxMin.x && p.x <= node.boxMax.x && p.y >= node.boxMin.y && p.y <= node.boxMax.y &&
-                  p.z >= node.boxMin.z && p.z <= node.boxMax.z)) {
+            if (!walkBoxContains(node, p)) {
                 k = node.next;
                 continue;
             }
@@ -280,8 +289,7 @@ bool drStriangleNode::pointIndexQuery(int32_t i, drSindexHit& hit) const {
         const int32_t count = static_cast<int32_t>(walk.size());
         for (int32_t k = 0; k < count;) {
             const WalkNode& node = nodes[k];
-            if (!(p.x >= node.boxMin.x && p.x <= node.boxMax.x && p.y >= node.boxMin.y && p.y <= node.boxMax.y &&
-                  p.z >= node.boxMin.z && p.z <= node.boxMax.z)) {
+            if (!walkBoxContains(node, p)) {
                 k = node.next;
                 continue;
             }
