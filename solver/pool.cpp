@@ -1,6 +1,7 @@
 #include "pool.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -13,10 +14,13 @@ constexpr int32_t kQueueSize = 128;
 
 /// An auto-reset event: set() releases one wait(), which clears it again.
 ///
-/// A waiter first polls the state for a short while, yielding the processor
+/// A waiter first polls the state for a short time, yielding the processor
 /// between polls, and only then sleeps on a condition variable. The passes
 /// of a sub-step follow each other within microseconds, far quicker than a
-/// sleeping thread is woken, so most hand-overs complete while polling.
+/// sleeping thread is woken (on a virtual machine an idle processor has to
+/// be woken by its host first), so most hand-overs complete while polling.
+/// Yielding rather than spinning lets a thread that has work run when there
+/// are more threads than processors.
 /// (Mutex and condition variable rather than std::binary_semaphore, whose
 /// implementation in the system's standard library can miss a wake-up.)
 class AutoResetEvent {
@@ -31,10 +35,12 @@ public:
         }
     }
     void wait() {
-        for (int32_t poll = 0; poll < kPolls; ++poll) {
+        const auto until = std::chrono::steady_clock::now() + kPollTime;
+        for (int32_t poll = 1;; ++poll) {
             if (state_.load(std::memory_order_acquire) == 1 && state_.exchange(0, std::memory_order_acquire) == 1)
                 return;
             std::this_thread::yield();
+            if (poll % 16 == 0 && std::chrono::steady_clock::now() >= until) break;
         }
         std::unique_lock<std::mutex> guard(mutex_);
         sleepers_.fetch_add(1, std::memory_order_seq_cst);
@@ -44,18 +50,20 @@ public:
     }
 
 private:
-    /// Polls before sleeping: some microseconds; longer polling makes a
-    /// waiting caller compete with the workers for the processors.
-    static constexpr int32_t kPolls = 50;
+    /// How long a waiter polls before it sleeps: longer than the gap
+    /// between two passes, short enough that an idle pool soon stops
+    /// using the processors.
+    static constexpr std::chrono::microseconds kPollTime{200};
     std::atomic<int32_t> state_{0};
     std::atomic<int32_t> sleepers_{0};
     std::mutex mutex_;
     std::condition_variable condition_;
 };
 
-/// One worker thread with its private queue. The calling thread writes the
-/// queue only between flushes; the start/done events hand the queue over
-/// and back, which also orders the memory accesses.
+/// One worker with its private queue; workers 1..P-1 have a thread. The
+/// calling thread writes a queue only between flushes; the start/done events
+/// hand the queue over and back, which also orders the memory accesses.
+/// Worker 0's queue is run by the flushing thread itself.
 struct Worker {
     drSjobFunction functions[kQueueSize] = {};
     void* arguments[kQueueSize] = {};
@@ -80,17 +88,21 @@ Scratch scratch1, scratch2;
 std::recursive_mutex globalLock;
 std::atomic<int32_t> processorOverride{0};
 
+/// Runs the queued jobs last in, first out: the count names the slot of the job to run.
+void runQueue(Worker* w) {
+    while (w->jobCount > 0) {
+        --w->jobCount;
+        w->functions[w->jobCount](w->arguments[w->jobCount]);
+    }
+}
+
 // A worker always answers a start with a done, even when it only starts
 // running after the pool was told to stop: leaving at once without the done
 // signal would make poolStop wait forever for a thread that starts late.
 void workerLoop(Worker* w) {
     for (;;) {
         w->start.wait();
-        // Last in, first out: the count names the slot of the job to run.
-        while (w->jobCount > 0) {
-            --w->jobCount;
-            w->functions[w->jobCount](w->arguments[w->jobCount]);
-        }
+        runQueue(w);
         // Read the flag before answering: once the done signal is out, the
         // caller may already be inside poolStop, and a flag read after it
         // would make this worker leave without answering the stop's start.
@@ -134,13 +146,13 @@ void poolStart() {
     running.store(1);
     nextWorker = 0;
     workers.reset(new Worker[static_cast<size_t>(P)]);
-    for (int32_t k = 0; k < P; ++k) workers[k].thread = std::thread(workerLoop, &workers[k]);
+    for (int32_t k = 1; k < P; ++k) workers[k].thread = std::thread(workerLoop, &workers[k]);
 }
 
 void poolStop() {
     if (workerCount == 0) return;
     running.store(0);
-    for (int32_t k = 0; k < workerCount; ++k) {
+    for (int32_t k = 1; k < workerCount; ++k) {
         workers[k].start.set();
         workers[k].done.wait();
         workers[k].thread.join();
@@ -172,8 +184,10 @@ void poolSubmit(drSjobFunction function, void* argument) {
 }
 
 void poolFlush() {
-    for (int32_t k = 0; k < workerCount; ++k) workers[k].start.set();
-    for (int32_t k = 0; k < workerCount; ++k) workers[k].done.wait();
+    if (workerCount == 0) return;
+    for (int32_t k = 1; k < workerCount; ++k) workers[k].start.set();
+    runQueue(&workers[0]);
+    for (int32_t k = 1; k < workerCount; ++k) workers[k].done.wait();
     nextWorker = 0;
 }
 

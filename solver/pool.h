@@ -1,14 +1,20 @@
-// Job pool: one worker thread per processor, fork-join batches.
+// Job pool: one worker per processor, fork-join batches.
 //
-//   caller thread                worker 0      worker 1   ...  worker T-1
-//   poolSubmit(job 0) ------->   queue[0]
-//   poolSubmit(job 1) -------------------->    queue[0]
+//   caller thread = worker 0     worker 1   ...  worker T-1
+//   poolSubmit(job 0) -> queue
+//   poolSubmit(job 1) ---------> queue
 //   ...
 //   poolFlush()  --- start events --> run queue (last in, first out)
+//   runs its own queue meanwhile
 //                <-- done events ---  (waited for in worker order)
 //
-// The calling thread only queues and waits; the workers number P, one per
-// processor (none on a one-processor machine: every pass then runs inline).
+// The workers number P, one per processor (none on a one-processor machine:
+// every pass then runs inline). Worker 0 is the thread that flushes: it runs
+// its own queue while the P - 1 worker threads run theirs, so a flush keeps
+// exactly P threads busy on P processors. A caller that only waited would
+// be a (P + 1)-th thread competing with the workers for the processors and
+// would have to be woken after every batch; on two processors that cost
+// most of the second worker's gain.
 // A queue holds at most 128 jobs; the submit that fills one flushes at once.
 // Every flush resets the next worker to 0, so a pass that submits exactly T
 // jobs runs job k on worker k: per-worker buffers may be indexed by k.
