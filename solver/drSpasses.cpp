@@ -169,9 +169,14 @@ void prepareStep(drScloth& cloth) {
     for (int32_t k = 1; k < T; ++k)
         cloth.threadForceBuffers[static_cast<size_t>(k)] = reinterpret_cast<drSvec3*>(scratch + static_cast<size_t>(k - 1) * bytes);
 
-    // Clear them: job k clears buffer k
+    // Clear them by point range rather than by buffer: job k clears its range
+    // in every buffer, so the lines that worker k's springs, the reduction
+    // and the point passes use next are already in its processor's cache
+    // (springs in mesh order touch the points of their own range).
     drSvec3* const* buffers = cloth.threadForceBuffers.data();
-    poolParallelFor(T, [&](int32_t k, int32_t, int32_t) { std::memset(static_cast<void*>(buffers[k]), 0, bytes); });
+    poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t k = 0; k < T; ++k) std::fill(buffers[k] + begin, buffers[k] + end, drSvec3{});
+    });
 }
 
 void applyForces(drSsolver& solver, drScloth& cloth) {
