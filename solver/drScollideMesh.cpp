@@ -35,7 +35,7 @@ void drScollideMesh::apply(drScloth& cloth, drSsolver& solver) {
         if (remaining > 0.0f && elapsed < remaining) a = elapsed / remaining;
         tree->moveToward(a);
         lastUpdate = solver.time;
-        tree->refit();
+        if (tree->needsRefit()) tree->refit();  // a surface at rest keeps its leaves
     } else if (tree->ownsPositions == 0) {
         tree->refit();  // borrowed positions may have changed since the last sub-step
     }

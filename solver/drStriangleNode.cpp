@@ -1,6 +1,8 @@
 #include "drStriangleNode.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 
 #include "pool.h"
 
@@ -40,6 +42,7 @@ void drStriangleNode::addTriangle(int32_t a, int32_t b, int32_t c) {
 }
 
 void drStriangleNode::insertTriangle(const drStriangle& triangle) {
+    stale_ = true;
     pending.push_back(triangle);
     pendingCount = static_cast<int32_t>(pending.size());
     if (positions == nullptr) return;
@@ -58,6 +61,7 @@ void drStriangleNode::setOwnsPositions(int32_t flag) {
 }
 
 void drStriangleNode::setPointers(const drSvec3* own, const drSvec3* target) {
+    stale_ = true;
     positions = own;
     targetPositions = target;
     for (auto& child : children) child->setPointers(own, target);
@@ -68,6 +72,7 @@ void drStriangleNode::setPointers(const drSvec3* own, const drSvec3* target) {
 }
 
 void drStriangleNode::setOffsets(float upper, float lower) {
+    if (upper != upperOffset || lower != lowerOffset) stale_ = true;
     upperOffset = upper;
     lowerOffset = lower;
     for (auto& child : children) child->setOffsets(upper, lower);
@@ -82,13 +87,25 @@ void drStriangleNode::moveToward(float a) {
     drSvec3* own = ownPositions.data();
     const drSvec3* target = targetPositions;
     const int32_t n = std::min(pointCount, static_cast<int32_t>(ownPositions.size()));
-    auto move = [own, target, a](int32_t, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) own[i] += (target[i] - own[i]) * a;
+    // Only positions that change are written, and the tree is marked for a
+    // refit when any does: a surface at rest on its targets costs one read.
+    std::atomic<bool> moved{false};
+    auto move = [own, target, a, &moved](int32_t, int32_t begin, int32_t end) {
+        bool any = false;
+        for (int32_t i = begin; i < end; ++i) {
+            const drSvec3 next = own[i] + (target[i] - own[i]) * a;
+            if (std::memcmp(&next, &own[i], sizeof next) != 0) {
+                own[i] = next;
+                any = true;
+            }
+        }
+        if (any) moved.store(true, std::memory_order_relaxed);
     };
     if (poolWorkerCount() >= 2)
         poolParallelFor(n, move);
     else
         move(0, 0, n);
+    if (moved.load(std::memory_order_relaxed)) stale_ = true;
 }
 
 void drStriangleNode::refit() {
@@ -135,6 +152,7 @@ void drStriangleNode::refit() {
         walk[k].boxMin = walkNodes[k]->boxMin;
         walk[k].boxMax = walkNodes[k]->boxMax;
     }
+    stale_ = false;
 }
 
 void drStriangleNode::collectWalk(std::vector<WalkNode>& out, std::vector<const drStriangleNode*>& nodes) const {

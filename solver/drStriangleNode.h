@@ -9,8 +9,9 @@
 //   tree.addTriangle(a, b, c); ...       // indices in [0, n)
 //   tree.setOwnsPositions(1);            // optional: private copy that follows the targets
 //   tree.setOffsets(upper, lower);
-// Per sub-step: moveToward(a) (own copy only), refit(), then queries, which
-// are read-only and may run from concurrent jobs.
+// Per sub-step: moveToward(a) (own copy only), refit() (or only when
+// needsRefit()), then queries, which are read-only and may run from
+// concurrent jobs.
 //
 // Leaves hold fewer than 32 triangles, except where the centroids of a set do
 // not spread over octants: such a set becomes one leaf, however large.
@@ -51,6 +52,12 @@ public:
     /// recomputes every leaf and the tight boxes from the current positions.
     /// Does nothing while the tree has no positions.
     void refit();
+    /// False only when a refit would reproduce the current leaves and boxes
+    /// exactly: the tree is built and refitted, owns its positions, and
+    /// neither moveToward nor a set-up call has changed them (or the
+    /// pointers or offsets) since. Borrowed positions may change unseen, so
+    /// a tree that borrows them always needs a refit.
+    bool needsRefit() const { return stale_ || ownsPositions == 0 || pendingCount > 0; }
     /// Mesh collision: first triangle that `p` lies on or behind (signed
     /// distance in [lowerOffset, 0]) inside the triangle widened by 0.05.
     bool pointQuery(const drSvec3& p, drSsurfaceHit& hit) const;
@@ -103,6 +110,7 @@ private:
     void collectWalk(std::vector<WalkNode>& out, std::vector<const drStriangleNode*>& nodes) const;
 
     std::vector<drSvec3> ownPositions;  ///< storage of positions while ownsPositions is 1
+    bool stale_ = true;  ///< something the leaves depend on changed since the last refit
     std::vector<drStriangleLeaf*> leaves;  ///< root: every leaf in traversal order, gathered at the build
     std::vector<WalkNode> walk;            ///< root: every node in walk order, gathered at the build
     std::vector<const drStriangleNode*> walkNodes;  ///< root: the node of each walk entry

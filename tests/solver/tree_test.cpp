@@ -311,6 +311,44 @@ TEST(TriangleTree, OwnPositionsStartAtZeroAndMoveTowardTheTargets) {
     EXPECT_EQ(raised[0].y, t.points[0].y + 2.0f);
 }
 
+TEST(TriangleTree, NeedsARefitExactlyWhenWhatTheLeavesDependOnHasChanged) {
+    for (int32_t processors : {1, 2}) {
+        PoolWith pool(processors);
+        Tree t;
+        wavyGrid(t, 30, 30);  // enough points for the split of moveToward
+        t.fill(0.0f, -1.0f);
+        t.root.setOwnsPositions(1);
+        EXPECT_TRUE(t.root.needsRefit()) << "never refitted";
+        t.root.moveToward(1.0f);
+        t.root.refit();
+        EXPECT_FALSE(t.root.needsRefit());
+
+        t.root.moveToward(0.5f);  // already on the targets
+        t.root.setOffsets(0.0f, -1.0f);  // the same offsets
+        EXPECT_FALSE(t.root.needsRefit()) << "nothing moved";
+
+        t.root.setOffsets(0.0f, -2.0f);
+        EXPECT_TRUE(t.root.needsRefit()) << "new offsets";
+        t.root.refit();
+
+        t.points[t.points.size() - 1].y += 1.0f;  // a target moves in place
+        t.root.moveToward(0.0f);
+        EXPECT_FALSE(t.root.needsRefit()) << "no time to move yet";
+        t.root.moveToward(0.5f);
+        EXPECT_TRUE(t.root.needsRefit()) << "the last point moved (job of the last worker)";
+        t.root.refit();
+
+        std::vector<drSvec3> other = t.points;
+        t.root.setPositions(other.data());
+        EXPECT_TRUE(t.root.needsRefit()) << "new target array";
+        t.root.refit();
+
+        t.root.setOwnsPositions(0);
+        t.root.refit();
+        EXPECT_TRUE(t.root.needsRefit()) << "borrowed positions may change unseen";
+    }
+}
+
 TEST(TriangleTree, BadInputIsInert) {
     drSsurfaceHit hit;
     drSindexHit index;
