@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -117,4 +118,45 @@ void timeFromReset(benchmark::State& state, Scene& scene, const Reset& reset, co
 template <class Scene, class Body>
 void timeFromStart(benchmark::State& state, Scene& scene, const Body& body) {
     timeFromReset(state, scene, [](Scene& s) { s.restart(); }, body);
+}
+
+/// Speed-up of 2 workers over 1, measured in pairs: each iteration runs a
+/// block of `block` calls of body(scene) on 1 worker, then on 2, each call
+/// from the state `reset(scene)` leaves (untimed), and takes the ratio of
+/// the two blocks. Neighbouring blocks share the machine's conditions, so
+/// the median ratio ("speed-up") is far steadier than the quotient of two
+/// separate benchmarks on a machine whose other load comes and goes. Also
+/// reports the median time per cloth point of each ("ns/point 1w", "ns/point 2w").
+template <class Scene, class Reset, class Body>
+void timeSpeedUp(benchmark::State& state, Scene& scene, const Reset& reset, const Body& body, int32_t block = 20, int32_t warmUp = 20) {
+    using Clock = std::chrono::steady_clock;
+    auto blockTime = [&](int32_t processors) {
+        BenchPool pool(processors);
+        for (int32_t k = 0; k < warmUp; ++k) {  // let a new worker thread settle on its processor: not timed
+            reset(scene);
+            body(scene);
+        }
+        Clock::duration total{};
+        for (int32_t k = 0; k < block; ++k) {
+            reset(scene);
+            const auto start = Clock::now();
+            body(scene);
+            total += Clock::now() - start;
+        }
+        return std::chrono::duration<double, std::nano>(total).count() / block;
+    };
+    std::vector<double> one, two, ratio;
+    for (auto _ : state) {
+        one.push_back(blockTime(1));
+        two.push_back(blockTime(2));
+        ratio.push_back(one.back() / two.back());
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    const double points = std::max(scene.cloth.pointCount, 1);
+    state.counters["ns/point 1w"] = median(one) / points;
+    state.counters["ns/point 2w"] = median(two) / points;
+    state.counters["speed-up"] = median(ratio);
 }

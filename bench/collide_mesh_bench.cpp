@@ -75,6 +75,12 @@ void runSubSteps(benchmark::State& state, bool withCollider) {
 void BM_SubStepWithoutCollider(benchmark::State& state) { runSubSteps(state, false); }
 void BM_SubStepWithMeshCollider(benchmark::State& state) { runSubSteps(state, true); }
 
+/// 2 workers against 1 on the sub-step with the collider, in alternating blocks.
+void BM_SubStepWithMeshColliderSpeedUp(benchmark::State& state) {
+    Scene scene(true);
+    timeSpeedUp(state, scene, [](Scene& s) { s.restart(); }, [](Scene& s) { s.subStepFromZero(); });
+}
+
 /// The collider's apply alone (surface sweep, refit and point pass).
 void BM_MeshColliderApply(benchmark::State& state) {
     BenchPool pool(state.range(0));
@@ -94,5 +100,6 @@ void BM_MeshColliderApply(benchmark::State& state) {
 
 BENCHMARK(BM_SubStepWithoutCollider)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SubStepWithMeshCollider)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SubStepWithMeshColliderSpeedUp)->Iterations(30)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MeshColliderApply)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_MAIN();

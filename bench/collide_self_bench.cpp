@@ -54,6 +54,11 @@ void BM_SubStepWithoutSelfCollision(benchmark::State& state) {
 void BM_SubStepWithSelfCollision(benchmark::State& state) {
     measure(state, true, [](Scene& s) { s.subStepFromZero(); });
 }
+/// 2 workers against 1 on the sub-step with self collision, in alternating blocks.
+void BM_SubStepWithSelfCollisionSpeedUp(benchmark::State& state) {
+    Scene scene(true);
+    timeSpeedUp(state, scene, [](Scene& s) { s.restart(); }, [](Scene& s) { s.subStepFromZero(); });
+}
 /// The collider's apply alone (refit and point pass).
 void BM_SelfCollisionApply(benchmark::State& state) {
     measure(state, true, [](Scene& s) { s.collider.apply(s.cloth, s.solver); });
@@ -63,5 +68,6 @@ void BM_SelfCollisionApply(benchmark::State& state) {
 
 BENCHMARK(BM_SubStepWithoutSelfCollision)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SubStepWithSelfCollision)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SubStepWithSelfCollisionSpeedUp)->Iterations(30)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SelfCollisionApply)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_MAIN();

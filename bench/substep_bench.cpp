@@ -45,7 +45,15 @@ void BM_SubStep(benchmark::State& state) {
     state.counters["workers"] = poolWorkerCount();
 }
 
+/// Argument: points per side. 2 workers against 1, in alternating blocks.
+void BM_SubStepSpeedUp(benchmark::State& state) {
+    GridScene scene(static_cast<int32_t>(state.range(0)));
+    scene.solver.targetTime = 1.0e30f;
+    timeSpeedUp(state, scene, [](GridScene&) {}, [](GridScene& s) { s.fullSubStep(); });
+}
+
 BENCHMARK(BM_SubStep)->ArgsProduct({{101, 201}, {1, 2}})->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SubStepSpeedUp)->Arg(101)->Arg(201)->Iterations(30)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
