@@ -266,8 +266,8 @@ namespace {
 /// as "accept if" so that a coordinate that is not a number never hits.
 template <class WalkNode>
 inline bool walkBoxContains(const WalkNode& node, const drSvec3& p) {
-    return p.x >= node.boxMin.x && p.x <= node.boxMax.x && p.y >= node.boxMin.y && p.y <= node.boxMax.y &&
-           p.z >= node.boxMin.z && p.z <= node.boxMax.z;
+    return (p.x >= node.boxMin.x) & (p.x <= node.boxMax.x) & (p.y >= node.boxMin.y) & (p.y <= node.boxMax.y) &
+           (p.z >= node.boxMin.z) & (p.z <= node.boxMax.z);
 }
 }  // namespace
 
