@@ -81,7 +81,8 @@ void BM_SubStepWithMeshColliderSpeedUp(benchmark::State& state) {
     timeSpeedUp(state, scene, [](Scene& s) { s.restart(); }, [](Scene& s) { s.subStepFromZero(); });
 }
 
-/// The collider's apply alone (surface sweep, refit and point pass).
+/// The collider's apply alone: the sweep of the surface (at rest here, so
+/// there is nothing to refit) and the point pass.
 void BM_MeshColliderApply(benchmark::State& state) {
     BenchPool pool(state.range(0));
     Scene scene(true);

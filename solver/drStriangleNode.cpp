@@ -152,7 +152,18 @@ void drStriangleNode::refit() {
         walk[k].boxMin = walkNodes[k]->boxMin;
         walk[k].boxMax = walkNodes[k]->boxMax;
     }
+    binLeaves();
     stale_ = false;
+}
+
+void drStriangleNode::binLeaves() {
+    leafEntries.clear();
+    for (size_t k = 0; k < walk.size(); ++k)
+        if (walk[k].leaf != nullptr) leafEntries.push_back({walk[k].boxMin, walk[k].boxMax, static_cast<int32_t>(k)});
+    if (walk.empty())
+        leafGrid.build({}, {}, leafEntries);  // unusable: nothing to bin
+    else
+        leafGrid.build(walk[0].boxMin, walk[0].boxMax, leafEntries);
 }
 
 void drStriangleNode::collectWalk(std::vector<WalkNode>& out, std::vector<const drStriangleNode*>& nodes) const {
@@ -271,26 +282,37 @@ inline bool walkBoxContains(const WalkNode& node, const drSvec3& p) {
 }
 }  // namespace
 
-// The root walks its depth-first array: a node whose box misses the point
-// is skipped with its subtree, a leaf is scanned, an inner node leads to its
-// first child. This visits the nodes in the order of a recursive walk over
-// the children in order, so the first accepted triangle is the same. Other
-// nodes (not built through the root) walk recursively.
-bool drStriangleNode::pointQuery(const drSvec3& p, drSsurfaceHit& hit) const {
-    if (!walk.empty()) {
-        const WalkNode* nodes = walk.data();
-        const int32_t count = static_cast<int32_t>(walk.size());
-        for (int32_t k = 0; k < count;) {
-            const WalkNode& node = nodes[k];
-            if (!walkBoxContains(node, p)) {
-                k = node.next;
-                continue;
-            }
-            if (node.leaf != nullptr && node.leaf->pointQuery(p, hit)) return true;
-            ++k;
+// The root visits the leaves whose box contains the point in walk order:
+// through the leaf grid when it is usable, else by walking its depth-first
+// array (a node whose box misses the point is skipped with its subtree, a
+// leaf is visited, an inner node leads to its first child). Either visits
+// the leaves of a recursive walk over the children in order, so the first
+// accepted triangle is the same. Other nodes (not built through the root)
+// walk recursively.
+template <class Visit>
+bool drStriangleNode::forEachLeafAt(const drSvec3& p, const Visit& visit) const {
+    const WalkNode* nodes = walk.data();
+    if (!walkBoxContains(nodes[0], p)) return false;
+    if (leafGrid.usable())
+        return leafGrid.forEachAt(p, [nodes, &p, &visit](int32_t k) {
+            return walkBoxContains(nodes[k], p) && visit(nodes[k]);
+        });
+    const int32_t count = static_cast<int32_t>(walk.size());
+    for (int32_t k = 0; k < count;) {
+        const WalkNode& node = nodes[k];
+        if (!walkBoxContains(node, p)) {
+            k = node.next;
+            continue;
         }
-        return false;
+        if (node.leaf != nullptr && visit(node)) return true;
+        ++k;
     }
+    return false;
+}
+
+bool drStriangleNode::pointQuery(const drSvec3& p, drSsurfaceHit& hit) const {
+    if (!walk.empty())
+        return forEachLeafAt(p, [&p, &hit](const WalkNode& node) { return node.leaf->pointQuery(p, hit); });
     if (!boxContains(p)) return false;
     if (leaf) return leaf->pointQuery(p, hit);
     for (const auto& child : children)
@@ -303,18 +325,7 @@ bool drStriangleNode::pointIndexQuery(int32_t i, drSindexHit& hit) const {
     const drSvec3 p = positions[i];
     if (!walk.empty()) {
         // A leaf's box equals its node's box after a refit: the node test covers it
-        const WalkNode* nodes = walk.data();
-        const int32_t count = static_cast<int32_t>(walk.size());
-        for (int32_t k = 0; k < count;) {
-            const WalkNode& node = nodes[k];
-            if (!walkBoxContains(node, p)) {
-                k = node.next;
-                continue;
-            }
-            if (node.leaf != nullptr && node.leaf->pointIndexScan(i, p, hit)) return true;
-            ++k;
-        }
-        return false;
+        return forEachLeafAt(p, [i, &p, &hit](const WalkNode& node) { return node.leaf->pointIndexScan(i, p, hit); });
     }
     // The walk below the root: nodes and leaves test their boxes first.
     struct Walk {

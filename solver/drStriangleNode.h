@@ -23,6 +23,7 @@
 #include <memory>
 #include <vector>
 
+#include "drSleafGrid.h"
 #include "drStriangleLeaf.h"
 #include "drSvec.h"
 
@@ -66,6 +67,9 @@ public:
     bool pointIndexQuery(int32_t i, drSindexHit& hit) const;
     /// True when `p` lies in the closed box (false for a non-finite point).
     bool boxContains(const drSvec3& p) const;
+    /// True when the root answers queries through its leaf grid rather than
+    /// by walking (same answers; a tree of a few leaves walks).
+    bool binned() const { return leafGrid.usable(); }
 
     int32_t pointCount = 0;        ///< points in the position arrays (root only)
     float upperOffset = 0.0f;      ///< reach in front of a triangle (length units)
@@ -108,10 +112,18 @@ private:
 
     /// Appends this subtree to the walk order (depth first).
     void collectWalk(std::vector<WalkNode>& out, std::vector<const drStriangleNode*>& nodes) const;
+    /// Root: bins the leaves of the walk order by their new boxes.
+    void binLeaves();
+    /// Root: calls visit(leaf node) for every leaf whose box contains `p`,
+    /// in walk order, until one returns true; returns whether one did.
+    template <class Visit>
+    bool forEachLeafAt(const drSvec3& p, const Visit& visit) const;
 
     std::vector<drSvec3> ownPositions;  ///< storage of positions while ownsPositions is 1
     bool stale_ = true;  ///< something the leaves depend on changed since the last refit
     std::vector<drStriangleLeaf*> leaves;  ///< root: every leaf in traversal order, gathered at the build
     std::vector<WalkNode> walk;            ///< root: every node in walk order, gathered at the build
     std::vector<const drStriangleNode*> walkNodes;  ///< root: the node of each walk entry
+    drSleafGrid leafGrid;                          ///< root: the leaves binned by their boxes
+    std::vector<drSleafGrid::Entry> leafEntries;   ///< root: the leaves handed to leafGrid
 };

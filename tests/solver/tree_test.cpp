@@ -229,6 +229,66 @@ TEST(TriangleTree, QueriesReturnTheFirstAcceptedTriangleInStoredOrder) {
     EXPECT_EQ(index.a, 0);
 }
 
+/// The answers of a recursive walk over the children, in order: what the
+/// root's queries must return however they find their leaves.
+bool walkedPointQuery(const drStriangleNode& node, const drSvec3& p, drSsurfaceHit& hit) {
+    if (!node.boxContains(p)) return false;
+    if (node.leaf) return node.leaf->pointQuery(p, hit);
+    for (const auto& child : node.children)
+        if (walkedPointQuery(*child, p, hit)) return true;
+    return false;
+}
+bool walkedIndexQuery(const drStriangleNode& node, int32_t i, const drSvec3& p, drSindexHit& hit) {
+    if (!node.boxContains(p)) return false;
+    if (node.leaf) return node.leaf->pointIndexQuery(i, p, hit);
+    for (const auto& child : node.children)
+        if (walkedIndexQuery(*child, i, p, hit)) return true;
+    return false;
+}
+
+TEST(TriangleTree, BinnedQueriesAnswerLikeTheRecursiveWalk) {
+    // A wavy sheet folded over itself (two layers 0.6 apart), so that many
+    // points have candidates in several leaves, at two offset settings and
+    // after the sheet has moved.
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> jitter(-0.7f, 0.7f);
+    for (const auto& offsets : {std::pair{0.5f, -0.5f}, std::pair{0.0f, -1.0f}}) {
+        Tree t;
+        wavyGrid(t, 40, 40);
+        for (drSvec3& p : t.points) {
+            if (p.z > 20.0f) p = {p.x, 0.6f + p.y * 0.5f, 40.0f - p.z};
+        }
+        t.fill(offsets.first, offsets.second);
+        for (int32_t round = 0; round < 2; ++round) {
+            t.root.refit();
+            ASSERT_TRUE(t.root.binned());
+            int32_t hits = 0;
+            for (int32_t i = 0; i < t.root.pointCount; ++i) {
+                drSindexHit a, b;
+                const bool found = t.root.pointIndexQuery(i, a);
+                ASSERT_EQ(found, walkedIndexQuery(t.root, i, t.points[i], b)) << "point " << i;
+                if (found) {
+                    ++hits;
+                    EXPECT_TRUE(a.a == b.a && a.b == b.b && a.c == b.c && a.distance == b.distance) << "point " << i;
+                }
+                const drSvec3 q = t.points[i] + drSvec3{jitter(rng), jitter(rng), jitter(rng)};
+                drSsurfaceHit c, d;
+                const bool surface = t.root.pointQuery(q, c);
+                ASSERT_EQ(surface, walkedPointQuery(t.root, q, d)) << "query near point " << i;
+                if (surface) {
+                    EXPECT_TRUE(c.depth == d.depth && c.normal == d.normal) << "query near point " << i;
+                }
+            }
+            EXPECT_GT(hits, 100) << "the layers must meet";
+            for (drSvec3& p : t.points) p += drSvec3{0.3f, 0.1f * std::sin(p.x), 0.2f};  // move, then refit again
+        }
+        // Far outside and not a number: nothing, either way
+        drSsurfaceHit none;
+        EXPECT_FALSE(t.root.pointQuery({1e6f, 0, 0}, none));
+        EXPECT_FALSE(t.root.pointQuery({std::nanf(""), 0, 0}, none));
+    }
+}
+
 TEST(TriangleTree, BarycentricVectorsMatchADoublePrecisionSolve) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> coord(-10.0f, 10.0f);
