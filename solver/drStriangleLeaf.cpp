@@ -22,6 +22,21 @@ void growBox(drSvec3& boxMin, drSvec3& boxMax, const drSvec3& lo, const drSvec3&
 drSfloat4 broadcast(float x) { return drSfloat4{x, x, x, x}; }
 drSint4 broadcast(int32_t x) { return drSint4{x, x, x, x}; }
 
+/// Lanes of a where the mask is set, else those of b.
+drSfloat4 select(const drSint4& mask, const drSfloat4& a, const drSfloat4& b) {
+    drSint4 ai, bi;
+    std::memcpy(&ai, &a, sizeof ai);
+    std::memcpy(&bi, &b, sizeof bi);
+    const drSint4 r = (ai & mask) | (bi & ~mask);
+    drSfloat4 out;
+    std::memcpy(&out, &r, sizeof out);
+    return out;
+}
+
+/// std::min(a, b) and std::max(a, b) lane by lane: b when b < a (b > a), else a.
+drSfloat4 minOf(const drSfloat4& a, const drSfloat4& b) { return select(b < a, b, a); }
+drSfloat4 maxOf(const drSfloat4& a, const drSfloat4& b) { return select(a < b, b, a); }
+
 /// True when any lane of the mask is set.
 bool anyLane(const drSint4& mask) {
     uint64_t half[2];
@@ -73,56 +88,84 @@ void drStriangleLeaf::refit() {
     boxMax = {-1e9f, -1e9f, -1e9f};
     if (positions == nullptr) return;
 
-    for (int32_t t = 0; t < n; ++t) {
-        drStriangleBlock& block = blocks[static_cast<size_t>(t / kLanes)];
-        const int32_t lane = t % kLanes;
-        const drSvec3& A = positions[triangles[t][0]];
-        const drSvec3& B = positions[triangles[t][1]];
-        const drSvec3& C = positions[triangles[t][2]];
+    // Four triangles at a time, one per lane. Every lane does the operations
+    // of the one-triangle formulas in their order (square roots and
+    // divisions are correctly rounded either way), so the data is the same
+    // as triangle by triangle.
+    const drSfloat4 mark = broadcast(kDegenerateMark), smallest = broadcast(kDegenerateArea),
+                    largest = broadcast(FLT_MAX), one = broadcast(1.0f), widen = broadcast(0.05f),
+                    zero = broadcast(0.0f), lower = broadcast(lowerOffset), upper = broadcast(upperOffset);
+    for (size_t b = 0; b < blockCount; ++b) {
+        drStriangleBlock& block = blocks[b];
+        const int32_t first = static_cast<int32_t>(b) * kLanes;
+        const int32_t used = std::min(kLanes, n - first);
+
+        // Corners; idle lanes of the last block repeat its last triangle
+        drSfloat4 corner[3][3];
+        for (int32_t lane = 0; lane < kLanes; ++lane) {
+            const drStriangle& tri = triangles[first + std::min(lane, used - 1)];
+            for (int v = 0; v < 3; ++v) {
+                const drSvec3& p = positions[tri[v]];
+                corner[v][0][lane] = p.x;
+                corner[v][1][lane] = p.y;
+                corner[v][2][lane] = p.z;
+            }
+        }
+        const drSfloat4 *A = corner[0], *B = corner[1], *C = corner[2];
 
         // Edges and the squared area; degenerate (also non-finite) triangles are only marked
-        const drSvec3 e1 = B - A;
-        const drSvec3 e2 = C - A;
-        const drSvec3 N = cross(e1, e2);
-        const float q = dot(N, N);
-        if (!(q >= kDegenerateArea && q <= FLT_MAX)) {
-            block.normalX[lane] = kDegenerateMark;
-            continue;
-        }
+        const drSfloat4 e1x = B[0] - A[0], e1y = B[1] - A[1], e1z = B[2] - A[2];
+        const drSfloat4 e2x = C[0] - A[0], e2y = C[1] - A[1], e2z = C[2] - A[2];
+        const drSfloat4 Nx = e1y * e2z - e1z * e2y, Ny = e1z * e2x - e1x * e2z, Nz = e1x * e2y - e1y * e2x;
+        const drSfloat4 q = Nx * Nx + Ny * Ny + Nz * Nz;
+        const drSint4 live = drSint4{0, 1, 2, 3} < broadcast(used);
+        const drSint4 fit = live & (q >= smallest) & (q <= largest);
 
         // Unit normal, barycentric vectors and corner A
-        const float s = 1.0f / q;
-        const drSvec3 normal = N * std::sqrt(s);
-        const float d = dot(e1, e2) * s;
-        const drSvec3 bu = e1 * (dot(e2, e2) * s) - e2 * d;
-        const drSvec3 bv = e2 * (dot(e1, e1) * s) - e1 * d;
-        block.normalX[lane] = normal.x;
-        block.normalY[lane] = normal.y;
-        block.normalZ[lane] = normal.z;
-        block.baryUX[lane] = bu.x;
-        block.baryUY[lane] = bu.y;
-        block.baryUZ[lane] = bu.z;
-        block.baryVX[lane] = bv.x;
-        block.baryVY[lane] = bv.y;
-        block.baryVZ[lane] = bv.z;
-        block.cornerX[lane] = A.x;
-        block.cornerY[lane] = A.y;
-        block.cornerZ[lane] = A.z;
+        const drSfloat4 s = one / q;
+        drSfloat4 root;
+        for (int32_t lane = 0; lane < kLanes; ++lane) root[lane] = std::sqrt(s[lane]);
+        const drSfloat4 nx = Nx * root, ny = Ny * root, nz = Nz * root;
+        const drSfloat4 d = (e1x * e2x + e1y * e2y + e1z * e2z) * s;
+        const drSfloat4 k2 = (e2x * e2x + e2y * e2y + e2z * e2z) * s;
+        const drSfloat4 k1 = (e1x * e1x + e1y * e1y + e1z * e1z) * s;
+        block.normalX = select(fit, nx, select(live, mark, block.normalX));
+        block.normalY = select(fit, ny, block.normalY);
+        block.normalZ = select(fit, nz, block.normalZ);
+        block.baryUX = select(fit, e1x * k2 - e2x * d, block.baryUX);
+        block.baryUY = select(fit, e1y * k2 - e2y * d, block.baryUY);
+        block.baryUZ = select(fit, e1z * k2 - e2z * d, block.baryUZ);
+        block.baryVX = select(fit, e2x * k1 - e1x * d, block.baryVX);
+        block.baryVY = select(fit, e2y * k1 - e1y * d, block.baryVY);
+        block.baryVZ = select(fit, e2z * k1 - e1z * d, block.baryVZ);
+        block.cornerX = select(fit, A[0], block.cornerX);
+        block.cornerY = select(fit, A[1], block.cornerY);
+        block.cornerZ = select(fit, A[2], block.cornerZ);
 
-        // Triangle box: corners widened by 5 % of the extent, then the slab between the offsets
-        drSvec3 lo, hi;
+        // Triangle boxes: corners widened by 5 % of the extent, then the slab
+        // between the offsets (min and max take their arguments in the order
+        // of std::min(std::min(A, B), C), which matters for signed zeros)
+        drSfloat4 lo[3], hi[3];
+        const drSfloat4 normal[3] = {nx, ny, nz};
         for (int k = 0; k < 3; ++k) {
-            lo[k] = std::min(std::min(A[k], B[k]), C[k]);
-            hi[k] = std::max(std::max(A[k], B[k]), C[k]);
-            const float extent = hi[k] - lo[k];
-            lo[k] -= 0.05f * extent;
-            hi[k] += 0.05f * extent;
-            const float o = lowerOffset * normal[k];
-            if (o > 0.0f) hi[k] += o; else lo[k] += o;
-            const float u = upperOffset * normal[k];
-            if (u > 0.0f) hi[k] += u; else lo[k] += u;
+            lo[k] = minOf(minOf(A[k], B[k]), C[k]);
+            hi[k] = maxOf(maxOf(A[k], B[k]), C[k]);
+            const drSfloat4 extent = hi[k] - lo[k];
+            lo[k] = lo[k] - widen * extent;
+            hi[k] = hi[k] + widen * extent;
+            const drSfloat4 o = lower * normal[k];
+            const drSint4 oUp = o > zero;
+            hi[k] = select(oUp, hi[k] + o, hi[k]);
+            lo[k] = select(oUp, lo[k], lo[k] + o);
+            const drSfloat4 u = upper * normal[k];
+            const drSint4 uUp = u > zero;
+            hi[k] = select(uUp, hi[k] + u, hi[k]);
+            lo[k] = select(uUp, lo[k], lo[k] + u);
         }
-        growBox(boxMin, boxMax, lo, hi);
+        for (int32_t lane = 0; lane < used; ++lane) {
+            if (fit[lane] == 0) continue;
+            growBox(boxMin, boxMax, {lo[0][lane], lo[1][lane], lo[2][lane]}, {hi[0][lane], hi[1][lane], hi[2][lane]});
+        }
     }
 }
 
