@@ -64,13 +64,23 @@ private:
 /// calling thread writes a queue only between flushes; the start/done events
 /// hand the queue over and back, which also orders the memory accesses.
 /// Worker 0's queue is run by the flushing thread itself.
+///
+/// A flush offers each queue to its worker by making `ticket` odd; whoever
+/// turns it even first runs the queue. The worker does so when it wakes;
+/// the flushing thread does so when it has finished its own queue and the
+/// worker has not yet taken its own, which happens when the worker's
+/// processor is busy elsewhere (on a virtual machine, lent to another guest):
+/// the batch then completes instead of waiting for that processor. Which
+/// thread runs a queue changes nothing in the results: a job reads its index
+/// from its own record.
 struct Worker {
     drSjobFunction functions[kQueueSize] = {};
     void* arguments[kQueueSize] = {};
     int32_t jobCount = 0;
     std::thread thread;
     AutoResetEvent start;
-    AutoResetEvent done;
+    AutoResetEvent done;                 ///< set after the worker ran a queue it took
+    std::atomic<uint32_t> ticket{0};     ///< odd: the queue is offered; even: taken (or none)
 };
 
 int32_t workerCount = 0;
@@ -99,9 +109,17 @@ void runQueue(Worker* w) {
 // A worker always answers a start with a done, even when it only starts
 // running after the pool was told to stop: leaving at once without the done
 // signal would make poolStop wait forever for a thread that starts late.
+/// Takes the queue on offer (`offered` odd): true for the one thread that turns the ticket even.
+bool take(Worker* w, uint32_t offered) {
+    return w->ticket.compare_exchange_strong(offered, offered + 1, std::memory_order_acq_rel);
+}
+
 void workerLoop(Worker* w) {
     for (;;) {
         w->start.wait();
+        // A start whose queue the flushing thread has already run: nothing to answer
+        const uint32_t offered = w->ticket.load(std::memory_order_acquire);
+        if ((offered & 1u) == 0 || !take(w, offered)) continue;
         runQueue(w);
         // Read the flag before answering: once the done signal is out, the
         // caller may already be inside poolStop, and a flag read after it
@@ -111,6 +129,10 @@ void workerLoop(Worker* w) {
         if (stop) break;
     }
 }
+
+/// Offers a worker its queue for the coming batch. Every ticket is even
+/// between batches, so the odd value is the only offer outstanding.
+void offer(Worker& w) { w.ticket.store(w.ticket.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
 
 void* grow(Scratch& s, int32_t size) {
     if (size <= s.capacity) return s.buffer;
@@ -153,6 +175,7 @@ void poolStop() {
     if (workerCount == 0) return;
     running.store(0);
     for (int32_t k = 1; k < workerCount; ++k) {
+        offer(workers[k]);
         workers[k].start.set();
         workers[k].done.wait();
         workers[k].thread.join();
@@ -185,9 +208,20 @@ void poolSubmit(drSjobFunction function, void* argument) {
 
 void poolFlush() {
     if (workerCount == 0) return;
-    for (int32_t k = 1; k < workerCount; ++k) workers[k].start.set();
+    for (int32_t k = 1; k < workerCount; ++k) {
+        offer(workers[k]);
+        workers[k].start.set();
+    }
     runQueue(&workers[0]);
-    for (int32_t k = 1; k < workerCount; ++k) workers[k].done.wait();
+    // In worker order: run a queue that is still on offer, else wait for its worker
+    for (int32_t k = 1; k < workerCount; ++k) {
+        Worker* w = &workers[k];
+        const uint32_t offered = w->ticket.load(std::memory_order_relaxed);
+        if ((offered & 1u) != 0 && take(w, offered))
+            runQueue(w);
+        else
+            w->done.wait();
+    }
     nextWorker = 0;
 }
 

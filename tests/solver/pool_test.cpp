@@ -73,6 +73,26 @@ TEST(Pool, EmptyFlushWakesEveryWorkerAndReturns) {
     SUCCEED();
 }
 
+TEST(Pool, EveryJobRunsOnceWhicheverThreadTakesItsQueue) {
+    // Tiny jobs in many flushes: the flushing thread often finds a queue not
+    // yet taken by its worker and runs it itself. No job may be lost or run twice.
+    for (int32_t T : {2, 4}) {
+        PoolWith pool(T);
+        std::vector<std::atomic<int>> runs(static_cast<size_t>(3 * T));
+        struct Arg {
+            std::atomic<int>* counter;
+        };
+        std::vector<Arg> args(runs.size());
+        for (size_t j = 0; j < runs.size(); ++j) args[j].counter = &runs[j];
+        const int flushes = 5000;
+        for (int f = 0; f < flushes; ++f) {
+            for (Arg& a : args) poolSubmit([](void* p) { ++*static_cast<Arg*>(p)->counter; }, &a);
+            poolFlush();
+        }
+        for (size_t j = 0; j < runs.size(); ++j) EXPECT_EQ(runs[j].load(), flushes) << "T=" << T << " job " << j;
+    }
+}
+
 TEST(Pool, ScratchBuffersGrowOnlyAndAreSeparate) {
     PoolWith pool(2);
     void* a = poolScratch(200);
