@@ -75,6 +75,20 @@ void runSubSteps(benchmark::State& state, bool withCollider) {
 void BM_SubStepWithoutCollider(benchmark::State& state) { runSubSteps(state, false); }
 void BM_SubStepWithMeshCollider(benchmark::State& state) { runSubSteps(state, true); }
 
+/// The same with new targets for the surface before every sub-step, as for
+/// an animated collider: the tree refits every time.
+void BM_SubStepWithMovingMeshCollider(benchmark::State& state) {
+    BenchPool pool(state.range(0));
+    Scene scene(true);
+    timeFromReset(
+        state, scene,
+        [](Scene& s) {
+            s.restart();
+            s.tree.setPositions(s.spherePoints.data());
+        },
+        [](Scene& s) { s.subStepFromZero(); });
+}
+
 /// 2 workers against 1 on the sub-step with the collider, in alternating blocks.
 void BM_SubStepWithMeshColliderSpeedUp(benchmark::State& state) {
     Scene scene(true);
@@ -101,6 +115,7 @@ void BM_MeshColliderApply(benchmark::State& state) {
 
 BENCHMARK(BM_SubStepWithoutCollider)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SubStepWithMeshCollider)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SubStepWithMovingMeshCollider)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SubStepWithMeshColliderSpeedUp)->Iterations(30)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MeshColliderApply)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_MAIN();

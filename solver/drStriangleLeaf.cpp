@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 /// Smallest squared cross-product length of a triangle that is not degenerate.
@@ -31,6 +35,17 @@ drSfloat4 select(const drSint4& mask, const drSfloat4& a, const drSfloat4& b) {
     drSfloat4 out;
     std::memcpy(&out, &r, sizeof out);
     return out;
+}
+
+/// Square root lane by lane, correctly rounded like std::sqrt.
+drSfloat4 squareRoot(const drSfloat4& x) {
+#if defined(__SSE2__)
+    return reinterpret_cast<drSfloat4>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
+#else
+    drSfloat4 r;
+    for (int32_t lane = 0; lane < kLanes; ++lane) r[lane] = std::sqrt(x[lane]);
+    return r;
+#endif
 }
 
 /// std::min(a, b) and std::max(a, b) lane by lane: b when b < a (b > a), else a.
@@ -123,8 +138,7 @@ void drStriangleLeaf::refit() {
 
         // Unit normal, barycentric vectors and corner A
         const drSfloat4 s = one / q;
-        drSfloat4 root;
-        for (int32_t lane = 0; lane < kLanes; ++lane) root[lane] = std::sqrt(s[lane]);
+        const drSfloat4 root = squareRoot(s);
         const drSfloat4 nx = Nx * root, ny = Ny * root, nz = Nz * root;
         const drSfloat4 d = (e1x * e2x + e1y * e2y + e1z * e2z) * s;
         const drSfloat4 k2 = (e2x * e2x + e2y * e2y + e2z * e2z) * s;
