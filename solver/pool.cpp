@@ -106,14 +106,15 @@ void runQueue(Worker* w) {
     }
 }
 
-// A worker always answers a start with a done, even when it only starts
-// running after the pool was told to stop: leaving at once without the done
-// signal would make poolStop wait forever for a thread that starts late.
 /// Takes the queue on offer (`offered` odd): true for the one thread that turns the ticket even.
 bool take(Worker* w, uint32_t offered) {
     return w->ticket.compare_exchange_strong(offered, offered + 1, std::memory_order_acq_rel);
 }
 
+// A worker answers every queue it takes with a done, also the empty one that
+// poolStop offers, even when the thread only starts running after the pool
+// was told to stop: leaving at once without the done signal would make
+// poolStop wait forever for a thread that starts late.
 void workerLoop(Worker* w) {
     for (;;) {
         w->start.wait();
