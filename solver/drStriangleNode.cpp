@@ -42,7 +42,7 @@ void drStriangleNode::addTriangle(int32_t a, int32_t b, int32_t c) {
 }
 
 void drStriangleNode::insertTriangle(const drStriangle& triangle) {
-    stale_ = true;
+    stale = true;
     pending.push_back(triangle);
     pendingCount = static_cast<int32_t>(pending.size());
     if (positions == nullptr) return;
@@ -61,7 +61,7 @@ void drStriangleNode::setOwnsPositions(int32_t flag) {
 }
 
 void drStriangleNode::setPointers(const drSvec3* own, const drSvec3* target) {
-    stale_ = true;
+    stale = true;
     positions = own;
     targetPositions = target;
     for (auto& child : children) child->setPointers(own, target);
@@ -72,7 +72,7 @@ void drStriangleNode::setPointers(const drSvec3* own, const drSvec3* target) {
 }
 
 void drStriangleNode::setOffsets(float upper, float lower) {
-    if (upper != upperOffset || lower != lowerOffset) stale_ = true;
+    if (upper != upperOffset || lower != lowerOffset) stale = true;
     upperOffset = upper;
     lowerOffset = lower;
     for (auto& child : children) child->setOffsets(upper, lower);
@@ -105,7 +105,7 @@ void drStriangleNode::moveToward(float a) {
         poolParallelFor(n, move);
     else
         move(0, 0, n);
-    if (moved.load(std::memory_order_relaxed)) stale_ = true;
+    if (moved.load(std::memory_order_relaxed)) stale = true;
 }
 
 void drStriangleNode::refit() {
@@ -153,7 +153,7 @@ void drStriangleNode::refit() {
         walk[k].boxMax = walkNodes[k]->boxMax;
     }
     binLeaves();
-    stale_ = false;
+    stale = false;
 }
 
 void drStriangleNode::binLeaves() {

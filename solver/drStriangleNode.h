@@ -58,7 +58,7 @@ public:
     /// neither moveToward nor a set-up call has changed them (or the
     /// pointers or offsets) since. Borrowed positions may change unseen, so
     /// a tree that borrows them always needs a refit.
-    bool needsRefit() const { return stale_ || ownsPositions == 0 || pendingCount > 0; }
+    bool needsRefit() const { return stale || ownsPositions == 0 || pendingCount > 0; }
     /// Mesh collision: first triangle that `p` lies on or behind (signed
     /// distance in [lowerOffset, 0]) inside the triangle widened by 0.05.
     bool pointQuery(const drSvec3& p, drSsurfaceHit& hit) const;
@@ -120,7 +120,7 @@ private:
     bool forEachLeafAt(const drSvec3& p, const Visit& visit) const;
 
     std::vector<drSvec3> ownPositions;  ///< storage of positions while ownsPositions is 1
-    bool stale_ = true;  ///< something the leaves depend on changed since the last refit
+    bool stale = true;  ///< something the leaves depend on changed since the last refit
     std::vector<drStriangleLeaf*> leaves;  ///< root: every leaf in traversal order, gathered at the build
     std::vector<WalkNode> walk;            ///< root: every node in walk order, gathered at the build
     std::vector<const drStriangleNode*> walkNodes;  ///< root: the node of each walk entry
