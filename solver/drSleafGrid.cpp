@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "pool.h"
+
 namespace {
 
 /// Fewer leaves than this are walked: the tree is shallow enough.
@@ -13,6 +15,8 @@ constexpr int64_t kCellsPerEntry = 8;
 /// Binned ids per leaf at most (leaves much larger than a cell): beyond
 /// this the walk is cheaper than the bins.
 constexpr int64_t kIdsPerEntry = 16;
+/// Leaves from which the bins are filled on the pool.
+constexpr int64_t kParallelEntries = 256;
 
 bool finiteBox(const drSvec3& lo, const drSvec3& hi) {
     for (int k = 0; k < 3; ++k)
@@ -54,33 +58,70 @@ void drSleafGrid::build(const drSvec3& lo, const drSvec3& hi, const std::vector<
         last_[k] = static_cast<float>(counts_[k] - 1);
     }
 
-    // Count the ids of every cell (a leaf goes into every cell its box touches)
-    const int32_t cells = counts_[0] * counts_[1] * counts_[2];
-    cellStart_.assign(static_cast<size_t>(cells) + 1, 0);
+    // Ids in all: a leaf goes into every cell its box touches
     int64_t total = 0;
-    auto forEachCell = [this](const Entry& e, auto&& act) {
-        const int32_t x0 = index(e.boxMin.x, 0), x1 = index(e.boxMax.x, 0);
-        const int32_t y0 = index(e.boxMin.y, 1), y1 = index(e.boxMax.y, 1);
-        const int32_t z0 = index(e.boxMin.z, 2), z1 = index(e.boxMax.z, 2);
-        for (int32_t z = z0; z <= z1; ++z)
-            for (int32_t y = y0; y <= y1; ++y)
-                for (int32_t x = x0; x <= x1; ++x) act((z * counts_[1] + y) * counts_[0] + x);
-    };
     for (const Entry& e : entries) {
         if (!finiteBox(e.boxMin, e.boxMax)) continue;  // empty: contains no point
         total += static_cast<int64_t>(index(e.boxMax.x, 0) - index(e.boxMin.x, 0) + 1) *
                  (index(e.boxMax.y, 1) - index(e.boxMin.y, 1) + 1) * (index(e.boxMax.z, 2) - index(e.boxMin.z, 2) + 1);
-        if (total > kIdsPerEntry * count) return;
-        forEachCell(e, [this](int32_t cell) { ++cellStart_[static_cast<size_t>(cell) + 1]; });
     }
-    for (int32_t c = 0; c < cells; ++c) cellStart_[static_cast<size_t>(c) + 1] += cellStart_[static_cast<size_t>(c)];
-
-    // Fill them in walk order
-    cursor_.assign(cellStart_.begin(), cellStart_.end() - 1);
+    if (total > kIdsPerEntry * count) return;
+    const int32_t cells = counts_[0] * counts_[1] * counts_[2];
+    cellStart_.assign(static_cast<size_t>(cells) + 1, 0);
+    cursor_.resize(static_cast<size_t>(cells));
     ids_.resize(static_cast<size_t>(total));
-    for (const Entry& e : entries) {
-        if (!finiteBox(e.boxMin, e.boxMax)) continue;
-        forEachCell(e, [this, &e](int32_t cell) { ids_[static_cast<size_t>(cursor_[static_cast<size_t>(cell)]++)] = e.id; });
+
+    // The cells are binned in slabs of whole z layers, one job per slab on the
+    // pool: each job scans the leaves in walk order and keeps the cells of its
+    // slab, so the bins come out the same however many jobs there are.
+    const int32_t T = poolWorkerCount();
+    const bool parallel = T >= 2 && count >= kParallelEntries;
+    const int32_t jobs = parallel ? T : 1;
+    if (slabIds_.size() < static_cast<size_t>(jobs)) slabIds_.resize(static_cast<size_t>(jobs));
+    auto forEachCellIn = [this](const Entry& e, int32_t za, int32_t zb, auto&& act) {
+        const int32_t z0 = std::max(index(e.boxMin.z, 2), za), z1 = std::min(index(e.boxMax.z, 2), zb - 1);
+        if (z0 > z1) return;
+        const int32_t x0 = index(e.boxMin.x, 0), x1 = index(e.boxMax.x, 0);
+        const int32_t y0 = index(e.boxMin.y, 1), y1 = index(e.boxMax.y, 1);
+        for (int32_t z = z0; z <= z1; ++z)
+            for (int32_t y = y0; y <= y1; ++y)
+                for (int32_t x = x0; x <= x1; ++x) act((z * counts_[1] + y) * counts_[0] + x);
+    };
+    const int32_t layer = counts_[0] * counts_[1];
+
+    // Count the ids of every cell of a slab and sum them within the slab
+    auto countSlab = [&](int32_t k, int32_t za, int32_t zb) {
+        for (const Entry& e : entries)
+            if (finiteBox(e.boxMin, e.boxMax))
+                forEachCellIn(e, za, zb, [this](int32_t cell) { ++cellStart_[static_cast<size_t>(cell) + 1]; });
+        int64_t sum = 0;
+        for (int32_t c = za * layer; c < zb * layer; ++c) {
+            sum += cellStart_[static_cast<size_t>(c) + 1];
+            cellStart_[static_cast<size_t>(c) + 1] = static_cast<int32_t>(sum);
+        }
+        slabIds_[static_cast<size_t>(k)] = sum;
+    };
+    // Shift a slab's sums by the ids of the slabs before it, then fill its cells in walk order
+    auto fillSlab = [&](int32_t k, int32_t za, int32_t zb) {
+        int64_t before = 0;
+        for (int32_t j = 0; j < k; ++j) before += slabIds_[static_cast<size_t>(j)];
+        const int32_t offset = static_cast<int32_t>(before);
+        // (the entry before a slab's first cell belongs to the slab before it)
+        for (int32_t c = za * layer; c < zb * layer; ++c)
+            cursor_[static_cast<size_t>(c)] = offset + (c == za * layer ? 0 : cellStart_[static_cast<size_t>(c)]);
+        for (int32_t c = za * layer; c < zb * layer; ++c) cellStart_[static_cast<size_t>(c) + 1] += offset;
+        for (const Entry& e : entries)
+            if (finiteBox(e.boxMin, e.boxMax))
+                forEachCellIn(e, za, zb, [this, &e](int32_t cell) {
+                    ids_[static_cast<size_t>(cursor_[static_cast<size_t>(cell)]++)] = e.id;
+                });
+    };
+    if (parallel) {
+        poolParallelFor(counts_[2], countSlab);
+        poolParallelFor(counts_[2], fillSlab);
+    } else {
+        countSlab(0, 0, counts_[2]);
+        fillSlab(0, 0, counts_[2]);
     }
     usable_ = true;
 }

@@ -63,4 +63,5 @@ private:
     std::vector<int32_t> cellStart_;  ///< first entry of each cell in ids_, and the total at the end
     std::vector<int32_t> cursor_;     ///< fill position of each cell during the build
     std::vector<int32_t> ids_;        ///< the entries' ids, cell by cell, in walk order within a cell
+    std::vector<int64_t> slabIds_;    ///< ids of each slab of cells during the build
 };

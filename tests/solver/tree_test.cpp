@@ -250,13 +250,23 @@ TEST(TriangleTree, BinnedQueriesAnswerLikeTheRecursiveWalk) {
     // A wavy sheet folded over itself (two layers 0.6 apart), so that many
     // points have candidates in several leaves, at two offset settings and
     // after the sheet has moved.
+    // The bins are filled on the pool from 256 leaves on: 70 x 70 points make
+    // several hundred, 40 x 40 fewer.
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> jitter(-0.7f, 0.7f);
-    for (const auto& offsets : {std::pair{0.5f, -0.5f}, std::pair{0.0f, -1.0f}}) {
+    struct Case {
+        int32_t side, processors;
+        float upper, lower;
+    };
+    for (const Case& c : {Case{40, 1, 0.5f, -0.5f}, Case{40, 1, 0.0f, -1.0f}, Case{70, 2, 0.5f, -0.5f},
+                          Case{70, 4, 0.0f, -1.0f}}) {
+        PoolWith pool(c.processors);
+        const auto offsets = std::pair{c.upper, c.lower};
         Tree t;
-        wavyGrid(t, 40, 40);
+        wavyGrid(t, c.side, c.side);
+        const float half = 0.5f * static_cast<float>(c.side);
         for (drSvec3& p : t.points) {
-            if (p.z > 20.0f) p = {p.x, 0.6f + p.y * 0.5f, 40.0f - p.z};
+            if (p.z > half) p = {p.x, 0.6f + p.y * 0.5f, 2.0f * half - p.z};
         }
         t.fill(offsets.first, offsets.second);
         for (int32_t round = 0; round < 2; ++round) {
