@@ -128,7 +128,8 @@ void timeFromStart(benchmark::State& state, Scene& scene, const Body& body) {
 /// separate benchmarks on a machine whose other load comes and goes. Also
 /// reports the median time per cloth point of each ("ns/point 1w", "ns/point 2w").
 template <class Scene, class Reset, class Body>
-void timeSpeedUp(benchmark::State& state, Scene& scene, const Reset& reset, const Body& body, int32_t block = 20, int32_t warmUp = 20) {
+void timeSpeedUp(benchmark::State& state, Scene& scene, const Reset& reset, const Body& body,
+                 int32_t block = 20, int32_t warmUp = 20) {
     using Clock = std::chrono::steady_clock;
     auto blockTime = [&](int32_t processors) {
         BenchPool pool(processors);
