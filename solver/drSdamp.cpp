@@ -5,8 +5,11 @@
 
 namespace {
 
-/// Points of the cloth from which damping is split over the pool.
-constexpr int32_t kParallelPoints = 10001;
+/// Points of the cloth from which damping is split over the pool: the size at
+/// which the springs split, so that the passes around it keep each point on
+/// the same processor (every point is added by one job: the same bits on
+/// any number of workers).
+constexpr int32_t kParallelPoints = 301;
 
 void addDrag(float damping, const drSvec3* velocities, drSvec3* forces, int32_t begin, int32_t end) {
     for (int32_t i = begin; i < end; ++i) {

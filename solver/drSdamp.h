@@ -9,7 +9,7 @@ class drSdamp : public drSforce {
 public:
     int32_t typeId() const override { return 1; }
     int32_t phase() const override { return 1; }
-    /// forces[i] -= damping * velocities[i]; split over points from 10001 points.
+    /// forces[i] -= damping * velocities[i]; split over points from 301 points.
     void apply(drScloth& cloth, drSsolver& solver) override;
 
     float damping = 0.0001f;  ///< drag coefficient, force per unit of velocity

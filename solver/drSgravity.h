@@ -10,7 +10,7 @@ class drSgravity : public drSforce {
 public:
     int32_t typeId() const override { return 0; }
     int32_t phase() const override { return 1; }
-    /// forces[i] += gravity * masses[i]; split over points from 20001 points.
+    /// forces[i] += gravity * masses[i]; split over points from 301 points.
     void apply(drScloth& cloth, drSsolver& solver) override;
 
     drSvec3 gravity = {0.0f, -9.81f, 0.0f};  ///< acceleration, length units per frame^2; y is up

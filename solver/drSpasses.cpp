@@ -21,10 +21,15 @@
 namespace {
 
 // Smallest sizes at which a pass runs on the pool (with at least 2 workers).
+// The step choice and the integration give the same bits on any number of
+// workers (every point is handled by one job, and a largest value is the
+// same in any order), so they split from the size at which the force
+// buffers do: a pass run on one worker between two split ones moves every
+// cache line of the cloth to one processor and back.
 constexpr int32_t kParallelNormalsTriangles = 201;
 constexpr int32_t kParallelPreparePoints = 301;  ///< also the reduction of the force buffers
-constexpr int32_t kParallelChoosePoints = 5001;
-constexpr int32_t kParallelIntegratePoints = 3501;
+constexpr int32_t kParallelChoosePoints = 301;
+constexpr int32_t kParallelIntegratePoints = 301;
 
 // Constants of the adaptive step.
 constexpr float kGrowthCeiling = 0.33333334f;  ///< the float nearest 1/3
