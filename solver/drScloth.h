@@ -8,6 +8,15 @@
 
 #include "drSvec.h"
 
+/// Points from which a cloth's passes split over the job pool (with two or
+/// more workers): springs and sew pairs into the per-worker force buffers,
+/// the per-point passes (global forces, step choice, integration) by point
+/// range. One size for all, so that consecutive passes keep each point on
+/// the same worker's processor; a pass left on one worker between two split
+/// ones would move every cache line of the cloth there and back. The
+/// per-point passes give the same bits on any number of workers.
+constexpr int32_t kParallelClothPoints = 301;
+
 struct drScloth {
     int32_t pointCount = 0;
     std::vector<drSvec3> positions;   ///< world-space position per point

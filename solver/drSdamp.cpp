@@ -5,12 +5,6 @@
 
 namespace {
 
-/// Points of the cloth from which damping is split over the pool: the size at
-/// which the springs split, so that the passes around it keep each point on
-/// the same processor (every point is added by one job: the same bits on
-/// any number of workers).
-constexpr int32_t kParallelPoints = 301;
-
 void addDrag(float damping, const drSvec3* velocities, drSvec3* forces, int32_t begin, int32_t end) {
     for (int32_t i = begin; i < end; ++i) {
         forces[i].x -= damping * velocities[i].x;
@@ -28,7 +22,7 @@ void drSdamp::apply(drScloth& cloth, drSsolver& solver) {
     const float c = damping;
     const drSvec3* velocities = cloth.velocities.data();
     drSvec3* forces = cloth.forces.data();
-    if (poolWorkerCount() >= 2 && n >= kParallelPoints) {
+    if (poolWorkerCount() >= 2 && n >= kParallelClothPoints) {
         poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) { addDrag(c, velocities, forces, begin, end); });
         return;
     }

@@ -20,16 +20,9 @@
 
 namespace {
 
-// Smallest sizes at which a pass runs on the pool (with at least 2 workers).
-// The step choice and the integration give the same bits on any number of
-// workers (every point is handled by one job, and a largest value is the
-// same in any order), so they split from the size at which the force
-// buffers do: a pass run on one worker between two split ones moves every
-// cache line of the cloth to one processor and back.
+// Smallest number of triangles from which the normals run on the pool (with
+// at least 2 workers); the other passes split from kParallelClothPoints.
 constexpr int32_t kParallelNormalsTriangles = 201;
-constexpr int32_t kParallelPreparePoints = 301;  ///< also the reduction of the force buffers
-constexpr int32_t kParallelChoosePoints = 301;
-constexpr int32_t kParallelIntegratePoints = 301;
 
 // Constants of the adaptive step.
 constexpr float kGrowthCeiling = 0.33333334f;  ///< the float nearest 1/3
@@ -112,7 +105,7 @@ std::vector<float> jobMaxima;
 /// cloth is large enough; with fewer points the buffers were never used).
 void reduceForces(drScloth& cloth) {
     const int32_t T = poolWorkerCount();
-    if (!onPool(cloth.pointCount, kParallelPreparePoints) || cloth.threadForceBuffers.size() < static_cast<size_t>(T)) return;
+    if (!onPool(cloth.pointCount, kParallelClothPoints) || cloth.threadForceBuffers.size() < static_cast<size_t>(T)) return;
     drSvec3* const* buffers = cloth.threadForceBuffers.data();
     poolParallelFor(cloth.pointCount, [&](int32_t, int32_t begin, int32_t end) { sumBuffers(buffers, T, begin, end); });
 }
@@ -159,7 +152,7 @@ void prepareStep(drScloth& cloth) {
     if (n <= 0) return;
     const int32_t T = poolWorkerCount();
     const size_t bytes = sizeof(drSvec3) * static_cast<size_t>(n);
-    char* scratch = onPool(n, kParallelPreparePoints) ? workerBuffers(T, bytes) : nullptr;
+    char* scratch = onPool(n, kParallelClothPoints) ? workerBuffers(T, bytes) : nullptr;
     if (scratch == nullptr) {
         // Serial (or no room for the buffers): an empty table makes the
         // forces add into cloth.forces directly.
@@ -202,7 +195,7 @@ float chooseStep(drSsolver& solver, drScloth& cloth) {
     // Largest squared acceleration; -1 for a cloth without points
     float largest = -1.0f;
     const int32_t n = cloth.pointCount;
-    if (!onPool(n, kParallelChoosePoints)) {
+    if (!onPool(n, kParallelClothPoints)) {
         largest = largestAcceleration(cloth, 0, n, largest);
     } else {
         const int32_t T = poolWorkerCount();
@@ -235,7 +228,7 @@ float chooseStep(drSsolver& solver, drScloth& cloth) {
 
 void integrate(drSsolver& solver, drScloth& cloth, float dt) {
     const int32_t n = cloth.pointCount;
-    if (onPool(n, kParallelIntegratePoints))
+    if (onPool(n, kParallelClothPoints))
         poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) { integrateRange(cloth, dt, begin, end); });
     else
         integrateRange(cloth, dt, 0, std::max(n, 0));

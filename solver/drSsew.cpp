@@ -37,7 +37,7 @@ void drSsew::apply(drScloth& cloth, drSsolver& solver) {
     // jobs may share a point). The buffers exist under the same condition
     // (step preparation); without them the pairs run inline.
     const int32_t T = poolWorkerCount();
-    if (T >= 2 && cloth.pointCount >= 301 && cloth.threadForceBuffers.size() >= static_cast<size_t>(T)) {
+    if (T >= 2 && cloth.pointCount >= kParallelClothPoints && cloth.threadForceBuffers.size() >= static_cast<size_t>(T)) {
         drSvec3* const* buffers = cloth.threadForceBuffers.data();
         poolParallelFor(n, [this, &cloth, buffers](int32_t k, int32_t begin, int32_t end) {
             sewRange(*this, cloth, buffers[k], begin, end);

@@ -10,13 +10,6 @@
 #include "drScloth.h"
 #include "pool.h"
 
-namespace {
-
-/// Points of the cloth from which the springs are split over the pool.
-constexpr int32_t kParallelPoints = 301;
-
-}  // namespace
-
 void drSspring::applyRange(const drScloth& cloth, drSvec3* forces, int32_t begin, int32_t end) const {
     // The springs run in blocks: gather the differences of each block into
     // small component arrays, compute the forces of four springs at a time,
@@ -125,7 +118,7 @@ void drSspring::apply(drScloth& cloth, drSsolver& solver) {
     if (n <= 0 || cloth.pointCount <= 0) return;
 
     const int32_t T = poolWorkerCount();
-    if (T >= 2 && cloth.pointCount >= kParallelPoints && static_cast<int32_t>(cloth.threadForceBuffers.size()) >= T) {
+    if (T >= 2 && cloth.pointCount >= kParallelClothPoints && static_cast<int32_t>(cloth.threadForceBuffers.size()) >= T) {
         // Jobs may share points, so job k adds into its own buffer k.
         drSvec3* const* buffers = cloth.threadForceBuffers.data();
         const drScloth* c = &cloth;

@@ -9,12 +9,6 @@
 
 namespace {
 
-/// Points of the cloth from which the wind is split over the pool: the size
-/// at which the springs split, so that the passes around it keep each point
-/// on the same processor (every point is added by one job: the same bits on
-/// any number of workers).
-constexpr int32_t kParallelPoints = 301;
-
 // Value hashes of a 32-bit integer into [-1, 1]. The products wrap around in
 // 32 bits; the low 16 bits are the value.
 float hashA(uint32_t x) { return 1.0f - 2.0f * static_cast<float>((x * 25713u + 1345u) & 0xFFFFu) / 65535.0f; }
@@ -76,7 +70,7 @@ void drSwind::apply(drScloth& cloth, drSsolver& solver) {
     const drSvec3* normals = useNormals ? cloth.normals.data() : nullptr;
     drSvec3* forces = cloth.forces.data();
     const int32_t mode = sideMode;
-    if (poolWorkerCount() >= 2 && n >= kParallelPoints) {
+    if (poolWorkerCount() >= 2 && n >= kParallelClothPoints) {
         poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) { blow(w, mode, normals, forces, begin, end); });
         return;
     }
