@@ -17,3 +17,5 @@ struct AppContext {
 void addViewCommand(CLI::App& app, AppContext& context);
 /// `drapeon types`: every object type with its parameters.
 void addTypesCommand(CLI::App& app, AppContext& context);
+/// `drapeon wedge`: runs a scene with parameters varied; and its hidden `wedge-task`.
+void addWedgeCommands(CLI::App& app, AppContext& context);

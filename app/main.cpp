@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     addClearCacheCommand(app, context);
     addViewCommand(app, context);
     addTypesCommand(app, context);
+    addWedgeCommands(app, context);
 
     try {
         app.parse(argc, argv);
