@@ -5,6 +5,7 @@
 #   3. the core's tests (every parallel pass and the job pool) under ThreadSanitizer,
 #   4. a short fuzzing run of the scene loader,
 #   5. the browser test of the viewer.
+#   6. drapeon wedge as a Slurm job array on a one-node cluster started here.
 # Build folders: build/ (normal), build-asan/, build-tsan/, build-fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,6 +47,11 @@ fi
 if [ -x tests/browser/run.sh ]; then
   step "browser test of the viewer"
   rc=0; bash tests/browser/run.sh build || rc=$?; result $rc
+fi
+
+if [ -x tests/slurm/run.sh ]; then
+  step "Slurm: drapeon wedge as a job array"
+  rc=0; bash tests/slurm/run.sh build || rc=$?; result $rc
 fi
 
 echo "test stages: $passed passed, $failed failed"
