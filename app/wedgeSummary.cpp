@@ -152,7 +152,7 @@ std::string picture(const VariantResult& r, const View& view, double minX, doubl
                                  e1[0] * e2[1] - e1[1] * e2[0]};
             const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
             if (!(length > 0.0)) continue;
-            const double shade = 0.3 + 0.7 * std::fabs((n[0] * light[0] + n[1] * light[1] + n[2] * light[2]) / length);
+            const double shade = 0.3 + 0.7 * std::round(16.0 * std::fabs((n[0] * light[0] + n[1] * light[1] + n[2] * light[2]) / length)) / 16.0;
             Triangle tri{};
             double near = 0.0;
             for (int c = 0; c < 3; ++c) {
@@ -169,17 +169,28 @@ std::string picture(const VariantResult& r, const View& view, double minX, doubl
         }
     }
     std::sort(triangles.begin(), triangles.end(), [](const Triangle& a, const Triangle& b) { return a.near < b.near; });
+    // Whole pixels, and one path for each run of triangles of one colour
+    // (drawing order kept): a tile stays small however many variants a sheet has
     std::string out = "<svg viewBox=\"0 0 " + std::to_string(width) + " " + std::to_string(height) +
                       "\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) +
-                      "\" xmlns=\"http://www.w3.org/2000/svg\">";
-    char line[256];
+                      "\" xmlns=\"http://www.w3.org/2000/svg\" stroke-width=\".5\" stroke-linejoin=\"round\">";
+    char text[160];
+    int colour = -1;
     for (const Triangle& t : triangles) {
-        std::snprintf(line, sizeof line,
-                      "<path d=\"M%.1f %.1fL%.1f %.1fL%.1f %.1fZ\" fill=\"#%02x%02x%02x\" stroke=\"#%02x%02x%02x\" "
-                      "stroke-width=\".4\"/>",
-                      t.x[0], t.y[0], t.x[1], t.y[1], t.x[2], t.y[2], t.r, t.g, t.b, t.r, t.g, t.b);
-        out += line;
+        const long x0 = std::lround(t.x[0]), y0 = std::lround(t.y[0]), x1 = std::lround(t.x[1]), y1 = std::lround(t.y[1]),
+                   x2 = std::lround(t.x[2]), y2 = std::lround(t.y[2]);
+        if ((x1 - x0) * (y2 - y0) == (x2 - x0) * (y1 - y0)) continue;  // less than a pixel wide
+        const int c = (t.r << 16) | (t.g << 8) | t.b;
+        if (c != colour) {
+            if (colour >= 0) out += "\"/>";
+            std::snprintf(text, sizeof text, "<path fill=\"#%06x\" stroke=\"#%06x\" d=\"", c, c);
+            out += text;
+            colour = c;
+        }
+        std::snprintf(text, sizeof text, "M%ld %ld %ld %ld %ld %ldZ", x0, y0, x1, y1, x2, y2);
+        out += text;
     }
+    if (colour >= 0) out += "\"/>";
     return out + "</svg>";
 }
 
