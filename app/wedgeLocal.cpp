@@ -66,6 +66,15 @@ WedgeOutcome runWedgeLocal(const WedgeRunSettings& settings) {
             running.erase(it);
             WedgeStatus status;
             readWedgeStatus(variantDir(settings.dir, k), status);
+            if (status.status.empty() || status.status == "running") {
+                // The task ended before it could record its run (killed early)
+                status.status = outcome.stopped ? "interrupted" : "failed";
+                status.message = WIFSIGNALED(wstatus) ? "the wedge task was killed by signal " +
+                                                            std::to_string(WTERMSIG(wstatus))
+                                                      : "the wedge task ended without a result";
+                std::string ignored;
+                writeWedgeStatus(variantDir(settings.dir, k), status, ignored);
+            }
             runSeconds += status.seconds;
             if (variantFinished(variantDir(settings.dir, k), settings.files)) {
                 ++outcome.done;

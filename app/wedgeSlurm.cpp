@@ -99,6 +99,11 @@ WedgeOutcome runWedgeSlurm(const WedgeRunSettings& settings) {
         return outcome;
     }
     const std::string job = firstLine(output).substr(0, firstLine(output).find(';'));
+    if (job.empty() || job.find_first_not_of("0123456789") != std::string::npos) {
+        std::cerr << "drapeon wedge: sbatch did not give a job id (it said \"" << firstLine(output) << "\")\n";
+        outcome.error = true;
+        return outcome;
+    }
     std::cerr << "drapeon wedge: submitted Slurm job array " << job << " (" << settings.variants.size()
               << " tasks); Slurm's logs go to " << slurmDir.string() << "\n";
 
