@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Test of the Blender add-on in real Blender: bash tests/blender/run.sh [BUILD_DIR]
+#
+# Installs Debian's blender if it is missing, builds the program into
+# BUILD_DIR (default: build), checks that the add-on's parameter table
+# matches `drapeon types --json`, makes the add-on zip and runs
+# test_addon.py in headless Blender against the built program. The render
+# goes to BUILD_DIR/blender/drape.png; with UPDATE_DOCS=1 it also replaces
+# docs/images/blender-render.png.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "$root" && mkdir -p "${1:-build}" && cd "${1:-build}" && pwd)
+
+if ! command -v blender >/dev/null; then
+  echo "blender test: installing blender" >&2
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq blender >/dev/null
+fi
+if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
+  cmake -S "$root" -B "$build" -G Ninja >/dev/null
+fi
+cmake --build "$build" --target drapeon_app >/dev/null
+
+python3 "$root/blender/make_parameters.py" "$build/drapeon" --check
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$build/blender"
+zip=$(bash "$root/scripts/make-addon.sh" "$work/drapeon-blender.zip")
+
+# Blender's user folders in the temporary folder: the test installs the
+# add-on there and leaves the user's own settings alone.
+export BLENDER_USER_CONFIG="$work/config" BLENDER_USER_SCRIPTS="$work/scripts" BLENDER_USER_DATAFILES="$work/data"
+blender -b --factory-startup --python-exit-code 1 --python "$root/tests/blender/test_addon.py" -- \
+  --zip "$zip" --drapeon "$build/drapeon" --work "$work" --png "$build/blender/drape.png" 2>&1 |
+  grep -v -e '^Read prefs' -e '^Fra:' -e '^Saved: ' -e '^ Time: ' || true
+status=${PIPESTATUS[0]}
+if [ "$status" -eq 0 ] && [ "${UPDATE_DOCS:-0}" = 1 ]; then
+  mkdir -p "$root/docs/images"
+  cp "$build/blender/drape.png" "$root/docs/images/blender-render.png"
+fi
+exit "$status"
