@@ -4,7 +4,8 @@
 #   2. the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the core's tests (every parallel pass and the job pool) under ThreadSanitizer,
 #   4. a short fuzzing run of the scene loader,
-#   5. the browser test of the viewer.
+#   5. the browser test of the viewer,
+#   6. the Blender add-on in headless Blender.
 # Build folders: build/ (normal), build-asan/, build-tsan/, build-fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,6 +47,11 @@ fi
 if [ -x tests/browser/run.sh ]; then
   step "browser test of the viewer"
   rc=0; bash tests/browser/run.sh build || rc=$?; result $rc
+fi
+
+if [ -x tests/blender/run.sh ]; then
+  step "Blender add-on in headless Blender"
+  rc=0; bash tests/blender/run.sh build || rc=$?; result $rc
 fi
 
 echo "test stages: $passed passed, $failed failed"

@@ -76,8 +76,9 @@ def axes_of_kind(kind):
 
 
 def short(x):
-    """A coordinate with the precision drapeon keeps (32-bit floats)."""
-    return float("%.8g" % x)
+    """A value with the 7 digits that Blender's 32-bit floats hold, so that
+    0.01 is not written as 0.0099999998."""
+    return float("%.7g" % x)
 
 
 def vec(v):

@@ -224,6 +224,63 @@ def case_nail():
     return sheet, hand
 
 
+def case_every_kind():
+    """Every kind of object the panel offers, in one scene that drapeon must
+    accept: a sheet on a plane collider (an empty facing up), pinned to a
+    rising mesh and sewn into a tube, against a capsule, in keyframed wind;
+    a closed cloth that keeps its volume and collides with itself."""
+    new_scene((1, 20))
+    sheet = grid("Sheet", 10, 1.0, (0, 0, 0.3))
+    sheet.drapeon.kind = "CLOTH"
+    sheet.drapeon.drapeon_stiffness = 60.0
+    corner = lambda x, y: min(sheet.data.vertices, key=lambda v: (v.co.x - x) ** 2 + (v.co.y - y) ** 2).index
+    for name, points in (("top", [v.index for v in sheet.data.vertices if v.co.y > 0.49]),
+                         ("left", [corner(-0.5, -0.5)]), ("right", [corner(0.5, -0.5)])):
+        sheet.vertex_groups.new(name=name).add(points, 1.0, 'REPLACE')
+    bpy.ops.mesh.primitive_plane_add(size=1.0, location=(0, 0.5, 0.3))
+    rail = bpy.context.object
+    rail.name = "Rail"
+    rail.drapeon.kind = "PIN"
+    rail.drapeon.cloth = sheet
+    rail.drapeon.vertex_group = "top"
+    rail.keyframe_insert("location", frame=1)
+    rail.location.z = 0.6
+    rail.keyframe_insert("location", frame=20)
+    sew = empty("Seam", "SEW")
+    sew.drapeon.cloth = sheet
+    sew.drapeon.vertex_group, sew.drapeon.vertex_group_b = "left", "right"
+    sew.drapeon.sew_count = 6
+    empty("Floor", "COLLIDE_PLANE", location=(0, 0, 0))
+    pole = empty("Pole", "COLLIDE_CAPSULE", location=(0.8, 0, 0))
+    pole.drapeon.capsule_radius, pole.drapeon.capsule_half_length = 5.0, 50.0
+    wind = empty("Wind", "WIND", rotation=(0, 0, math.radians(90)))
+    wind.drapeon.wind_strength = 0.0
+    wind.drapeon.keyframe_insert("wind_strength", frame=1)
+    wind.drapeon.wind_strength = 0.2
+    wind.drapeon.keyframe_insert("wind_strength", frame=20)
+    empty("Air", "DAMP")
+    empty("Gravity", "GRAVITY")
+    bpy.ops.mesh.primitive_ico_sphere_add(subdivisions=2, radius=0.3, location=(-1.5, 0, 0.5))
+    ball = bpy.context.object
+    ball.name = "Balloon"
+    ball.drapeon.kind = "CLOTH"
+    ball.drapeon.self_collision = True
+    volume = empty("Pressure", "VOLUME")
+    volume.drapeon.cloth = ball
+    volume.drapeon.volume_pressure = 0.5
+    error = simulate()
+    check(error is None, "every kind: the operator failed: %s" % error)
+    for obj in (sheet, ball):
+        check(obj.modifiers.get("drapeon") is not None, "every kind: %s has no Mesh Cache modifier" % obj.name)
+    start, end = played_points(sheet, 1), played_points(ball, 1)
+    points = played_points(sheet, 20)
+    lowest = min(p.y for p in points)
+    print("every kind: the sheet's lowest point ends at %.3f above the floor collider" % lowest)
+    check(-1.5 < lowest < 10, "every kind: the sheet did not come to rest on the floor (lowest %g)" % lowest)
+    settled = played_points(ball, 20)
+    check(min(p.y for p in settled) < min(p.y for p in end) - 5, "every kind: the balloon did not fall")
+
+
 def case_bad_settings(sheet, hand):
     """Settings drapeon cannot simulate are reported with the object named,
     and the results of the last good run stay as they were."""
@@ -276,22 +333,38 @@ def case_cancel():
 
 
 def case_render():
-    """A Workbench render of the draped sheet, to PNG, for the README."""
-    new_scene((1, 30))
-    case_sphere()
-    scene.frame_set(30)
-    bpy.ops.object.camera_add(location=(3.2, -3.2, 2.4))
+    """A Workbench render of a sheet draped over a ball on a floor, to PNG,
+    for the README; checked not blank."""
+    new_scene((1, 60))
+    bpy.ops.mesh.primitive_uv_sphere_add(radius=0.5, location=(0, 0, 0), segments=48, ring_count=24)
+    ball = bpy.context.object
+    ball.name = "Ball"
+    ball.drapeon.kind = "COLLIDE_SPHERE"
+    ball.drapeon.sphere_radius = 53.0
+    ball.drapeon.sphere_friction = 0.3
+    bpy.ops.object.shade_smooth()
+    bpy.ops.mesh.primitive_plane_add(size=8, location=(0, 0, -0.5))
+    floor = bpy.context.object
+    floor.drapeon.kind = "COLLIDE_PLANE"
+    sheet = grid("Sheet", 30, 2.0, (0, 0, 1.0), rotation=(0, 0, math.radians(15)))
+    sheet.drapeon.kind = "CLOTH"
+    bpy.ops.object.shade_smooth()
+    empty("Gravity", "GRAVITY")
+    error = simulate()
+    check(error is None, "render: the operator failed: %s" % error)
+    scene.frame_set(60)
+    bpy.ops.object.camera_add(location=(3.4, -3.0, 1.9))
     camera = bpy.context.object
-    direction = Vector((0, 0, 0.3)) - camera.location
+    direction = Vector((0, 0, -0.1)) - camera.location
     camera.rotation_euler = direction.to_track_quat('-Z', 'Y').to_euler()
     scene.camera = camera
-    bpy.ops.mesh.primitive_plane_add(size=6, location=(0, 0, -0.5))
     scene.render.engine = 'BLENDER_WORKBENCH'
     scene.display.shading.light = 'STUDIO'
     scene.display.shading.color_type = 'OBJECT'
-    bpy.data.objects["Sheet"].color = (0.8, 0.25, 0.2, 1)
-    bpy.data.objects["Ball"].color = (0.6, 0.7, 0.8, 1)
-    scene.render.resolution_x, scene.render.resolution_y = 640, 400
+    scene.display.shading.show_shadows = True
+    sheet.color = (0.8, 0.25, 0.2, 1)
+    ball.color = (0.6, 0.7, 0.8, 1)
+    scene.render.resolution_x, scene.render.resolution_y = 800, 450
     scene.render.image_settings.file_format = 'PNG'
     scene.render.filepath = opts.png
     bpy.ops.render.render(write_still=True)
@@ -306,7 +379,7 @@ def case_render():
     check(reds > 1000, "render: the cloth is not in the picture")
 
 
-for case in (case_sphere, case_mesh_collider):
+for case in (case_sphere, case_mesh_collider, case_every_kind):
     case()
 case_bad_settings(*case_nail())
 case_cancel()
