@@ -92,7 +92,7 @@ def _kind_items():
 
 def _object_annotations():
     ann = {
-        "kind": bpy.props.EnumProperty(name="drapeon", description="What the object is in the drapeon simulation",
+        "kind": bpy.props.EnumProperty(name="Type", description="What the object is in the drapeon simulation",
                                        items=_kind_items(), default="NONE"),
         "cloth": bpy.props.PointerProperty(
             type=bpy.types.Object, name="Cloth", poll=_cloth_poll,

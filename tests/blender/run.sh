@@ -5,8 +5,9 @@
 # BUILD_DIR (default: build), checks that the add-on's parameter table
 # matches `drapeon types --json`, makes the add-on zip and runs
 # test_addon.py in headless Blender against the built program. The render
-# goes to BUILD_DIR/blender/drape.png; with UPDATE_DOCS=1 it also replaces
-# docs/images/blender-render.png.
+# goes to BUILD_DIR/blender/drape.png. With UPDATE_DOCS=1 it also replaces
+# docs/images/blender-render.png and, with Blender's interface running on a
+# virtual X server (Debian's xvfb), docs/images/blender-panel.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$root" && mkdir -p "${1:-build}" && cd "${1:-build}" && pwd)
@@ -39,5 +40,9 @@ status=${PIPESTATUS[0]}
 if [ "$status" -eq 0 ] && [ "${UPDATE_DOCS:-0}" = 1 ]; then
   mkdir -p "$root/docs/images"
   cp "$build/blender/drape.png" "$root/docs/images/blender-render.png"
+  command -v xvfb-run >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq xvfb >/dev/null
+  blender -b --factory-startup --python-expr "import bpy; bpy.ops.wm.save_as_mainfile(filepath='$work/start.blend')" >/dev/null
+  xvfb-run -a -s "-screen 0 1600x1000x24" blender "$work/start.blend" --python "$root/tests/blender/screenshot_panel.py" -- \
+    --zip "$zip" --drapeon "$build/drapeon" --work "$work/panel" --png "$root/docs/images/blender-panel.png" >/dev/null
 fi
 exit "$status"
