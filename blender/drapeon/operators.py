@@ -11,6 +11,9 @@ from . import runner
 
 ADDON = __package__
 
+# The run going on in the background, if any (one at a time)
+active_run = None
+
 
 def preferences(context):
     addon = context.preferences.addons.get(ADDON)
@@ -74,7 +77,12 @@ class DRAPEON_OT_simulate(bpy.types.Operator):
             return {'CANCELLED'}
         return self.finish(context, self._run.wait())
 
+    @classmethod
+    def poll(cls, context):
+        return active_run is None
+
     def invoke(self, context, event):
+        global active_run
         try:
             self._run = start_run(self, context)
         except runner.RunError as e:
@@ -83,6 +91,7 @@ class DRAPEON_OT_simulate(bpy.types.Operator):
         except OSError as e:
             self.report({'ERROR'}, "drapeon: %s" % e)
             return {'CANCELLED'}
+        active_run = self._run
         wm = context.window_manager
         self._timer = wm.event_timer_add(0.2, window=context.window)
         wm.progress_begin(0, max(1, self._run.total))
@@ -90,6 +99,7 @@ class DRAPEON_OT_simulate(bpy.types.Operator):
         return {'RUNNING_MODAL'}
 
     def modal(self, context, event):
+        global active_run
         run = self._run
         if event.type == 'ESC' and event.value == 'PRESS':
             run.cancel()
@@ -99,6 +109,9 @@ class DRAPEON_OT_simulate(bpy.types.Operator):
             return {'PASS_THROUGH'}
         status = run.poll()
         context.window_manager.progress_update(run.done)
+        for area in context.screen.areas:
+            if area.type == 'PROPERTIES':
+                area.tag_redraw()
         if status is None:
             context.workspace.status_text_set("drapeon: frame %d of %d (Esc stops and keeps the finished frames)"
                                               % (run.done, run.total))
@@ -106,7 +119,22 @@ class DRAPEON_OT_simulate(bpy.types.Operator):
         context.window_manager.event_timer_remove(self._timer)
         context.window_manager.progress_end()
         context.workspace.status_text_set(None)
-        return self.finish(context, status)
+        active_run = None
+        result = self.finish(context, status)
+        for area in context.screen.areas:
+            area.tag_redraw()
+        return result
+
+    def cancel(self, context):
+        # Blender ends the operator (a file is loaded, the window closes):
+        # stop drapeon and keep nothing of this run
+        global active_run
+        self._run.cancel()
+        self._run.wait()
+        self._run.discard()
+        active_run = None
+        context.window_manager.event_timer_remove(self._timer)
+        context.window_manager.progress_end()
 
 
 classes = (DRAPEON_OT_simulate,)

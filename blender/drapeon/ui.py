@@ -1,6 +1,7 @@
 """The drapeon panel (Object Properties) and the add-on's preferences."""
 import bpy
 
+from . import operators
 from . import properties as props
 
 ADDON = __package__
@@ -66,7 +67,11 @@ class OBJECT_PT_drapeon(bpy.types.Panel):
         box = layout.box()
         box.label(text="Scene: frames %d to %d" % (scene.frame_start, scene.frame_end))
         box.prop(scene.drapeon, "unit_scale")
-        box.operator("drapeon.simulate", icon='PLAY')
+        run = operators.active_run
+        if run is not None:
+            box.label(text="Simulating: frame %d of %d (Esc stops)" % (run.done, run.total), icon='TIME')
+        else:
+            box.operator("drapeon.simulate", icon='PLAY')
         if scene.drapeon.results:
             box.label(text="Results: " + scene.drapeon.results)
 
