@@ -23,6 +23,10 @@ if [ -n "$program" ]; then
   mkdir -p "$stage/drapeon/bin/plugins"
   cp "$program/drapeon" "$stage/drapeon/bin/"
   cp -r "$program/plugins/." "$stage/drapeon/bin/plugins/"
+  # Debug information is of no use to the add-on's users
+  if command -v strip >/dev/null; then
+    strip --strip-debug "$stage/drapeon/bin/drapeon" "$stage"/drapeon/bin/plugins/*.so
+  fi
 fi
 mkdir -p "$(dirname "$out")"
 rm -f "$out"

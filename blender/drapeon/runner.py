@@ -131,8 +131,12 @@ class Run:
         if self.threads > 0:
             command += ["--threads", str(self.threads)]
         self.total = data["frames"][1] + 1
-        self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                                        errors="replace")
+        try:
+            self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                            errors="replace")
+        except OSError as e:
+            self.discard()
+            raise RunError("cannot start %s: %s" % (self.program, e.strerror or e))
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 

@@ -3,7 +3,8 @@
 #
 # Installs Debian's blender and xvfb if they are missing, builds the program
 # into BUILD_DIR (default: build), checks that the add-on's parameter table
-# matches `drapeon types --json`, makes the add-on zip, runs test_addon.py
+# matches `drapeon types --json`, makes the add-on zip with the program in
+# it, runs test_addon.py
 # in headless Blender against the built program, then test_interactive.py
 # in Blender's interface on a virtual X server (the operator in the
 # background, stopped with Esc). The render goes to
@@ -29,7 +30,7 @@ python3 "$root/blender/make_parameters.py" "$build/drapeon" --check
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$build/blender"
-zip=$(bash "$root/scripts/make-addon.sh" "$work/drapeon-blender.zip")
+zip=$(bash "$root/scripts/make-addon.sh" "$work/drapeon-blender.zip" --with-program "$build")
 
 # Blender's user folders in the temporary folder: the test installs the
 # add-on there and leaves the user's own settings alone.

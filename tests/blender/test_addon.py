@@ -12,6 +12,7 @@ import glob
 import hashlib
 import math
 import os
+import shutil
 import sys
 import time
 import traceback
@@ -43,11 +44,20 @@ def check(condition, message):
 bpy.ops.preferences.addon_install(filepath=opts.zip, overwrite=True)
 addon_utils.enable("drapeon", default_set=True, handle_error=lambda e: traceback.print_exc())
 prefs = bpy.context.preferences.addons["drapeon"].preferences
-prefs.program = opts.drapeon
 prefs.results_dir = os.path.join(opts.work, "results")
 prefs.threads = 2
 
 from drapeon import runner  # noqa: E402  (installed above)
+
+# With no program set and none on PATH, the add-on runs the one in its zip
+# (which keeps no file modes)
+if shutil.which("drapeon") is None:
+    shipped = os.path.join(os.path.dirname(runner.__file__), "bin", "drapeon")
+    found = runner.find_program("")
+    check(found == shipped and os.access(found, os.X_OK),
+          "the add-on did not find the program shipped next to it: %s" % found)
+else:
+    prefs.program = opts.drapeon
 
 scene = bpy.context.scene
 
