@@ -248,6 +248,10 @@ class SceneWriter:
         for p in props.shown_parameters(type_name):
             track = m.params[props.property_name(p)]
             value = int if p["type"] == "int32" else short
+            for v in track.values:
+                if not all(math.isfinite(c) for c in (v if isinstance(v, tuple) else (v,))):
+                    raise SettingError(m.obj.name, "%s is %s; give it a finite number"
+                                       % (props.shown_label(p), v))
             if p["type"] == "vector":
                 out.setdefault("params", {})[p["name"]] = vec(props.vector_to_drapeon(track.values[0]))
             elif track.constant():
