@@ -40,6 +40,10 @@ class OBJECT_PT_drapeon(bpy.types.Panel):
     bl_region_type = 'WINDOW'
     bl_context = "object"
 
+    @classmethod
+    def poll(cls, context):
+        return context.object is not None
+
     def draw(self, context):
         layout = self.layout
         layout.use_property_split = True
