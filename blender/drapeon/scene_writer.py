@@ -21,7 +21,7 @@ import math
 import re
 
 import bpy
-from mathutils import Matrix, Vector
+from mathutils import Matrix
 
 from . import properties as props
 
@@ -113,6 +113,7 @@ class MarkedObject:
         self.scale = None  # Blender object scale at the start frame
         self.params = {}  # property name -> Track
         self.points = []  # mesh objects: drapeon points per frame (scaled)
+        self.polygons = []  # mesh objects: polygons at the start frame
 
 
 def evaluated_mesh(obj, depsgraph):
