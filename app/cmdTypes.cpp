@@ -1,5 +1,15 @@
 // `drapeon types`: every object type the loaded plug-ins register, with the
-// parameters of its description (name, id, type, default, meaning).
+// parameters of its description (name, id, type, default, meaning). With
+// --json the same list is one JSON document, for tools that build their
+// settings from it (the Blender add-on's parameter table):
+//
+//   {"types": [{"name": "drapeon", "id": 1038077, "label": "drapeon", "deformer": true,
+//               "parameters": [{"name": "DRAPEON_MASS", "id": 1000, "type": "float",
+//                               "default": 10.0, "meaning": "...", "accepts": [...]}, ...]}, ...]}
+//
+// "default" is absent where a parameter has none (links, buttons);
+// "accepts" is given for links only; a type whose description failed to
+// load has "error" in place of "parameters".
 #include "commands.h"
 
 #include <algorithm>
@@ -7,9 +17,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include "host.h"
 
@@ -39,13 +51,31 @@ std::string formatDefault(const DescParameter& parameter) {
     return "-";
 }
 
+/// The default of a parameter as a JSON value; null when it has none.
+nlohmann::ordered_json jsonDefault(const DescParameter& parameter) {
+    const GeData& value = parameter.defaultValue;
+    switch (value.GetType()) {
+    case DA::LONG: return value.GetInt32();
+    case DA::REAL: return value.GetFloat();
+    case DA::VECTOR: {
+        const Vector v = value.GetVector();
+        return nlohmann::ordered_json::array({v.x, v.y, v.z});
+    }
+    case DA::STRING:
+    case DA::FILENAME: return value.GetString().GetStd();
+    case DA::NIL:
+    case DA::ALIASLINK: break;
+    }
+    return nullptr;
+}
+
 std::string defaultPluginFolder() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::string("plugins") : (self.parent_path() / "plugins").string();
 }
 
-int runTypes(const std::string& pluginOption) {
+int runTypes(const std::string& pluginOption, bool asJson) {
     const std::string folder = pluginOption.empty() ? defaultPluginFolder() : pluginOption;
     PluginHost host;
     const bool loaded = host.LoadFolder(folder);
@@ -53,6 +83,7 @@ int runTypes(const std::string& pluginOption) {
     const std::vector<const RegisteredType*> types = PluginRegistry::List();
     size_t listed = 0;
     std::ostringstream out;
+    nlohmann::ordered_json listing = nlohmann::ordered_json::array();
     for (const RegisteredType* type : types) {
         if (type->allocator == nullptr) continue;  // menu separators
         ++listed;
@@ -61,6 +92,28 @@ int runTypes(const std::string& pluginOption) {
         if (shownName.size() > 4 && shownName.compare(0, 2, "#$") == 0 && std::isdigit(static_cast<unsigned char>(shownName[2])) &&
             std::isdigit(static_cast<unsigned char>(shownName[3])))
             shownName.erase(0, 4);
+        if (asJson) {
+            nlohmann::ordered_json entry = {{"name", type->descriptionName.GetStd()},
+                                    {"id", type->id},
+                                    {"label", shownName},
+                                    {"deformer", (type->info & OBJECT_MODIFIER) != 0}};
+            if (!type->description) {
+                entry["error"] = type->descriptionError;
+            } else {
+                nlohmann::ordered_json parameters = nlohmann::ordered_json::array();
+                for (const DescParameter& p : type->description->GetParameters()) {
+                    nlohmann::ordered_json item = {{"name", p.name}, {"id", p.id}, {"type", DescValueTypeName(p.type)}};
+                    nlohmann::ordered_json def = jsonDefault(p);
+                    if (!def.is_null()) item["default"] = std::move(def);
+                    item["meaning"] = p.meaning;
+                    if (p.type == DescValueType::LINK) item["accepts"] = p.accepts;
+                    parameters.push_back(std::move(item));
+                }
+                entry["parameters"] = std::move(parameters);
+            }
+            listing.push_back(std::move(entry));
+            continue;
+        }
         out << type->descriptionName.GetStd() << "  (id " << type->id << ", \"" << shownName << "\"";
         if (type->info & OBJECT_MODIFIER) out << ", deformer";
         out << ")\n";
@@ -86,7 +139,10 @@ int runTypes(const std::string& pluginOption) {
         }
         out << "\n";
     }
-    std::cout << out.str();
+    if (asJson)
+        std::cout << nlohmann::ordered_json{{"types", listing}}.dump(1) << "\n";
+    else
+        std::cout << out.str();
     host.Shutdown();
     if (listed == 0) {
         std::cerr << "drapeon types: no object type was registered from " << folder
@@ -101,10 +157,12 @@ int runTypes(const std::string& pluginOption) {
 void addTypesCommand(CLI::App& app, AppContext& context) {
     CLI::App* types = app.add_subcommand("types", "List every object type with its parameters (name, id, type, "
                                                   "default, meaning)");
-    types->callback([&context]() {
+    auto asJson = std::make_shared<bool>(false);
+    types->add_flag("--json", *asJson, "Print the list as one JSON document");
+    types->callback([&context, asJson]() {
         int status = 1;
         try {
-            status = runTypes(context.pluginDir);
+            status = runTypes(context.pluginDir, *asJson);
         } catch (const std::exception& e) {
             std::cerr << "drapeon types: " << e.what() << "\n";
         }

@@ -4,8 +4,9 @@
 #   2. the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the core's tests (every parallel pass and the job pool) under ThreadSanitizer,
 #   4. a short fuzzing run of the scene loader,
-#   5. the browser test of the viewer.
-#   6. drapeon wedge as a Slurm job array on a one-node cluster started here.
+#   5. the browser test of the viewer,
+#   6. drapeon wedge as a Slurm job array on a one-node cluster started here,
+#   7. the Blender add-on in headless Blender.
 # Build folders: build/ (normal), build-asan/, build-tsan/, build-fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,6 +53,11 @@ fi
 if [ -x tests/slurm/run.sh ]; then
   step "Slurm: drapeon wedge as a job array"
   rc=0; bash tests/slurm/run.sh build || rc=$?; result $rc
+fi
+
+if [ -x tests/blender/run.sh ]; then
+  step "Blender add-on in headless Blender"
+  rc=0; bash tests/blender/run.sh build || rc=$?; result $rc
 fi
 
 echo "test stages: $passed passed, $failed failed"
