@@ -18,13 +18,42 @@ std::string number(Float v) {
 
 std::string vectorText(const Vector& v) { return "(" + number(v.x) + ", " + number(v.y) + ", " + number(v.z) + ")"; }
 
+/// Names as the terminal shows them: control characters (C0, DEL and the
+/// UTF-8 encoded C1 range) are written as escapes, so that a name cannot
+/// move the cursor, change colours or ring the bell.
+std::string printable(const std::string& s) {
+    std::string out;
+    char code[16];
+    for (size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const auto next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0u;
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            std::snprintf(code, sizeof code, "\\u%04x", next);
+            out += code;
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string quoted(const std::string& s) {
     std::string out = "\"";
     for (const char c : s) {
         if (c == '"' || c == '\\') out += '\\';
         out += c;
     }
-    return out + "\"";
+    return printable(out) + "\"";
 }
 
 /// A stored or default value as text; links show the path of their target.
@@ -50,7 +79,7 @@ std::string valueText(const Scene& scene, const GeData* value, DescValueType typ
 
 std::string objectSummary(const SceneObject& so) {
     std::ostringstream s;
-    s << so.object->GetName().GetStd() << "  [" << so.typeName;
+    s << printable(so.object->GetName().GetStd()) << "  [" << printable(so.typeName);
     if (so.object->GetNodeData() != nullptr) s << ", id " << so.object->GetType();
     s << "]";
     if (so.object->IsInstanceOf(Opoint)) s << "  " << ToPoint(so.object)->GetPointCount() << " points";
@@ -105,7 +134,7 @@ int info(const std::string& file, AppContext& context) {
     if (const int status = openScene(context, file, session); status != kExitOk) return status;
     const Scene& scene = session.scene;
     std::ostream& out = std::cout;
-    out << "Scene " << scene.file.string() << ": " << scene.fps << " fps, frames " << scene.firstFrame << " to "
+    out << "Scene " << printable(scene.file.string()) << ": " << scene.fps << " fps, frames " << scene.firstFrame << " to "
         << scene.lastFrame << ", " << scene.objects.size() << " objects\n";
     for (const SceneObject& so : scene.objects) {
         std::string indent;
@@ -116,8 +145,8 @@ int info(const std::string& file, AppContext& context) {
     if (scene.links.empty()) out << " none";
     out << "\n";
     for (const SceneLink& l : scene.links)
-        out << "    " << l.objectPath << " " << l.parameterName << " (" << l.parameterId << ") -> "
-            << (l.target.empty() ? "(empty)" : l.target) << "\n";
+        out << "    " << printable(l.objectPath) << " " << l.parameterName << " (" << l.parameterId << ") -> "
+            << (l.target.empty() ? "(empty)" : printable(l.target)) << "\n";
     const std::vector<const SceneObject*> deformed = deformedObjects(scene);
     out << "Simulated:";
     if (deformed.empty()) out << " nothing (no object has a cloth object under it)";
