@@ -4,7 +4,8 @@
 #   2. the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the core's tests (every parallel pass and the job pool) under ThreadSanitizer,
 #   4. a short fuzzing run of the scene loader,
-#   5. the browser test of the viewer.
+#   5. the browser test of the viewer,
+#   6. the README's first command (scripts/run-example.sh) in a fresh clone.
 # Build folders: build/ (normal), build-asan/, build-tsan/, build-fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,6 +48,21 @@ if [ -x tests/browser/run.sh ]; then
   step "browser test of the viewer"
   rc=0; bash tests/browser/run.sh build || rc=$?; result $rc
 fi
+
+step "the README's first command in a fresh clone"
+# What a new user runs first: scripts/run-example.sh in a clone of the
+# committed tree, here with the smallest scene. It must build the viewer and
+# say where the results are, every time.
+rc=0
+clone=$(mktemp -d)
+if git clone -q "$PWD" "$clone/drapeon" && (cd "$clone/drapeon" && bash scripts/run-example.sh scenes/sheet.json) >"$clone/log" 2>&1; then
+  grep -q '^Results of frames 0 to 30 are in out/sheet' "$clone/log" && [ -s "$clone/drapeon/out/sheet/viewer.html" ] || rc=1
+else
+  rc=1
+fi
+[ $rc -eq 0 ] || { echo "run-example.sh in a fresh clone failed:" >&2; cat "$clone/log" >&2; }
+rm -rf "$clone"
+result $rc
 
 echo "test stages: $passed passed, $failed failed"
 exit $status
