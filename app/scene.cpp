@@ -640,6 +640,9 @@ private:
             const std::string w = wa + "." + key;
             arrayValue(track, w);
             if (track.empty()) fail(w + ": a track needs at least one [frame, value] key");
+            if (static_cast<Int64>(track.size()) > limits_.keys)
+                fail(w + ": " + std::to_string(track.size()) + " keys, more than the " + std::to_string(limits_.keys) +
+                     " a track may have");
             if ((key == "rotation" || key == "scale") && p.placedByMatrix)
                 fail(w + ": an object placed with \"matrix\" can only animate its position; use "
                          "\"position\"/\"rotation\"/\"scale\" to animate the others");
@@ -794,7 +797,9 @@ bool loadSceneText(const std::string& text, const fs::path& file, Scene& out, st
 
 bool loadScene(const fs::path& file, Scene& out, std::string& error, const SceneLimits& limits) {
     std::string text;
-    if (!readRegularFile(file.string(), limits.fileBytes, "the scene file", text, error)) {
+    // A scene may come from a pipe (drapeon run <(make-scene)); its size is
+    // limited all the same
+    if (!readFileText(file.string(), limits.fileBytes, false, "the scene file", text, error)) {
         if (error.find("is a folder") != std::string::npos) error = file.string() + ": is a folder; give the scene's .json file";
         if (error.find("larger than") != std::string::npos) error += "; put large meshes in OBJ files";
         return false;

@@ -85,6 +85,8 @@ struct SceneLimits {
     /// again of every mesh a collider or pin links (each builds its own
     /// copy), in all.
     Int64 points = 4ll * kSceneMaxPoints;
+    /// Keys of one animation track (every evaluation of a frame sorts them).
+    Int64 keys = 100000;
 };
 
 /// Reads and builds the scene in `file`. Types must be registered before

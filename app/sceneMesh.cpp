@@ -151,8 +151,8 @@ bool parseObj(const std::string& text, const std::string& file, SceneMesh& out, 
     return true;
 }
 
-bool readRegularFile(const std::string& file, Int64 limit, const std::string& what, std::string& out,
-                     std::string& error) {
+bool readFileText(const std::string& file, Int64 limit, bool regularOnly, const std::string& what, std::string& out,
+                  std::string& error) {
     // Opened without blocking, so that a pipe without a writer is refused
     // rather than waited for
     const int fd = ::open(file.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -174,11 +174,16 @@ bool readRegularFile(const std::string& file, Int64 limit, const std::string& wh
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        error = file + ": is a device, a pipe or a socket, not a regular file; give the path of a file";
-        return false;
+        if (regularOnly) {
+            error = file + ": is a device, a pipe or a socket, not a regular file; give the path of a file";
+            return false;
+        }
+        // Read as a stream (a pipe from another program), up to the limit
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
     const auto tooLarge = [&] {
-        error = file + ": " + what + " is larger than " + std::to_string(limit >> 20) + " MiB, the limit of such a file";
+        const std::string size = limit >= (1 << 20) ? std::to_string(limit >> 20) + " MiB" : std::to_string(limit) + " bytes";
+        error = file + ": " + what + " is larger than " + size + ", the limit of such a file";
         return false;
     };
     if (st.st_size > limit) return tooLarge();
@@ -207,7 +212,7 @@ bool readRegularFile(const std::string& file, Int64 limit, const std::string& wh
 
 bool readObj(const std::string& file, SceneMesh& out, std::string& error) {
     std::string text;
-    if (!readRegularFile(file, kSceneMaxObjBytes, "the OBJ file", text, error)) {
+    if (!readFileText(file, kSceneMaxObjBytes, true, "the OBJ file", text, error)) {
         if (error.find("cannot open") != std::string::npos)
             error += "; check the path, which is relative to the scene file";
         return false;

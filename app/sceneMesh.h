@@ -15,12 +15,13 @@ constexpr Int32 kSceneMaxPoints = 4 * 1024 * 1024;
 /// Largest OBJ file a scene may read.
 constexpr Int64 kSceneMaxObjBytes = 1ll << 30;
 
-/// Reads a whole file of at most `limit` bytes into `out`. Only regular
-/// files: a device (/dev/zero), a pipe or a socket could be read without
-/// end. On failure returns false and sets `error` to "<file>: <problem>",
-/// naming the file as `what` ("the OBJ file").
-bool readRegularFile(const std::string& file, Int64 limit, const std::string& what, std::string& out,
-                     std::string& error);
+/// Reads a whole file of at most `limit` bytes into `out`. With
+/// `regularOnly`, devices (/dev/zero), pipes and sockets are refused;
+/// otherwise they are read up to the limit. On failure returns false and
+/// sets `error` to "<file>: <problem>", naming the file as `what` ("the OBJ
+/// file").
+bool readFileText(const std::string& file, Int64 limit, bool regularOnly, const std::string& what, std::string& out,
+                  std::string& error);
 
 /// Points and polygons of a mesh (a triangle has c == d).
 struct SceneMesh {

@@ -367,6 +367,7 @@ TEST_F(SceneTest, SizesBeyondTheScenesLimitsAreRefusedBeforeTheyAreBuilt) {
     SceneLimits small;
     small.nodes = 4;
     small.points = 20;
+    small.keys = 5;
     const std::string plane9 = R"("mesh": {"plane": {"segments": 2}})";  // 9 points
     const struct {
         std::string text;
@@ -384,6 +385,8 @@ TEST_F(SceneTest, SizesBeyondTheScenesLimitsAreRefusedBeforeTheyAreBuilt) {
          "\"animation\".points[4][1]: the scene's meshes"},
         {R"({"objects": [{"type": "polygon", "name": "P", )" + plane9 + R"(, "tags": [{"type": "vertexMap"}, {"type": "vertexMap", "name": "b"}]}]})",
          "\"tags\"[1]: the scene's meshes"},
+        {R"({"objects": [{"type": "tCloth", "name": "C", "animation": {"T_MASS": [[0, 1], [1, 2], [2, 3], [3, 4], [4, 5], [5, 6]]}}]})",
+         "object \"C\": \"animation\".T_MASS: 6 keys, more than the 5 a track may have"},
         // A linked mesh is copied by whatever links it: links multiply it
         {R"({"objects": [{"type": "polygon", "name": "P", )" + plane9 + R"(}, {"type": "tCloth", "params": {"T_TARGET": {"object": "P"}}}, {"type": "tCloth", "name": "Second", "params": {"T_TARGET": {"object": "P"}}}]})",
          "object \"Second\": params.T_TARGET: the scene's meshes"},
@@ -413,8 +416,7 @@ TEST_F(SceneTest, OnlyRegularFilesBelowTheirSizeLimitAreRead) {
         fs::path file;
         const char* message;
     } cases[] = {
-        {"/dev/zero", "/dev/zero: is a device, a pipe or a socket, not a regular file"},
-        {fifo, "pipe.obj: is a device, a pipe or a socket"},  // no writer: must not wait for one
+        {"/dev/zero", "/dev/zero: the scene file is larger than 1000 bytes"},  // a stream: read up to the limit
         {root_ / "big.json", "big.json: the scene file is larger than"},
         {root_, "is a folder"},
     };
@@ -428,6 +430,9 @@ TEST_F(SceneTest, OnlyRegularFilesBelowTheirSizeLimitAreRead) {
     std::string error;
     EXPECT_FALSE(load(R"({"objects": [{"type": "polygon", "name": "P", "mesh": {"obj": "/dev/zero"}}]})", scene, error));
     EXPECT_NE(error.find("object \"P\": \"mesh\": /dev/zero: is a device"), std::string::npos) << error;
+    // A pipe without a writer: refused at once, not waited for
+    EXPECT_FALSE(load(R"({"objects": [{"type": "polygon", "name": "P", "mesh": {"obj": "pipe.obj"}}]})", scene, error));
+    EXPECT_NE(error.find("pipe.obj: is a device, a pipe or a socket"), std::string::npos) << error;
     fs::remove(fifo);
 }
 
