@@ -1,5 +1,6 @@
 // `drapeon info SCENE`: the object tree with every parameter and the
 // resolved links, to check a scene before a long run.
+#include "printable.h"
 #include "sceneCommands.h"
 
 #include <CLI/CLI.hpp>
@@ -17,35 +18,6 @@ std::string number(Float v) {
 }
 
 std::string vectorText(const Vector& v) { return "(" + number(v.x) + ", " + number(v.y) + ", " + number(v.z) + ")"; }
-
-/// Names as the terminal shows them: control characters (C0, DEL and the
-/// UTF-8 encoded C1 range) are written as escapes, so that a name cannot
-/// move the cursor, change colours or ring the bell.
-std::string printable(const std::string& s) {
-    std::string out;
-    char code[16];
-    for (size_t i = 0; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        const auto next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0u;
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7f) {
-            std::snprintf(code, sizeof code, "\\x%02x", c);
-            out += code;
-        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
-            std::snprintf(code, sizeof code, "\\u%04x", next);
-            out += code;
-            ++i;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 std::string quoted(const std::string& s) {
     std::string out = "\"";

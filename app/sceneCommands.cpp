@@ -1,6 +1,7 @@
 #include "sceneCommands.h"
 
 #include "pool.h"
+#include "printable.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -35,10 +36,10 @@ int openScene(const AppContext& context, const std::string& file, SceneSession& 
                   << std::max(poolWorkerCount(), 1) << "\n";
     std::string error;
     if (!loadScene(file, session.scene, error)) {
-        std::cerr << "drapeon: " << error << "\n";
+        std::cerr << "drapeon: " << printable(error) << "\n";
         return kExitBadInput;
     }
-    for (const std::string& w : session.scene.warnings) std::cerr << "drapeon: warning: " << w << "\n";
+    for (const std::string& w : session.scene.warnings) std::cerr << "drapeon: warning: " << printable(w) << "\n";
     return kExitOk;
 }
 

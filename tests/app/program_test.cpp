@@ -306,7 +306,7 @@ TEST_F(ProgramTest, LinksThatDoNothingAndCappedCountsAreWarnedAboutOnce) {
     }
 }
 
-TEST_F(ProgramTest, InfoEscapesControlCharactersOfNames) {
+TEST_F(ProgramTest, NamesWithControlCharactersAreShownEscaped) {
     write("s.json", R"({"objects": [{"type": "polygon", "name": "A\u001b[2J\u0007\nB\u009b",
                                       "tags": [{"type": "pointSelection", "name": "t\u001b"}]}]})");
     const Result r = drapeon("info s.json");
@@ -315,6 +315,13 @@ TEST_F(ProgramTest, InfoEscapesControlCharactersOfNames) {
     EXPECT_NE(r.out.find("tag \"t\\x1b\""), std::string::npos) << r.out;
     for (const char c : r.out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
     EXPECT_EQ(r.out.find("\xc2\x9b"), std::string::npos);
+
+    // Messages quote names the same way
+    write("s.json", R"({"objects": [{"type": "null", "name": "A\u001b[2J", "params": {"x": 1}}]})");
+    const Result bad = drapeon("info s.json");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("object \"A\\x1b[2J\""), std::string::npos) << bad.err;
+    EXPECT_EQ(bad.err.find('\x1b'), std::string::npos) << bad.err;
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
