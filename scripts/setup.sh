@@ -2,7 +2,7 @@
 # Installs what building, testing and running drapeon needs on a fresh
 # Debian machine. Safe to run again.
 set -euo pipefail
-packages=(build-essential cmake ninja-build clang-14 libclang-rt-14-dev
+packages=(build-essential cmake ninja-build ccache clang-14 libclang-rt-14-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libtinygltf-dev)
 # The viewer is bundled with npm; the machine may already carry its own Node.js.

@@ -28,6 +28,13 @@ configure_and_test() {  # folder, ctest arguments..., -- cmake arguments...
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}"
 }
 
+# One compiler cache for every stage, so that the fresh-clone stage below
+# compiles nothing the first stage compiled (both build inside their source
+# tree, so their compile commands match).
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+fi
+
 step "build and test"
 rc=0; configure_and_test build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo || rc=$?; result $rc
 
@@ -54,7 +61,8 @@ step "the README's first command in a fresh clone"
 # committed tree, here with the smallest scene. It must build the viewer and
 # say where the results are, every time.
 rc=0
-clone=$(mktemp -d)
+mkdir -p build-clone
+clone=$(mktemp -d "$PWD/build-clone/XXXXXX")
 if git clone -q "$PWD" "$clone/drapeon" && (cd "$clone/drapeon" && bash scripts/run-example.sh scenes/sheet.json) >"$clone/log" 2>&1; then
   grep -q '^Results of frames 0 to 30 are in out/sheet' "$clone/log" && [ -s "$clone/drapeon/out/sheet/viewer.html" ] || rc=1
 else
