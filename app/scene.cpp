@@ -9,11 +9,8 @@
 #include <cctype>
 #include <cfloat>
 #include <climits>
-#include <cstring>
 #include <cmath>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -484,8 +481,8 @@ private:
                 }
             } else if (type == "vertexMap") {
                 if (tag.contains("points")) fail(w + ": a vertex map has \"weights\", not \"points\"");
-                auto* map = static_cast<VariableTag*>(BaseTag::Alloc(Tvertexmap));
                 spendPoints(n, w);
+                auto* map = static_cast<VariableTag*>(BaseTag::Alloc(Tvertexmap));
                 made = map;
                 op->InsertTag(map);
                 map->Resize(n);

@@ -170,7 +170,7 @@ bool readFileText(const std::string& file, Int64 limit, bool regularOnly, const 
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
-        error = file + ": is a folder, not " + what;
+        error = file + ": is a folder, not a file";
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
