@@ -1,5 +1,6 @@
 // `drapeon info SCENE`: the object tree with every parameter and the
 // resolved links, to check a scene before a long run.
+#include "printable.h"
 #include "sceneCommands.h"
 
 #include <CLI/CLI.hpp>
@@ -24,7 +25,7 @@ std::string quoted(const std::string& s) {
         if (c == '"' || c == '\\') out += '\\';
         out += c;
     }
-    return out + "\"";
+    return printable(out) + "\"";
 }
 
 /// A stored or default value as text; links show the path of their target.
@@ -50,7 +51,7 @@ std::string valueText(const Scene& scene, const GeData* value, DescValueType typ
 
 std::string objectSummary(const SceneObject& so) {
     std::ostringstream s;
-    s << so.object->GetName().GetStd() << "  [" << so.typeName;
+    s << printable(so.object->GetName().GetStd()) << "  [" << printable(so.typeName);
     if (so.object->GetNodeData() != nullptr) s << ", id " << so.object->GetType();
     s << "]";
     if (so.object->IsInstanceOf(Opoint)) s << "  " << ToPoint(so.object)->GetPointCount() << " points";
@@ -105,7 +106,7 @@ int info(const std::string& file, AppContext& context) {
     if (const int status = openScene(context, file, session); status != kExitOk) return status;
     const Scene& scene = session.scene;
     std::ostream& out = std::cout;
-    out << "Scene " << scene.file.string() << ": " << scene.fps << " fps, frames " << scene.firstFrame << " to "
+    out << "Scene " << printable(scene.file.string()) << ": " << scene.fps << " fps, frames " << scene.firstFrame << " to "
         << scene.lastFrame << ", " << scene.objects.size() << " objects\n";
     for (const SceneObject& so : scene.objects) {
         std::string indent;
@@ -116,8 +117,8 @@ int info(const std::string& file, AppContext& context) {
     if (scene.links.empty()) out << " none";
     out << "\n";
     for (const SceneLink& l : scene.links)
-        out << "    " << l.objectPath << " " << l.parameterName << " (" << l.parameterId << ") -> "
-            << (l.target.empty() ? "(empty)" : l.target) << "\n";
+        out << "    " << printable(l.objectPath) << " " << l.parameterName << " (" << l.parameterId << ") -> "
+            << (l.target.empty() ? "(empty)" : printable(l.target)) << "\n";
     const std::vector<const SceneObject*> deformed = deformedObjects(scene);
     out << "Simulated:";
     if (deformed.empty()) out << " nothing (no object has a cloth object under it)";

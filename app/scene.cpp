@@ -1,16 +1,16 @@
 #include "scene.h"
 
+#include "sceneCheck.h"
 #include "sceneMesh.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
+#include <cfloat>
 #include <climits>
 #include <cmath>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -88,6 +88,10 @@ double number(const json& v, const std::string& where) {
     if (!v.is_number()) fail(where + ": expected a number, got " + kindOf(v));
     const double d = v.get<double>();
     if (!std::isfinite(d)) fail(where + ": the number is not finite");
+    // The simulation holds positions, parameters and times as 32-bit floats
+    if (std::fabs(d) > static_cast<double>(FLT_MAX))
+        fail(where + ": " + v.dump() + " is beyond the range of 32-bit floats (-3.4e38 to 3.4e38) in which the " +
+             "simulation holds its numbers");
     return d;
 }
 
@@ -152,7 +156,7 @@ std::string describeType(Int32 type) {
 /// Builds one scene; throws SceneError with a message naming the place.
 class Loader {
 public:
-    Loader(Scene& scene) : scene_(scene) {}
+    Loader(Scene& scene, const SceneLimits& limits) : scene_(scene), limits_(limits) {}
 
     void build(const json& root) {
         objectValue(root, "the scene");
@@ -241,6 +245,7 @@ private:
                                  "[" + std::to_string(index) + "]";
         if (depth >= kMaxDepth) fail(slot + ": objects are nested deeper than " + std::to_string(kMaxDepth) + " levels");
         objectValue(item, slot);
+        countNode(slot);
         checkKeys(item, {"type", "name", "position", "rotation", "scale", "matrix", "mesh", "params", "tags",
                          "animation", "children", "comment"},
                   slot);
@@ -332,6 +337,7 @@ private:
             const fs::path file = resolve(text(m["obj"], where + ".obj"));
             std::string error;
             if (!readObj(file.string(), mesh, error)) fail(where + ": " + error);
+            spendPoints(static_cast<Int64>(mesh.points.size()), where + ".obj");
         } else if (m.contains("plane")) {
             const std::string w = where + ".plane";
             const json& p = objectValue(m["plane"], w);
@@ -352,6 +358,7 @@ private:
             if ((sx + 1) * (sz + 1) > kSceneMaxPoints)
                 fail(w + ": " + std::to_string((sx + 1) * (sz + 1)) + " points are more than the " +
                      std::to_string(kSceneMaxPoints) + " a mesh may have");
+            spendPoints((sx + 1) * (sz + 1), w);
             mesh = makePlane(width, height, static_cast<Int32>(sx), static_cast<Int32>(sz));
         } else if (m.contains("sphere")) {
             const std::string w = where + ".sphere";
@@ -363,12 +370,14 @@ private:
             if (spherePointCount(static_cast<Int32>(segments)) > kSceneMaxPoints)
                 fail(w + ": " + std::to_string(segments) + " segments give more than the " +
                      std::to_string(kSceneMaxPoints) + " points a mesh may have");
+            spendPoints(spherePointCount(static_cast<Int32>(segments)), w);
             mesh = makeSphere(radius, static_cast<Int32>(segments));
         } else {
             if (!m.contains("points")) fail(where + ": \"polygons\" without \"points\"");
             const json& points = arrayValue(m["points"], where + ".points");
             if (points.size() > static_cast<size_t>(kSceneMaxPoints))
                 fail(where + ".points: more than " + std::to_string(kSceneMaxPoints) + " points");
+            spendPoints(static_cast<Int64>(points.size()), where + ".points");
             for (size_t i = 0; i < points.size(); ++i)
                 mesh.points.push_back(vec3(points[i], where + ".points[" + std::to_string(i) + "]"));
             if (m.contains("polygons")) {
@@ -435,6 +444,7 @@ private:
         for (size_t t = 0; t < tags.size(); ++t) {
             const std::string w = where + ": \"tags\"[" + std::to_string(t) + "]";
             const json& tag = objectValue(tags[t], w);
+            countNode(w);
             checkKeys(tag, {"type", "name", "points", "weights", "comment"}, w);
             if (!tag.contains("type")) fail(w + ": the tag has no \"type\" (pointSelection or vertexMap)");
             const std::string& type = text(tag["type"], w + ".type");
@@ -471,6 +481,7 @@ private:
                 }
             } else if (type == "vertexMap") {
                 if (tag.contains("points")) fail(w + ": a vertex map has \"weights\", not \"points\"");
+                spendPoints(n, w);
                 auto* map = static_cast<VariableTag*>(BaseTag::Alloc(Tvertexmap));
                 made = map;
                 op->InsertTag(map);
@@ -607,6 +618,9 @@ private:
                      " accepts a " + accepted);
             }
         }
+        // An object that links a mesh (a collider, a pin) builds its own copy of it
+        if (const auto* linked = dynamic_cast<const BaseObject*>(target); linked && linked->IsInstanceOf(Opoint))
+            spendPoints(ToPoint(linked)->GetPointCount(), where);
         scene_.links.push_back({p.path, dp.id, dp.name, path});
         return target;
     }
@@ -623,6 +637,9 @@ private:
             const std::string w = wa + "." + key;
             arrayValue(track, w);
             if (track.empty()) fail(w + ": a track needs at least one [frame, value] key");
+            if (static_cast<Int64>(track.size()) > limits_.keys)
+                fail(w + ": " + std::to_string(track.size()) + " keys, more than the " + std::to_string(limits_.keys) +
+                     " a track may have");
             if ((key == "rotation" || key == "scale") && p.placedByMatrix)
                 fail(w + ": an object placed with \"matrix\" can only animate its position; use "
                          "\"position\"/\"rotation\"/\"scale\" to animate the others");
@@ -657,6 +674,7 @@ private:
 
     std::vector<Vector> pointsKey(const json& value, BaseObject* op, const std::string& where) {
         const Int32 n = ToPoint(op)->GetPointCount();
+        spendPoints(n, where);
         std::vector<Vector> points;
         if (value.is_string()) {
             SceneMesh mesh;
@@ -683,7 +701,27 @@ private:
         return (p.is_absolute() ? p : scene_.folder / p).lexically_normal();
     }
 
+    // --- Limits ---------------------------------------------------------------
+
+    /// Counts one more object or tag against the scene's limit.
+    void countNode(const std::string& where) {
+        if (++nodes_ > limits_.nodes)
+            fail(where + ": the scene has more than " + std::to_string(limits_.nodes) +
+                 " objects and tags, the limit of a scene");
+    }
+
+    /// Counts `n` more points against the scene's limit, before they are made.
+    void spendPoints(Int64 n, const std::string& where) {
+        points_ += n;
+        if (points_ > limits_.points)
+            fail(where + ": the scene's meshes, point keys, vertex maps and linked meshes hold more than " +
+                 std::to_string(limits_.points) + " points in all, the limit of a scene");
+    }
+
     Scene& scene_;
+    const SceneLimits& limits_;
+    Int64 nodes_ = 0;
+    Int64 points_ = 0;
     std::vector<Pending> pending_;
     std::map<std::string, std::vector<BaseObject*>> byPath_;
     std::map<std::string, BaseTag*> tagsByPath_;
@@ -706,7 +744,8 @@ std::string lineColumn(const std::string& text, size_t offset) {
 
 }  // namespace
 
-bool loadSceneText(const std::string& text, const fs::path& file, Scene& out, std::string& error) {
+bool loadSceneText(const std::string& text, const fs::path& file, Scene& out, std::string& error,
+                   const SceneLimits& limits) {
     const std::string shown = file.string();
     Scene scene;
     scene.file = file;
@@ -735,7 +774,10 @@ bool loadSceneText(const std::string& text, const fs::path& file, Scene& out, st
         return false;
     }
     try {
-        Loader(scene).build(root);
+        Loader(scene, limits).build(root);
+        const std::string problem = checkScene(scene);
+        if (!problem.empty()) throw SceneError(problem);
+        for (std::string& w : scene.warnings) w = shown + ": " + w;
     } catch (const SceneError& e) {
         error = shown + ": " + e.what();
         return false;
@@ -750,18 +792,14 @@ bool loadSceneText(const std::string& text, const fs::path& file, Scene& out, st
     return true;
 }
 
-bool loadScene(const fs::path& file, Scene& out, std::string& error) {
-    std::error_code ec;
-    if (fs::is_directory(file, ec)) {
-        error = file.string() + ": is a folder; give the scene's .json file";
+bool loadScene(const fs::path& file, Scene& out, std::string& error, const SceneLimits& limits) {
+    std::string text;
+    // A scene may come from a pipe (drapeon run <(make-scene)); its size is
+    // limited all the same
+    if (!readFileText(file.string(), limits.fileBytes, false, "the scene file", text, error)) {
+        if (error.find("is a folder") != std::string::npos) error = file.string() + ": is a folder; give the scene's .json file";
+        if (error.find("larger than") != std::string::npos) error += "; put large meshes in OBJ files";
         return false;
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = file.string() + ": cannot open the scene file (" + std::strerror(errno) + ")";
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return loadSceneText(text.str(), file, out, error);
+    return loadSceneText(text, file, out, error, limits);
 }

@@ -19,9 +19,12 @@
 //
 // Loading either builds the whole document or fails with one message that
 // names the file, the object's path and what is wrong; nothing is written.
+// Every number must be finite and within the range of 32-bit floats, in
+// which the simulation holds it.
 #pragma once
 
 #include "host.h"
+#include "sceneMesh.h"
 
 #include <filesystem>
 #include <map>
@@ -67,16 +70,34 @@ struct Scene {
     std::string PathOf(const BaseList2D* node) const;
 
     std::map<const BaseList2D*, std::string> paths;  ///< objects and tags -> path
+
+    /// What the scene asks for that means less than it says (a limit
+    /// applied, a link that does nothing); each names the file and object.
+    std::vector<std::string> warnings;
+};
+
+/// Sizes a scene may ask for, so that no file makes a run exhaust the
+/// machine. Each one refused names its field and the limit.
+struct SceneLimits {
+    Int64 fileBytes = 128ll << 20;  ///< size of the scene file (large meshes go in OBJ files)
+    Int64 nodes = 100000;           ///< objects and tags together
+    /// Points of every mesh, point key and vertex map of the scene, and
+    /// again of every mesh a collider or pin links (each builds its own
+    /// copy), in all.
+    Int64 points = 4ll * kSceneMaxPoints;
+    /// Keys of one animation track (every evaluation of a frame sorts them).
+    Int64 keys = 100000;
 };
 
 /// Reads and builds the scene in `file`. Types must be registered before
 /// (the plug-ins loaded). On failure returns false and sets `error` to a
 /// message that starts with the file name.
-bool loadScene(const std::filesystem::path& file, Scene& out, std::string& error);
+bool loadScene(const std::filesystem::path& file, Scene& out, std::string& error, const SceneLimits& limits = {});
 
 /// Builds a scene from its text; `file` names it in messages and gives the
 /// folder that relative file names start from.
-bool loadSceneText(const std::string& text, const std::filesystem::path& file, Scene& out, std::string& error);
+bool loadSceneText(const std::string& text, const std::filesystem::path& file, Scene& out, std::string& error,
+                   const SceneLimits& limits = {});
 
 /// The candidate nearest to `word` by edit distance (case counts as half an
 /// edit), or empty when none is reasonably close.

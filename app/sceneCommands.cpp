@@ -1,5 +1,9 @@
 #include "sceneCommands.h"
 
+#include "pool.h"
+#include "printable.h"
+
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
@@ -24,11 +28,18 @@ int openScene(const AppContext& context, const std::string& file, SceneSession& 
         return kExitFailure;
     }
     HostTakeErrors();
+    // The plug-in started the pool; the system may have refused some threads
+    const int32_t asked = poolRequestedWorkerCount();
+    if (asked > 1 && poolWorkerCount() < asked)
+        std::cerr << "drapeon: only " << std::max(poolWorkerCount(), 1) << " of the " << asked
+                  << " threads could start (" << poolStartError() << "); the simulation runs on "
+                  << std::max(poolWorkerCount(), 1) << "\n";
     std::string error;
     if (!loadScene(file, session.scene, error)) {
-        std::cerr << "drapeon: " << error << "\n";
+        std::cerr << "drapeon: " << printable(error) << "\n";
         return kExitBadInput;
     }
+    for (const std::string& w : session.scene.warnings) std::cerr << "drapeon: warning: " << printable(w) << "\n";
     return kExitOk;
 }
 

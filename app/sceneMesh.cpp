@@ -1,5 +1,6 @@
 #include "sceneMesh.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -8,6 +9,10 @@
 #include <fstream>
 #include <numbers>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 SceneMesh makePlane(double width, double height, Int32 sx, Int32 sz) {
     SceneMesh m;
@@ -146,22 +151,71 @@ bool parseObj(const std::string& text, const std::string& file, SceneMesh& out, 
     return true;
 }
 
+bool readFileText(const std::string& file, Int64 limit, bool regularOnly, const std::string& what, std::string& out,
+                  std::string& error) {
+    // Opened without blocking, so that a pipe without a writer is refused
+    // rather than waited for
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = file + ": cannot open " + what + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = file + ": cannot read " + what + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = file + ": is a folder, not a file";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        if (regularOnly) {
+            error = file + ": is a device, a pipe or a socket, not a regular file; give the path of a file";
+            return false;
+        }
+        // Read as a stream (a pipe from another program), up to the limit
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    const auto tooLarge = [&] {
+        const std::string size = limit >= (1 << 20) ? std::to_string(limit >> 20) + " MiB" : std::to_string(limit) + " bytes";
+        error = file + ": " + what + " is larger than " + size + ", the limit of such a file";
+        return false;
+    };
+    if (st.st_size > limit) return tooLarge();
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    size_t have = 0;
+    for (;;) {
+        if (have == text.size()) {
+            // The file may have grown since it was measured
+            if (static_cast<Int64>(have) >= limit + 1) return tooLarge();
+            text.resize(std::min<size_t>(have + 65536, static_cast<size_t>(limit) + 1));
+        }
+        const ssize_t got = ::read(fd, text.data() + have, text.size() - have);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = file + ": cannot read " + what + " (" + std::strerror(errno) + ")";
+            return false;
+        }
+        if (got == 0) break;
+        have += static_cast<size_t>(got);
+    }
+    if (static_cast<Int64>(have) > limit) return tooLarge();
+    text.resize(have);
+    out = std::move(text);
+    return true;
+}
+
 bool readObj(const std::string& file, SceneMesh& out, std::string& error) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) {
-        error = file + ": is a folder, not an OBJ file";
+    std::string text;
+    if (!readFileText(file, kSceneMaxObjBytes, true, "the OBJ file", text, error)) {
+        if (error.find("cannot open") != std::string::npos)
+            error += "; check the path, which is relative to the scene file";
         return false;
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = file + ": cannot open the OBJ file (" + std::strerror(errno) + "); check the path, which is relative to the scene file";
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = file + ": cannot read the OBJ file";
-        return false;
-    }
-    return parseObj(text.str(), file, out, error);
+    return parseObj(text, file, out, error);
 }

@@ -12,6 +12,17 @@
 /// Largest point (and polygon) count a mesh of a scene may have.
 constexpr Int32 kSceneMaxPoints = 4 * 1024 * 1024;
 
+/// Largest OBJ file a scene may read.
+constexpr Int64 kSceneMaxObjBytes = 1ll << 30;
+
+/// Reads a whole file of at most `limit` bytes into `out`. With
+/// `regularOnly`, devices (/dev/zero), pipes and sockets are refused;
+/// otherwise they are read up to the limit. On failure returns false and
+/// sets `error` to "<file>: <problem>", naming the file as `what` ("the OBJ
+/// file").
+bool readFileText(const std::string& file, Int64 limit, bool regularOnly, const std::string& what, std::string& out,
+                  std::string& error);
+
 /// Points and polygons of a mesh (a triangle has c == d).
 struct SceneMesh {
     std::vector<Vector> points;
@@ -48,7 +59,8 @@ Int64 spherePointCount(Int32 segments);
 /// Faces of 3 or 4 corners are kept as they are; larger faces are split
 /// into a fan of triangles around their first corner. Other statements
 /// (vt, vn, o, g, s, usemtl, mtllib, l, ...) are ignored. On failure returns
-/// false and sets `error` to "<file>:<line>: <problem>".
+/// false and sets `error` to "<file>:<line>: <problem>". Files above
+/// kSceneMaxObjBytes and files that are not regular files are refused.
 bool readObj(const std::string& file, SceneMesh& out, std::string& error);
 
 /// Reads OBJ text; `file` names it in messages.

@@ -6,7 +6,8 @@
 #   4. a short fuzzing run of the scene loader,
 #   5. the browser test of the viewer,
 #   6. drapeon wedge as a Slurm job array on a one-node cluster started here,
-#   7. the Blender add-on in headless Blender.
+#   7. the Blender add-on in headless Blender,
+#   8. the README's first command (scripts/run-example.sh) in a fresh clone.
 # Build folders: build/ (normal), build-asan/, build-tsan/, build-fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +29,13 @@ configure_and_test() {  # folder, ctest arguments..., -- cmake arguments...
     cmake --build "$dir" -j "$jobs" &&
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}"
 }
+
+# One compiler cache for every stage, so that the fresh-clone stage below
+# compiles nothing the first stage compiled (both build inside their source
+# tree, so their compile commands match).
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+fi
 
 step "build and test"
 rc=0; configure_and_test build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo || rc=$?; result $rc
@@ -59,6 +67,21 @@ if [ -x tests/blender/run.sh ]; then
   step "Blender add-on in headless Blender"
   rc=0; bash tests/blender/run.sh build || rc=$?; result $rc
 fi
+step "the README's first command in a fresh clone"
+# What a new user runs first: scripts/run-example.sh in a clone of the
+# committed tree, here with the smallest scene. It must build the viewer and
+# say where the results are, every time.
+rc=0
+mkdir -p build-clone
+clone=$(mktemp -d "$PWD/build-clone/XXXXXX")
+if git clone -q "$PWD" "$clone/drapeon" && (cd "$clone/drapeon" && bash scripts/run-example.sh scenes/sheet.json) >"$clone/log" 2>&1; then
+  grep -q '^Results of frames 0 to 30 are in out/sheet' "$clone/log" && [ -s "$clone/drapeon/out/sheet/viewer.html" ] || rc=1
+else
+  rc=1
+fi
+[ $rc -eq 0 ] || { echo "run-example.sh in a fresh clone failed:" >&2; cat "$clone/log" >&2; }
+rm -rf "$clone"
+result $rc
 
 echo "test stages: $passed passed, $failed failed"
 exit $status

@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <system_error>
 #include <memory>
 #include <mutex>
 #include <condition_variable>
@@ -98,6 +101,11 @@ Scratch scratch1, scratch2;
 std::recursive_mutex globalLock;
 std::atomic<int32_t> processorOverride{0};
 
+/// What the last poolStart asked for and why it got fewer workers (empty: it did not).
+int32_t requestedWorkers = 0;
+char startError[256] = "";
+int32_t refuseThreadFrom = 0;  ///< test hook: thread k >= this one fails to start (0: off)
+
 /// Runs the queued jobs last in, first out: the count names the slot of the job to run.
 void runQueue(Worker* w) {
     while (w->jobCount > 0) {
@@ -164,13 +172,46 @@ int32_t poolProcessorCount() {
 void poolStart() {
     if (workerCount != 0) return;
     const int32_t P = poolProcessorCount();
+    requestedWorkers = P;
+    startError[0] = '\0';
     if (P <= 1) return;  // one processor: every pass runs inline
-    workerCount = P;
+    try {
+        workers.reset(new Worker[static_cast<size_t>(P)]);
+    } catch (const std::bad_alloc&) {
+        std::snprintf(startError, sizeof startError, "out of memory for %d workers", static_cast<int>(P));
+        return;  // no workers: every pass runs inline
+    }
     running.store(1);
     nextWorker = 0;
-    workers.reset(new Worker[static_cast<size_t>(P)]);
-    for (int32_t k = 1; k < P; ++k) workers[k].thread = std::thread(workerLoop, &workers[k]);
+    // The system may refuse threads (a limit on threads or on address
+    // space, which every thread's stack takes from). The pool then runs
+    // with the workers whose threads started, and stopping it waits only
+    // for those: a worker without a thread would never answer.
+    int32_t started = 1;
+    for (; started < P; ++started) {
+        try {
+            if (refuseThreadFrom > 0 && started >= refuseThreadFrom)
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            workers[started].thread = std::thread(workerLoop, &workers[started]);
+        } catch (const std::system_error& e) {
+            std::snprintf(startError, sizeof startError, "%s", e.code().message().c_str());
+            break;
+        }
+    }
+    workerCount = started;
+    if (started <= 1) {
+        // Only the calling thread: run inline, as on one processor
+        running.store(0);
+        workerCount = 0;
+        workers.reset();
+    }
 }
+
+int32_t poolRequestedWorkerCount() { return requestedWorkers; }
+
+const char* poolStartError() { return startError; }
+
+void poolRefuseThreadsFrom(int32_t k) { refuseThreadFrom = k; }
 
 void poolStop() {
     if (workerCount == 0) return;

@@ -31,6 +31,8 @@
 using drSjobFunction = void (*)(void*);
 
 /// Starts the pool if it is not running (no workers with one processor).
+/// When the system refuses a worker thread, the pool runs with the workers
+/// whose threads started (inline when none did); poolStartError() says why.
 void poolStart();
 /// Stops the workers and frees both scratch buffers. Nothing if not running.
 void poolStop();
@@ -49,6 +51,15 @@ void poolUnlock();
 /// (> 0), else the machine's. The host stand-in overrides it (--threads N).
 void poolSetProcessorCount(int32_t count);
 int32_t poolProcessorCount();
+
+/// The workers the last poolStart asked for: poolWorkerCount() is lower
+/// when the system refused some of their threads (or all: then 0).
+int32_t poolRequestedWorkerCount();
+/// Why the last poolStart got fewer workers than it asked for ("" when it did not).
+const char* poolStartError();
+/// Test hook: from the next poolStart on, the thread of worker k and of every
+/// later worker fails to start as if the system refused it; 0 switches it off.
+void poolRefuseThreadsFrom(int32_t k);
 
 /// Range of job k of T over n items (the range rule above).
 inline void poolRange(int32_t n, int32_t T, int32_t k, int32_t& begin, int32_t& end) {

@@ -75,10 +75,13 @@ EXECUTIONRESULT drSew::Execute(BaseObject* op, BaseDocument* doc, BaseThread* bt
         const Int32 frame = evaluationFrame(doc);
         const Int32 n = bc->GetInt32(SEW_COUNT);
         const bool forward = n >= 0;
-        const Int32 pairCount = n >= 0 ? n : (n == INT32_MIN ? INT32_MAX : -n);
         PointObject* input = findClothInput(op);
         if (!input) return;
         const Int32 pointCount = input->GetPointCount();
+        // A border has no more points than the mesh: stitches beyond the
+        // point count only sew points sewn already, so they are not made
+        // (a count of two billion would otherwise take the machine's memory).
+        const Int32 pairCount = std::min(n >= 0 ? n : (n == INT32_MIN ? INT32_MAX : -n), pointCount);
 
         if (frame != 0) {
             // Only pairs built at frame 0 can be switched on again.

@@ -13,6 +13,7 @@
 #include <numbers>
 #include <set>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -329,6 +330,110 @@ TEST_F(SceneTest, BadScenesFailWithTheFileThePlaceAndTheProblem) {
         for (const char* part : c.message) EXPECT_NE(error.find(part), std::string::npos) << "\"" << part << "\" in: " << error;
         EXPECT_EQ(scene.document, nullptr);
     }
+}
+
+TEST_F(SceneTest, NumbersBeyond32BitFloatsAreRefusedWithTheirField) {
+    // Finite as doubles, but the simulation holds them as floats, where they
+    // would be infinite: the run used to report an unstable simulation.
+    const std::string plane = R"("mesh": {"plane": {"segments": 1}})";
+    const struct {
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {R"({"objects": [{"type": "polygon", "name": "P", "position": [0, 1e308, 0]}]})", "object \"P\": \"position\"[1]: 1e+308"},
+        {R"({"objects": [{"type": "polygon", "name": "P", "matrix": {"x": [-4e38, 0, 0]}}]})", "\"matrix\".x[0]"},
+        {R"({"objects": [{"type": "tCloth", "name": "C", "params": {"T_MASS": 3.5e38}}]})", "params.T_MASS: 3.5e+38"},
+        {R"({"objects": [{"type": "tCloth", "name": "C", "params": {"T_DIRECTION": [0, 0, 1e39]}}]})", "T_DIRECTION[2]"},
+        {R"({"objects": [{"type": "tCloth", "name": "C", "animation": {"T_MASS": [[1e39, 1]]}}]})", "T_MASS[0][0]"},
+        {R"({"objects": [{"type": "polygon", "name": "P", "mesh": {"sphere": {"radius": 1e39}}}]})", "sphere.radius"},
+        {R"({"objects": [{"type": "polygon", "name": "P", )" + plane + R"(, "tags": [{"type": "vertexMap", "weights": [0, 0, 0, 1e300]}]}]})",
+         "weights[3]"},
+        // Each number fits, but not the point they place in the world
+        {R"({"objects": [{"type": "polygon", "name": "P", "position": [3e38, 0, 0], "mesh": {"points": [[3e38, 0, 0]]}}]})",
+         "object \"P\": point 0 lies at 6e+38 in the world"},
+    };
+    for (const auto& c : cases) {
+        Scene scene;
+        std::string error;
+        EXPECT_FALSE(load(c.text, scene, error)) << c.text;
+        EXPECT_NE(error.find(c.message), std::string::npos) << "\"" << c.message << "\" in: " << error;
+        EXPECT_NE(error.find("32-bit floats"), std::string::npos) << error;
+    }
+    // The largest float is still a number a scene may give
+    loadOk(R"({"objects": [{"type": "tCloth", "name": "C", "params": {"T_MASS": 3.4e38}}]})");
+}
+
+TEST_F(SceneTest, SizesBeyondTheScenesLimitsAreRefusedBeforeTheyAreBuilt) {
+    SceneLimits small;
+    small.nodes = 4;
+    small.points = 20;
+    small.keys = 5;
+    const std::string plane9 = R"("mesh": {"plane": {"segments": 2}})";  // 9 points
+    const struct {
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {R"({"objects": [{"type": "null"}, {"type": "null"}, {"type": "null", "name": "N", "children": [{"type": "null"}, {"type": "null"}]}]})",
+         "the children of \"N\"[1]: the scene has more than 4 objects and tags"},
+        {R"({"objects": [{"type": "polygon", "name": "P", )" + plane9 + R"(, "tags": [{"type": "pointSelection"}, {"type": "vertexMap"}, {"type": "pointSelection", "name": "b"}, {"type": "pointSelection", "name": "c"}]}]})",
+         "object \"P\": \"tags\"[3]: the scene has more than 4 objects and tags"},
+        {R"({"objects": [{"type": "polygon", "name": "P", "mesh": {"plane": {"segments": 4}}}]})",
+         "object \"P\": \"mesh\".plane: the scene's meshes, point keys, vertex maps and linked meshes hold more than 20 points"},
+        {R"({"objects": [{"type": "polygon", "name": "P", )" + plane9 + R"(}, {"type": "polygon", "name": "Q", "mesh": {"sphere": {"segments": 6}}}]})",
+         "object \"Q\": \"mesh\".sphere: the scene's meshes"},
+        {R"({"objects": [{"type": "polygon", "name": "P", "mesh": {"obj": "meshes/tri.obj"}, "animation": {"points": [[0, "meshes/tri.obj"], [1, "meshes/tri.obj"], [2, "meshes/tri.obj"], [3, "meshes/tri.obj"], [4, "meshes/tri.obj"]]}}]})",
+         "\"animation\".points[4][1]: the scene's meshes"},
+        {R"({"objects": [{"type": "polygon", "name": "P", )" + plane9 + R"(, "tags": [{"type": "vertexMap"}, {"type": "vertexMap", "name": "b"}]}]})",
+         "\"tags\"[1]: the scene's meshes"},
+        {R"({"objects": [{"type": "tCloth", "name": "C", "animation": {"T_MASS": [[0, 1], [1, 2], [2, 3], [3, 4], [4, 5], [5, 6]]}}]})",
+         "object \"C\": \"animation\".T_MASS: 6 keys, more than the 5 a track may have"},
+        // A linked mesh is copied by whatever links it: links multiply it
+        {R"({"objects": [{"type": "polygon", "name": "P", )" + plane9 + R"(}, {"type": "tCloth", "params": {"T_TARGET": {"object": "P"}}}, {"type": "tCloth", "name": "Second", "params": {"T_TARGET": {"object": "P"}}}]})",
+         "object \"Second\": params.T_TARGET: the scene's meshes"},
+    };
+    for (const auto& c : cases) {
+        Scene scene;
+        std::string error;
+        EXPECT_FALSE(loadSceneText(c.text, root_ / "scene.json", scene, error, small)) << c.text;
+        EXPECT_NE(error.find(c.message), std::string::npos) << "\"" << c.message << "\" in: " << error;
+    }
+    // At the limits themselves
+    Scene scene;
+    std::string error;
+    EXPECT_TRUE(loadSceneText(R"({"objects": [{"type": "polygon", "name": "P", )" + plane9 +
+                                  R"(, "tags": [{"type": "vertexMap"}]}, {"type": "null"}, {"type": "null"}]})",
+                              root_ / "scene.json", scene, error, small))
+        << error;
+}
+
+TEST_F(SceneTest, OnlyRegularFilesBelowTheirSizeLimitAreRead) {
+    const fs::path fifo = root_ / "pipe.obj";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    writeFile(root_ / "big.json", std::string(2000, ' ') + "{}");
+    SceneLimits small;
+    small.fileBytes = 1000;
+    const struct {
+        fs::path file;
+        const char* message;
+    } cases[] = {
+        {"/dev/zero", "/dev/zero: the scene file is larger than 1000 bytes"},  // a stream: read up to the limit
+        {root_ / "big.json", "big.json: the scene file is larger than"},
+        {root_, "is a folder"},
+    };
+    for (const auto& c : cases) {
+        Scene scene;
+        std::string error;
+        EXPECT_FALSE(loadScene(c.file, scene, error, small)) << c.file;
+        EXPECT_NE(error.find(c.message), std::string::npos) << "\"" << c.message << "\" in: " << error;
+    }
+    Scene scene;
+    std::string error;
+    EXPECT_FALSE(load(R"({"objects": [{"type": "polygon", "name": "P", "mesh": {"obj": "/dev/zero"}}]})", scene, error));
+    EXPECT_NE(error.find("object \"P\": \"mesh\": /dev/zero: is a device"), std::string::npos) << error;
+    // A pipe without a writer: refused at once, not waited for
+    EXPECT_FALSE(load(R"({"objects": [{"type": "polygon", "name": "P", "mesh": {"obj": "pipe.obj"}}]})", scene, error));
+    EXPECT_NE(error.find("pipe.obj: is a device, a pipe or a socket"), std::string::npos) << error;
+    fs::remove(fifo);
 }
 
 TEST_F(SceneTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {

@@ -118,6 +118,13 @@ async function main() {
       check(end.drawn > 0.01 && end.hash !== first.hash, 'the picture changes when the slider moves to the last frame');
       check((await page.textContent('#counter')).includes(`Frame ${header.firstFrame + last}`), 'the frame counter follows the slider');
 
+      // The first view frames the guides as well as the meshes (it used to
+      // frame only the meshes, cutting the cloth's guide off at the top).
+      for (const f of [0, last]) {
+        const out = await page.evaluate((frame) => window.drapeonViewer.guidesOutOfView(frame), f);
+        check(out === 0, `every guide of frame ${header.firstFrame + f} is in the first view (${out} points outside)`);
+      }
+
       // Play advances the frames.
       await setSlider(page, 0);
       await page.click('#play');

@@ -283,6 +283,18 @@ TEST_F(SewObjects, WalksBothBordersFromTheSelectedPoints) {
     }
 }
 
+TEST_F(SewObjects, CountsBeyondThePointsMakeOneStitchPerPoint) {
+    // The strip's border is one loop through its 10 points; a larger count
+    // used to allocate every stitch asked for (16 GB for two billion).
+    for (const Int32 count : {11, INT32_MAX, INT32_MIN}) {
+        setCount(count);
+        ASSERT_TRUE(doc->EvaluateFrame(0));
+        EXPECT_EQ(c().count, 10) << count;
+        EXPECT_EQ(c().pairs.size(), 10u) << count;
+        EXPECT_EQ(pairsOf(c()).back(), (count > 0 ? std::array<int32_t, 2>{5, 0} : std::array<int32_t, 2>{1, 6})) << count;
+    }
+}
+
 TEST_F(SewObjects, LaterFramesOnlySwitchBuiltPairs) {
     sew->GetDataInstance()->SetFloat(SEW_STIFFNESS, 2.0);
     sew->GetDataInstance()->SetFloat(SEW_DAMPING, 3.0);

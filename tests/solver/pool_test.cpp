@@ -3,6 +3,7 @@
 #include "poolWith.h"
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "pool.h"
@@ -31,6 +32,32 @@ TEST(Pool, StartsOneWorkerPerProcessorAndStartIsIdempotent) {
     poolSetProcessorCount(2);
     poolStart();  // already running: nothing changes
     EXPECT_EQ(poolWorkerCount(), 4);
+}
+
+TEST(Pool, RefusedThreadsLeaveAPoolOfTheWorkersThatStarted) {
+    // Worker k's thread is refused: the pool runs with k workers and its
+    // stop returns (it used to wait for the workers that never started).
+    const struct {
+        int32_t refusedFrom, workers;
+    } cases[] = {{3, 3}, {1, 0}, {2, 2}};
+    for (const auto& c : cases) {
+        poolRefuseThreadsFrom(c.refusedFrom);
+        {
+            PoolWith pool(6);
+            poolRefuseThreadsFrom(0);
+            EXPECT_EQ(poolWorkerCount(), c.workers) << c.refusedFrom;
+            EXPECT_EQ(poolRequestedWorkerCount(), 6);
+            EXPECT_NE(std::string(poolStartError()), "");
+            executed = 0;
+            for (int i = 0; i < 10; ++i) poolSubmit(countJob, nullptr);
+            poolFlush();
+            EXPECT_EQ(executed, 10);
+        }
+        EXPECT_EQ(poolWorkerCount(), 0);
+    }
+    PoolWith pool(2);
+    EXPECT_EQ(poolWorkerCount(), 2);
+    EXPECT_EQ(std::string(poolStartError()), "") << "a later start that gets its threads clears the reason";
 }
 
 TEST(Pool, FullQueueFlushesAtOnceAndNextSubmitGoesToWorkerZero) {

@@ -94,16 +94,24 @@ function start() {
     return { ...g, lines, handles, visible: true };
   });
 
-  // Frame the camera on everything over all frames.
+  // Frame the camera on everything over all frames: the meshes and the
+  // guides, which may reach beyond them (a nail's handles above the cloth).
   const low = [Infinity, Infinity, Infinity], high = [-Infinity, -Infinity, -Infinity];
+  const include = (x, y, z) => {
+    if (!Number.isFinite(x) || !Number.isFinite(y) || !Number.isFinite(z)) return;
+    [x, y, z].forEach((v, k) => {
+      if (v < low[k]) low[k] = v;
+      if (v > high[k]) high[k] = v;
+    });
+  };
   for (const m of meshes) {
     const p = m.positions;
-    for (let i = 0; i + 2 < p.length; i += 3) {
-      if (!Number.isFinite(p[i]) || !Number.isFinite(p[i + 1]) || !Number.isFinite(p[i + 2])) continue;
-      for (let k = 0; k < 3; k++) {
-        if (p[i + k] < low[k]) low[k] = p[i + k];
-        if (p[i + k] > high[k]) high[k] = p[i + k];
-      }
+    for (let i = 0; i + 2 < p.length; i += 3) include(p[i], p[i + 1], p[i + 2]);
+  }
+  for (const list of guides) {
+    for (const r of list) {
+      include(...r.a);
+      if (r.kind !== 'handle') include(...r.b);
     }
   }
   const bounds = new THREE.Box3(new THREE.Vector3(...low), new THREE.Vector3(...high));
@@ -243,6 +251,13 @@ function start() {
     positions: (meshIndex, f) => Array.from(framePositions(meshes[meshIndex], f)),
     guideCount: (f) => (guides[f] || []).length,
     setGuidesVisible: (visible) => { groups.forEach((g) => { g.visible = visible; }); update(); },
+    // How many guide points of frame f lie outside the camera's view.
+    guidesOutOfView: (f) => (guides[f] || [])
+      .flatMap((r) => (r.kind === 'handle' ? [r.a] : [r.a, r.b]))
+      .filter((p) => {
+        const v = new THREE.Vector3(...p).project(camera);
+        return !(Math.abs(v.x) <= 1 && Math.abs(v.y) <= 1 && Math.abs(v.z) <= 1);
+      }).length,
   };
 }
 
