@@ -3,35 +3,70 @@
 
 #include "host.h"
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-/// The OBJ text of one mesh: "o name", one "v x y z" per point (9
-/// significant digits, enough to restore a single-precision value) and one
-/// "f" per polygon (1-based, a triangle with three corners). Defined here so
-/// that the exporters, built apart from the scene library, write the same text.
+namespace objwriter_detail {
+
+/// Appends `v` as printf's "%.9g" writes it.
+inline void appendNumber(std::string& out, double v) {
+    char text[32];
+    const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 9);
+    out.append(text, r.ptr);
+}
+
+inline void appendIndex(std::string& out, Int32 v) {
+    char text[16];
+    const auto r = std::to_chars(text, text + sizeof text, v);
+    out.append(text, r.ptr);
+}
+
+}  // namespace objwriter_detail
+
+/// Appends the OBJ text of one mesh to `out`: "o name", one "v x y z" per
+/// point (9 significant digits, enough to restore a single-precision value)
+/// and one "f" per polygon (1-based, a triangle with three corners). Defined
+/// here so that the exporters, built apart from the scene library, write the
+/// same text.
+inline void appendObjText(std::string& out, const std::string& objectName, const Vector* points, size_t pointCount,
+                          const std::vector<CPolygon>& polygons) {
+    using namespace objwriter_detail;
+    out.reserve(out.size() + pointCount * 40 + polygons.size() * 24 + objectName.size() + 8);
+    out += "o ";
+    for (char c : objectName) out += c == '\n' || c == '\r' ? ' ' : c;
+    out += '\n';
+    for (size_t i = 0; i < pointCount; ++i) {
+        const Vector& p = points[i];
+        out += "v ";
+        appendNumber(out, p.x);
+        out += ' ';
+        appendNumber(out, p.y);
+        out += ' ';
+        appendNumber(out, p.z);
+        out += '\n';
+    }
+    for (const CPolygon& f : polygons) {
+        out += "f ";
+        appendIndex(out, f.a + 1);
+        out += ' ';
+        appendIndex(out, f.b + 1);
+        out += ' ';
+        appendIndex(out, f.c + 1);
+        if (!f.IsTriangle()) {
+            out += ' ';
+            appendIndex(out, f.d + 1);
+        }
+        out += '\n';
+    }
+}
+
 inline std::string objText(const std::string& objectName, const std::vector<Vector>& points,
                            const std::vector<CPolygon>& polygons) {
     std::string out;
-    out.reserve(points.size() * 40 + polygons.size() * 24 + 64);
-    std::string name = objectName;
-    for (char& c : name)
-        if (c == '\n' || c == '\r') c = ' ';
-    out += "o " + name + "\n";
-    char line[128];
-    for (const Vector& p : points) {
-        std::snprintf(line, sizeof line, "v %.9g %.9g %.9g\n", p.x, p.y, p.z);
-        out += line;
-    }
-    for (const CPolygon& f : polygons) {
-        if (f.IsTriangle())
-            std::snprintf(line, sizeof line, "f %d %d %d\n", f.a + 1, f.b + 1, f.c + 1);
-        else
-            std::snprintf(line, sizeof line, "f %d %d %d %d\n", f.a + 1, f.b + 1, f.c + 1, f.d + 1);
-        out += line;
-    }
+    appendObjText(out, objectName, points.data(), points.size(), polygons);
     return out;
 }
 
@@ -40,6 +75,3 @@ inline std::string objText(const std::string& objectName, const std::vector<Vect
 /// False with `error` naming the file and the problem.
 bool writeObj(const std::filesystem::path& file, const std::string& objectName, const std::vector<Vector>& points,
               const std::vector<CPolygon>& polygons, std::string& error);
-
-/// A name made safe as a file name: '/', '\' and control characters become '_'.
-std::string fileSafeName(const std::string& name);
