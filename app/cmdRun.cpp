@@ -105,6 +105,24 @@ int run(const RunOptions& options, AppContext& context) {
     }
     const bool writeObjFiles = std::find(options.exports.begin(), options.exports.end(), "obj") != options.exports.end();
 
+    // What is written, and under which names, is decided before any work
+    const RunOutputs outputs = planOutputs(scene, first, last);
+    for (const std::string& note : outputs.notes) std::cerr << "drapeon: note: " << note << "\n";
+    if (std::none_of(outputs.objects.begin(), outputs.objects.end(), [](const ExportObject& o) { return o.simulated; }))
+        std::cerr << "drapeon: note: no object of " << scene.file.string()
+                  << " has a cloth object under it; only the exports are written\n";
+    const Int32 start = first > 0 ? 0 : first;
+    constexpr size_t kQueuedFrames = 2;
+    const bool writeGlb = std::find(options.exports.begin(), options.exports.end(), "glb") != options.exports.end();
+    const uint64_t needed = estimateRunMemory(outputs, Int64(last) - first + 1, kQueuedFrames, writeGlb);
+    if (const uint64_t available = availableMemory(); available > 0 && needed > available) {
+        std::cerr << "drapeon: " << scene.file.string() << ": this run needs about " << memoryText(needed)
+                  << " of memory and " << memoryText(available)
+                  << " are available; simulate fewer points or frames (--frames), leave glb out of --export, "
+                  << "or free memory\n";
+        return kExitBadInput;
+    }
+
     // Output folder and the folders of the cache files
     const fs::path outDir = options.out.empty() ? fs::path("out") / scene.name : fs::path(options.out);
     std::error_code ec;
@@ -124,22 +142,6 @@ int run(const RunOptions& options, AppContext& context) {
         }
     }
 
-    // What is written, and under which names, is decided before any work
-    const RunOutputs outputs = planOutputs(scene, first, last);
-    for (const std::string& note : outputs.notes) std::cerr << "drapeon: note: " << note << "\n";
-    if (std::none_of(outputs.objects.begin(), outputs.objects.end(), [](const ExportObject& o) { return o.simulated; }))
-        std::cerr << "drapeon: note: no object of " << scene.file.string()
-                  << " has a cloth object under it; only the exports are written\n";
-    const Int32 start = first > 0 ? 0 : first;
-    constexpr size_t kQueuedFrames = 2;
-    const uint64_t needed = estimateRunMemory(scene, outputs, Int64(last) - first + 1, kQueuedFrames);
-    if (const uint64_t available = availableMemory(); available > 0 && needed > available) {
-        std::cerr << "drapeon: " << scene.file.string() << ": this run needs about " << memoryText(needed)
-                  << " of memory and " << memoryText(available)
-                  << " are available; simulate fewer points or frames (--frames), or free memory\n";
-        return kExitBadInput;
-    }
-
     // The exports are written by a thread of their own while the next frame
     // simulates; a second Ctrl-C (or the first, once the simulation is over)
     // stops them.
@@ -149,8 +151,7 @@ int run(const RunOptions& options, AppContext& context) {
     settings.obj = writeObjFiles;
     settings.pc2 = std::find(options.exports.begin(), options.exports.end(), "pc2") != options.exports.end();
     settings.viewer = true;
-    if (std::find(options.exports.begin(), options.exports.end(), "glb") != options.exports.end())
-        settings.glb = outDir / (scene.name + ".glb");
+    if (writeGlb) settings.glb = outDir / (scene.name + ".glb");
     settings.sceneName = scene.name;
     settings.fps = scene.fps;
     settings.stopRequested = [&exportsOnly] { return exportsOnly.load() && drAbortRaised(); };

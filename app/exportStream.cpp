@@ -247,6 +247,13 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
 }
 
 bool ExportStream::finish(std::string& error) {
+    if (complete(error)) return true;
+    // Nothing unfinished stays behind a failure or a stop.
+    for (StreamedObject& o : objects_) o.pointCache.abandon();
+    return false;
+}
+
+bool ExportStream::complete(std::string& error) {
     if (frameCount_ == 0) return true;
     for (StreamedObject& o : objects_) {
         if (!o.pointCache.isOpen()) continue;

@@ -120,6 +120,7 @@ private:
     bool begin(const ExportFrame& frame, std::string& error);
     bool track(StreamedObject& o, const std::vector<Vector>& world, const Matrix& worldFromObject, std::string& error);
     bool stop();
+    bool complete(std::string& error);
 
     ExportSettings settings_;
     std::vector<StreamedObject> objects_;

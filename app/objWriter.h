@@ -9,58 +9,43 @@
 #include <string>
 #include <vector>
 
-namespace objwriter_detail {
-
-/// Appends `v` as printf's "%.9g" writes it.
-inline void appendNumber(std::string& out, double v) {
-    char text[32];
-    const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 9);
-    out.append(text, r.ptr);
-}
-
-inline void appendIndex(std::string& out, Int32 v) {
-    char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, v);
-    out.append(text, r.ptr);
-}
-
-}  // namespace objwriter_detail
-
 /// Appends the OBJ text of one mesh to `out`: "o name", one "v x y z" per
-/// point (9 significant digits, enough to restore a single-precision value)
-/// and one "f" per polygon (1-based, a triangle with three corners). Defined
-/// here so that the exporters, built apart from the scene library, write the
-/// same text.
+/// point (9 significant digits, as printf's "%.9g": enough to restore a
+/// single-precision value) and one "f" per polygon (1-based, a triangle with
+/// three corners). Defined here so that the exporters, built apart from the
+/// scene library, write the same text.
 inline void appendObjText(std::string& out, const std::string& objectName, const Vector* points, size_t pointCount,
                           const std::vector<CPolygon>& polygons) {
-    using namespace objwriter_detail;
-    out.reserve(out.size() + pointCount * 40 + polygons.size() * 24 + objectName.size() + 8);
     out += "o ";
     for (char c : objectName) out += c == '\n' || c == '\r' ? ' ' : c;
     out += '\n';
+    // Formatted in place into room for the longest lines ("v " and three
+    // numbers of at most 16 characters; "f " and four indices of at most 11).
+    const size_t start = out.size();
+    out.resize(start + pointCount * 54 + polygons.size() * 50);
+    char* p = out.data() + start;
+    char* const end = out.data() + out.size();
     for (size_t i = 0; i < pointCount; ++i) {
-        const Vector& p = points[i];
-        out += "v ";
-        appendNumber(out, p.x);
-        out += ' ';
-        appendNumber(out, p.y);
-        out += ' ';
-        appendNumber(out, p.z);
-        out += '\n';
+        *p++ = 'v';
+        for (double v : {points[i].x, points[i].y, points[i].z}) {
+            *p++ = ' ';
+            p = std::to_chars(p, end, v, std::chars_format::general, 9).ptr;
+        }
+        *p++ = '\n';
     }
     for (const CPolygon& f : polygons) {
-        out += "f ";
-        appendIndex(out, f.a + 1);
-        out += ' ';
-        appendIndex(out, f.b + 1);
-        out += ' ';
-        appendIndex(out, f.c + 1);
-        if (!f.IsTriangle()) {
-            out += ' ';
-            appendIndex(out, f.d + 1);
+        *p++ = 'f';
+        for (Int32 v : {f.a, f.b, f.c}) {
+            *p++ = ' ';
+            p = std::to_chars(p, end, v + 1).ptr;
         }
-        out += '\n';
+        if (!f.IsTriangle()) {
+            *p++ = ' ';
+            p = std::to_chars(p, end, f.d + 1).ptr;
+        }
+        *p++ = '\n';
     }
+    out.resize(static_cast<size_t>(p - out.data()));
 }
 
 inline std::string objText(const std::string& objectName, const std::vector<Vector>& points,

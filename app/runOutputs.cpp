@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include <sys/resource.h>
+
 namespace {
 
 /// A name as a message shows it: a very long one is cut.
@@ -108,14 +110,14 @@ std::vector<RecordedGuide> captureGuides(const Scene& scene) {
     return guides;
 }
 
-uint64_t estimateRunMemory(const Scene& scene, const RunOutputs& outputs, int64_t frames, size_t queuedFrames) {
+uint64_t estimateRunMemory(const RunOutputs& outputs, int64_t frames, size_t queuedFrames, bool glb) {
     // Measured on the drape scenes: the solver's points, springs, triangles
     // and contact data come to about 1.5 KB per cloth point; a collider's
     // point, with its search structure, to about 200 bytes.
     constexpr uint64_t kClothPoint = 1536, kSceneMeshPoint = 200;
     // The exports keep per frame and object about 64 bytes of bounds and
-    // transforms and, in the glTF file's structure, about 1 KB.
-    constexpr uint64_t kPerFrameAndObject = 1100;
+    // transforms and, in the glTF file's structure, about 1 KB more.
+    const uint64_t perFrameAndObject = glb ? 1100 : 64;
     constexpr uint64_t kProgram = 64ull << 20;
     uint64_t bytes = kProgram;
     uint64_t framePoints = 0;
@@ -125,25 +127,31 @@ uint64_t estimateRunMemory(const Scene& scene, const RunOutputs& outputs, int64_
         bytes += n * (outputs.objects[k].simulated ? kClothPoint : kSceneMeshPoint);
         framePoints += n;
     }
-    (void)scene;
     // A captured frame holds every point in double precision, and the
     // writer a float copy and a formatted OBJ text of it (about 40 bytes a
     // point).
     bytes += framePoints * (24 * (queuedFrames + 1) + 12 + 40);
-    bytes += static_cast<uint64_t>(std::max<int64_t>(frames, 0)) * outputs.objects.size() * kPerFrameAndObject;
+    bytes += static_cast<uint64_t>(std::max<int64_t>(frames, 0)) * outputs.objects.size() * perFrameAndObject;
     return bytes;
 }
 
 uint64_t availableMemory() {
+    uint64_t available = 0;
     std::ifstream in("/proc/meminfo");
-    std::string key;
+    std::string key, unit;
     uint64_t value = 0;
-    std::string unit;
     while (in >> key >> value) {
         std::getline(in, unit);
-        if (key == "MemAvailable:") return value * 1024;
+        if (key == "MemAvailable:") {
+            available = value * 1024;
+            break;
+        }
     }
-    return 0;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        (available == 0 || limit.rlim_cur < available))
+        available = limit.rlim_cur;
+    return available;
 }
 
 std::string memoryText(uint64_t bytes) {

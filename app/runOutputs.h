@@ -32,12 +32,15 @@ bool captureFrame(const RunOutputs& outputs, Int32 frame, bool first, ExportFram
 /// The guides the scene's objects draw at the current frame.
 std::vector<RecordedGuide> captureGuides(const Scene& scene);
 
-/// A rough figure of the memory a run of `frames` frames takes at its
-/// peak: the solver's data of every cloth point, the scene's meshes, the
-/// frames waiting for the writer and what the exports keep per frame.
-uint64_t estimateRunMemory(const Scene& scene, const RunOutputs& outputs, int64_t frames, size_t queuedFrames);
+/// A rough figure of the memory a run of `frames` exported frames takes at
+/// its peak: the solver's data of every cloth point, the scene's meshes, the
+/// frames waiting for the writer and what the exports keep per frame (the
+/// glTF file's structure most of all).
+uint64_t estimateRunMemory(const RunOutputs& outputs, int64_t frames, size_t queuedFrames, bool glb);
 
-/// MemAvailable of /proc/meminfo in bytes; 0 when unknown.
+/// The memory a run may take: MemAvailable of /proc/meminfo, or the
+/// process's address space limit (ulimit -v) when that is lower; 0 when
+/// unknown.
 uint64_t availableMemory();
 
 /// "1.2 GB", "350 MB".
