@@ -198,6 +198,7 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
     }
     if (frameCount_ == 0 && !begin(frame, error)) return false;
     std::string text;
+    std::vector<float> samples;
     for (size_t k = 0; k < objects_.size(); ++k) {
         StreamedObject& o = objects_[k];
         const std::vector<Vector>& world = frame.worldPoints[k];
@@ -217,15 +218,14 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
             // Samples: the shown world points brought back into the object's
             // coordinates of that frame.
             const Matrix objectFromWorld = ~frame.worldFromObject[k];
-            text.clear();
-            text.reserve(world.size() * 12);
-            for (const Vector& w : world) {
-                const Vector p = objectFromWorld * w;
-                appendFloat32(text, static_cast<float>(p.x));
-                appendFloat32(text, static_cast<float>(p.y));
-                appendFloat32(text, static_cast<float>(p.z));
+            samples.resize(world.size() * 3);
+            for (size_t i = 0; i < world.size(); ++i) {
+                const Vector p = objectFromWorld * world[i];
+                samples[3 * i] = static_cast<float>(p.x);
+                samples[3 * i + 1] = static_cast<float>(p.y);
+                samples[3 * i + 2] = static_cast<float>(p.z);
             }
-            if (!o.pointCache.write(text, error)) return false;
+            if (!o.pointCache.write(samples.data(), samples.size() * sizeof(float), error)) return false;
         }
         if (o.spool.isOpen() && !track(o, world, frame.worldFromObject[k], error)) return false;
     }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <random>
 #include <fstream>
 #include <sstream>
 
@@ -121,4 +123,27 @@ TEST(ExportStream, AStopWhileFinishingKeepsTheFramesAndRemovesUnfinishedFiles) {
     EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"Sheet.0000.obj", "Sheet.0001.obj", "Sheet.0002.obj",
                                                            "Sheet.pc2", "Sheet.rest.obj", "scene.glb",
                                                            "viewer-data.bin"}));
+}
+
+TEST(ExportStream, ObjNumbersMatchPrintfAcrossMagnitudesAndTies) {
+    // Random values of every size the formatting treats differently, and
+    // values on a tie of the ninth digit (which printf rounds to even).
+    std::mt19937_64 random(7);
+    std::vector<double> values = {1234567885.0, 1234567895.0, 0.5, 2.5, 999999999.5, 999999998.5, 9.999999995,
+                                  1e-5, 9.9999999999e-5, 1e-4, 99999999.95, 123456789.0, 1e9, 1e15, 1e-15};
+    for (int i = 0; i < 50000; ++i) {
+        const double mantissa = std::uniform_real_distribution<double>(1.0, 10.0)(random);
+        const int exponent = std::uniform_int_distribution<int>(-20, 20)(random);
+        values.push_back((i % 2 ? -1.0 : 1.0) * mantissa * std::pow(10.0, exponent));
+        values.push_back(static_cast<double>(static_cast<float>(values.back())));  // a float's value
+    }
+    char expected[64];
+    std::string text;
+    for (double v : values) {
+        std::snprintf(expected, sizeof expected, "v %.9g %.9g %.9g\n", v, -v, v * 0.001);
+        text.clear();
+        const Vector p(v, -v, v * 0.001);
+        appendObjText(text, "", &p, 1, {});
+        ASSERT_EQ(text, std::string("o \n") + expected) << v;
+    }
 }
