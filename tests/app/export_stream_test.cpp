@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "exportStream.h"
+#include "exportWriter.h"
 #include "objWriter.h"
 
 namespace fs = std::filesystem;
@@ -146,4 +147,36 @@ TEST(ExportStream, ObjNumbersMatchPrintfAcrossMagnitudesAndTies) {
         appendObjText(text, "", &p, 1, {});
         ASSERT_EQ(text, std::string("o \n") + expected) << v;
     }
+}
+
+TEST(ExportStream, TheWriterThreadWritesEveryFrameOrReportsItsFailure) {
+    TempDir dir;
+    ExportSettings settings;
+    settings.dir = dir.path;
+    settings.obj = settings.pc2 = settings.viewer = true;
+    {
+        ExportStream stream(settings, objects());
+        ExportWriter writer(stream, 2);
+        for (ExportFrame& f : frames(40)) ASSERT_TRUE(writer.push(std::move(f)));
+        std::string error;
+        ASSERT_TRUE(writer.drain(error)) << error;
+        ASSERT_TRUE(stream.finish(error)) << error;
+        EXPECT_EQ(writer.written(), 40);
+        EXPECT_EQ(fs::file_size(dir.path / "Sheet.pc2"), 32u + 12u * 4u * 40u);
+        EXPECT_TRUE(fs::exists(dir.path / "Sheet.0039.obj"));
+    }
+
+    // A folder that goes away: the frames after the failure are refused and
+    // the error names the file.
+    const fs::path gone = dir.path / "gone";
+    fs::create_directories(gone);
+    settings.dir = gone;
+    ExportStream stream(settings, objects());
+    ExportWriter writer(stream, 2);
+    std::vector<ExportFrame> all = frames(40);
+    ASSERT_TRUE(writer.push(std::move(all[0])));
+    std::string error;
+    for (size_t f = 1; f < all.size() && writer.push(std::move(all[f])); ++f) fs::remove_all(gone);
+    EXPECT_FALSE(writer.drain(error));
+    EXPECT_NE(error.find(gone.string()), std::string::npos) << error;
 }
