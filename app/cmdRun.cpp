@@ -239,11 +239,12 @@ int run(const RunOptions& options, AppContext& context) {
         else
             std::cerr << "no OBJ file was written";
         const std::vector<std::string>& done = stream.completedFiles();
-        if (!done.empty()) {
-            std::cerr << ", and";
-            for (const std::string& f : done) std::cerr << " " << f;
-        }
-        std::cerr << "; the unfinished files are removed\n";
+        for (size_t k = 0; k < done.size(); ++k) std::cerr << (k == 0 ? ", and so are " : ", ") << done[k];
+        size_t missing = 0;
+        for (const std::string& f : stream.finalFiles())
+            if (std::find(done.begin(), done.end(), f) == done.end())
+                std::cerr << (missing++ == 0 ? "; not written: " : ", ") << f;
+        std::cerr << "\n";
         status = kExitInterrupted;
         written = true;
     }

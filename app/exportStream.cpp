@@ -246,6 +246,18 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
     return true;
 }
 
+std::vector<std::string> ExportStream::finalFiles() const {
+    std::vector<std::string> out;
+    for (const StreamedObject& o : objects_)
+        if (settings_.pc2 && o.info.simulated && o.info.polygonObject) {
+            out.push_back(o.info.fileStem + ".pc2");
+            out.push_back(o.info.fileStem + ".rest.obj");
+        }
+    if (!settings_.glb.empty()) out.push_back(settings_.glb.filename().string());
+    if (settings_.viewer) out.push_back("viewer-data.bin");
+    return out;
+}
+
 bool ExportStream::finish(std::string& error) {
     if (complete(error)) return true;
     // Nothing unfinished stays behind a failure or a stop.

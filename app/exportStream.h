@@ -112,6 +112,8 @@ public:
     /// Remarks for the user (objects left out of the glTF file, ...).
     const std::vector<std::string>& notes() const { return notes_; }
     Int32 frameCount() const { return frameCount_; }
+    /// The files finish() writes (point caches, rest meshes, glTF file, viewer data).
+    std::vector<std::string> finalFiles() const;
     /// The files finish() completed (point caches, rest meshes, glTF file, viewer data).
     const std::vector<std::string>& completedFiles() const { return completed_; }
     bool stopped() const { return stopped_; }
