@@ -339,7 +339,7 @@ TEST_F(ProgramTest, ARunThatCannotFitInMemoryIsRefusedBeforeItStarts) {
     write("long.json", sheetScene(4, 1000000));
     const Result r = drapeon("run long.json --export glb --threads 1", "ulimit -v 1000000 && ");
     EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_NE(r.err.find("this run needs about 1.1 GB of memory and 977 MB are available"), std::string::npos)
+    EXPECT_NE(r.err.find("this run needs about 3.8 GB of memory and 977 MB are available"), std::string::npos)
         << r.err;
     EXPECT_FALSE(fs::exists(dir_ / "out")) << "nothing is written";
 
