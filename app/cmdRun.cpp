@@ -5,13 +5,16 @@
 #include "abort.h"
 #include "cache.h"
 #include "drRegistry.h"
-#include "export.h"
-#include "objWriter.h"
+#include "exportStream.h"
+#include "exportWriter.h"
 #include "pool.h"
 #include "progress.h"
+#include "runOutputs.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -72,45 +75,6 @@ bool parseFrames(const std::string& text, Int32& first, Int32& last) {
     }
 }
 
-/// One object whose frames are written as OBJ files.
-struct Output {
-    const SceneObject* source;
-    std::string fileStem;  ///< "<name>" made file-safe and unique
-};
-
-/// "<stem>.<frame with at least four digits>.obj", like the cache's numbering.
-std::string frameFileName(const std::string& stem, Int32 frame) {
-    char digits[32];
-    std::snprintf(digits, sizeof digits, frame < 0 ? "-%04d" : "%04d", frame < 0 ? -frame : frame);
-    return stem + "." + digits + ".obj";
-}
-
-/// The points as shown at this frame (the deform cache when there is one), in world space.
-std::vector<Vector> worldPoints(BaseObject* op) {
-    const BaseObject* shown = op->GetDeformCache() != nullptr ? op->GetDeformCache() : op;
-    std::vector<Vector> out;
-    if (!shown->IsInstanceOf(Opoint)) return out;
-    const PointObject* po = ToPoint(shown);
-    const Matrix worldFromObject = op->GetMg();
-    const Vector* p = po->GetPointR();
-    out.reserve(static_cast<size_t>(po->GetPointCount()));
-    for (Int32 i = 0; i < po->GetPointCount(); ++i) out.push_back(worldFromObject * p[i]);
-    return out;
-}
-
-std::vector<CPolygon> polygonsOf(const BaseObject* op) {
-    if (!op->IsInstanceOf(Opolygon)) return {};
-    const PolygonObject* po = ToPoly(op);
-    if (po->GetPolygonCount() == 0) return {};
-    return std::vector<CPolygon>(po->GetPolygonR(), po->GetPolygonR() + po->GetPolygonCount());
-}
-
-bool allFinite(const std::vector<Vector>& points) {
-    for (const Vector& p : points)
-        if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) return false;
-    return true;
-}
-
 /// The cache base names of the scene's cloth objects (empty ones left out).
 std::vector<std::string> cacheBases(const Scene& scene) {
     std::vector<std::string> out;
@@ -141,6 +105,24 @@ int run(const RunOptions& options, AppContext& context) {
     }
     const bool writeObjFiles = std::find(options.exports.begin(), options.exports.end(), "obj") != options.exports.end();
 
+    // What is written, and under which names, is decided before any work
+    const RunOutputs outputs = planOutputs(scene, first, last);
+    for (const std::string& note : outputs.notes) std::cerr << "drapeon: note: " << note << "\n";
+    if (std::none_of(outputs.objects.begin(), outputs.objects.end(), [](const ExportObject& o) { return o.simulated; }))
+        std::cerr << "drapeon: note: no object of " << scene.file.string()
+                  << " has a cloth object under it; only the exports are written\n";
+    const Int32 start = first > 0 ? 0 : first;
+    constexpr size_t kQueuedFrames = 2;
+    const bool writeGlb = std::find(options.exports.begin(), options.exports.end(), "glb") != options.exports.end();
+    const uint64_t needed = estimateRunMemory(outputs, Int64(last) - first + 1, kQueuedFrames, writeGlb);
+    if (const uint64_t available = availableMemory(); available > 0 && needed > available) {
+        std::cerr << "drapeon: " << scene.file.string() << ": this run needs about " << memoryText(needed)
+                  << " of memory and " << memoryText(available)
+                  << " are available; simulate fewer points or frames (--frames), leave glb out of --export, "
+                  << "or free memory\n";
+        return kExitBadInput;
+    }
+
     // Output folder and the folders of the cache files
     const fs::path outDir = options.out.empty() ? fs::path("out") / scene.name : fs::path(options.out);
     std::error_code ec;
@@ -160,43 +142,26 @@ int run(const RunOptions& options, AppContext& context) {
         }
     }
 
-    // Deformed objects and their file names (two objects of one name get "_2", "_3", ...)
-    std::vector<Output> outputs;
-    std::set<std::string> stems;
-    for (const SceneObject* so : deformedObjects(scene)) {
-        const std::string base = fileSafeName(so->object->GetName().GetStd());
-        std::string stem = base;
-        for (int k = 2; !stems.insert(stem).second; ++k) stem = base + "_" + std::to_string(k);
-        outputs.push_back({so, stem});
-    }
-    if (outputs.empty())
-        std::cerr << "drapeon: note: no object of " << scene.file.string()
-                  << " has a cloth object under it; only the exports are written\n";
-
-    // The recording: every polygon object of the scene
-    Recording recording;
-    recording.sceneName = scene.name;
-    recording.fps = scene.fps;
-    recording.firstFrame = first;
-    std::map<const BaseObject*, size_t> meshIndex;
-    std::map<const BaseObject*, std::string> typeOf;
-    const std::vector<const SceneObject*> deformed = deformedObjects(scene);
-    for (const SceneObject& so : scene.objects) {
-        typeOf[so.object] = so.typeName;
-        if (!so.object->IsInstanceOf(Opolygon)) continue;
-        RecordedMesh mesh;
-        mesh.name = so.object->GetName().GetStd();
-        mesh.path = so.path;
-        mesh.simulated = std::find(deformed.begin(), deformed.end(), &so) != deformed.end();
-        meshIndex[so.object] = recording.meshes.size();
-        recording.meshes.push_back(std::move(mesh));
-    }
+    // The exports are written by a thread of their own while the next frame
+    // simulates; a second Ctrl-C (or the first, once the simulation is over)
+    // stops them.
+    std::atomic<bool> exportsOnly{false};
+    ExportSettings settings;
+    settings.dir = outDir;
+    settings.obj = writeObjFiles;
+    settings.pc2 = std::find(options.exports.begin(), options.exports.end(), "pc2") != options.exports.end();
+    settings.viewer = true;
+    if (writeGlb) settings.glb = outDir / (scene.name + ".glb");
+    settings.sceneName = scene.name;
+    settings.fps = scene.fps;
+    settings.stopRequested = [&exportsOnly] { return exportsOnly.load() && drAbortRaised(); };
+    ExportStream stream(settings, outputs.objects);
+    ExportWriter writer(stream, kQueuedFrames);
 
     // Frames
     // The simulation starts at frame 0, where the cloth resets and the
     // constraints gather their points: a run that shows later frames only
     // evaluates the frames before them first, without writing them.
-    const Int32 start = first > 0 ? 0 : first;
     Progress progress(stderr, isatty(STDERR_FILENO) == 1);
     progress.begin(start, last);
     drClearAbort();
@@ -222,20 +187,14 @@ int run(const RunOptions& options, AppContext& context) {
         }
 
         // Positions of this frame; a non-finite one ends the run
-        std::vector<std::vector<Vector>> framePoints;
-        bool stable = true;
-        for (const Output& o : outputs) {
-            framePoints.push_back(worldPoints(o.source->object));
-            if (!allFinite(framePoints.back())) {
-                progress.end();
-                std::cerr << "drapeon: the simulation of \"" << o.source->path << "\" became unstable at frame "
-                          << frame << ": some positions are not finite numbers. Lower the stiffness or the forces, "
-                          << "or raise the mass, and run again\n";
-                stable = false;
-                break;
-            }
-        }
-        if (!stable) {
+        ExportFrame captured;
+        size_t unstable = 0;
+        if (!captureFrame(outputs, frame, frame == first, captured, unstable)) {
+            progress.end();
+            std::cerr << "drapeon: the simulation of \"" << outputs.objects[unstable].path
+                      << "\" became unstable at frame " << frame
+                      << ": some positions are not finite numbers. Lower the stiffness or the forces, "
+                      << "or raise the mass, and run again\n";
             status = kExitUnstable;
             break;
         }
@@ -243,49 +202,8 @@ int run(const RunOptions& options, AppContext& context) {
             progress.frameDone(frame, std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count());
             continue;
         }
-        if (writeObjFiles) {
-            for (size_t k = 0; k < outputs.size(); ++k) {
-                const Output& o = outputs[k];
-                std::string error;
-                if (!writeObj(outDir / frameFileName(o.fileStem, frame), o.source->object->GetName().GetStd(),
-                              framePoints[k], polygonsOf(o.source->object), error)) {
-                    progress.end();
-                    std::cerr << "drapeon: " << error << "\n";
-                    return kExitFailure;
-                }
-            }
-        }
-
-        // Recording: meshes as shown and the guides the objects draw
-        for (const auto& [object, index] : meshIndex) {
-            RecordedMesh& mesh = recording.meshes[index];
-            BaseObject* op = const_cast<BaseObject*>(object);
-            if (recording.frameCount == 0) {
-                mesh.polygons = polygonsOf(op);
-                const PointObject* po = ToPoint(op);
-                if (po->GetPointCount() > 0)
-                    mesh.restPoints.assign(po->GetPointR(), po->GetPointR() + po->GetPointCount());
-            }
-            mesh.worldPoints.push_back(worldPoints(op));
-            mesh.worldFromObject.push_back(op->GetMg());
-        }
-        BaseDraw draw;
-        doc->Draw(&draw);
-        std::vector<RecordedGuide> guides;
-        for (const DrawRecord& r : draw.GetRecords()) {
-            RecordedGuide g;
-            g.kind = r.kind == DrawRecord::Kind::HANDLE ? RecordedGuide::Handle : RecordedGuide::Line;
-            g.a = r.a;
-            g.b = r.b;
-            g.color = r.color;
-            g.object = scene.PathOf(r.object);
-            const auto t = typeOf.find(r.object);
-            if (t != typeOf.end()) g.type = t->second;
-            guides.push_back(std::move(g));
-        }
-        recording.guides.push_back(std::move(guides));
-        ++recording.frameCount;
-
+        captured.guides = captureGuides(scene);
+        if (!writer.push(std::move(captured))) break;  // the writer's error is reported below
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
         progress.frameDone(frame, seconds);
     }
@@ -298,7 +216,7 @@ int run(const RunOptions& options, AppContext& context) {
             char name[kCacheNameSize];
             if (cacheFileName(base.c_str(), interruptedAt, name)) std::remove(name);
         }
-        if (interruptedAt > first && recording.frameCount > 0)
+        if (interruptedAt > first)
             std::cerr << "drapeon: interrupted during frame " << interruptedAt << "; frames " << first << " to "
                       << interruptedAt - 1 << " are complete\n";
         else
@@ -306,23 +224,37 @@ int run(const RunOptions& options, AppContext& context) {
         status = kExitInterrupted;
     }
 
-    // Exports of the recorded frames
-    if (recording.frameCount > 0) {
-        std::string error;
-        const auto exported = [&](bool ok) {
-            if (!ok) {
-                std::cerr << "drapeon: " << error << "\n";
-                if (status == kExitOk) status = kExitFailure;
-            }
-        };
-        for (const std::string& kind : options.exports) {
-            if (kind == "pc2") exported(exportPc2(recording, outDir, error));
-            if (kind == "glb") exported(exportGlb(recording, outDir / (scene.name + ".glb"), error));
-        }
-        exported(exportViewerData(recording, outDir, error));
-        std::cout << "Results of frames " << first << " to " << first + recording.frameCount - 1 << " are in "
-                  << outDir.string() << "\n";
+    // The frames simulated are written out whatever stopped the run; from
+    // here a Ctrl-C stops the exports.
+    drClearAbort();
+    exportsOnly = true;
+    std::string error;
+    bool written = writer.drain(error) && stream.finish(error);
+    for (const std::string& note : stream.notes()) std::cerr << "drapeon: note: " << note << "\n";
+    const Int32 frames = stream.frameCount();
+    if (stream.stopped()) {
+        std::cerr << "drapeon: interrupted while writing the exports; ";
+        if (frames > 0 && writeObjFiles)
+            std::cerr << "the OBJ files of frames " << first << " to " << first + frames - 1 << " are complete";
+        else
+            std::cerr << "no OBJ file was written";
+        const std::vector<std::string>& done = stream.completedFiles();
+        for (size_t k = 0; k < done.size(); ++k) std::cerr << (k == 0 ? ", and so are " : ", ") << done[k];
+        size_t missing = 0;
+        for (const std::string& f : stream.finalFiles())
+            if (std::find(done.begin(), done.end(), f) == done.end())
+                std::cerr << (missing++ == 0 ? "; not written: " : ", ") << f;
+        std::cerr << "\n";
+        status = kExitInterrupted;
+        written = true;
     }
+    if (!written) {
+        std::cerr << "drapeon: " << error << "\n";
+        if (status == kExitOk) status = kExitFailure;
+    }
+    if (frames > 0 && written && !stream.stopped())
+        std::cout << "Results of frames " << first << " to " << first + frames - 1 << " are in " << outDir.string()
+                  << "\n";
     for (const std::string& base : caches) std::cout << "Cache files: " << base << "NNNN\n";
     return status;
 }

@@ -23,127 +23,91 @@
 //     "guideFrames": offset of uint32[frameCount + 1]: frame f draws the
 //                    records guideFrames[f] .. guideFrames[f + 1] - 1 }
 // Positions are world coordinates, y up.
-#include "export.h"
-
-#include "fileWrite.h"
-
-#include <map>
+//
+// The file is assembled at the end of a run: the header from what the run
+// kept of every object, the points and guides streamed back from the
+// scratch files the run put them in.
+#include "exportStream.h"
 
 #include <nlohmann/json.hpp>
 
-namespace {
-
-void appendBytes(std::string& out, const void* data, size_t bytes) {
-    out.append(static_cast<const char*>(data), bytes);
-}
-void appendFloat(std::string& out, double v) {
-    const float f = static_cast<float>(v);
-    appendBytes(out, &f, 4);
-}
-void appendUint(std::string& out, uint32_t v) { appendBytes(out, &v, 4); }
-
-}  // namespace
-
-bool exportViewerData(const Recording& recording, const std::filesystem::path& dir, std::string& error) {
-    const std::filesystem::path file = dir / "viewer-data.bin";
+bool assembleViewerData(const ExportSettings& settings, Int32 firstFrame, Int32 frameCount,
+                        const std::vector<StreamedObject>& objects, const StreamedGuides& guides, std::string& error) {
+    const std::filesystem::path file = settings.dir / "viewer-data.bin";
     try {
-        const size_t frames = recording.frameCount > 0 ? static_cast<size_t>(recording.frameCount) : 0;
+        const size_t frames = frameCount > 0 ? static_cast<size_t>(frameCount) : 0;
         nlohmann::json header;
-        header["scene"] = recording.sceneName;
-        header["fps"] = recording.fps;
-        header["firstFrame"] = recording.firstFrame;
+        header["scene"] = settings.sceneName;
+        header["fps"] = settings.fps;
+        header["firstFrame"] = firstFrame;
         header["frameCount"] = frames;
 
         // Meshes: triangles, then the world points of every frame (one frame
         // for an object that never changes).
-        std::string binary;
+        size_t offset = 0;
         nlohmann::json meshes = nlohmann::json::array();
-        for (const RecordedMesh& mesh : recording.meshes) {
-            if (mesh.worldPoints.size() != frames) {
-                error = "cannot write " + file.string() + ": object \"" + mesh.path + "\" has " +
-                        std::to_string(mesh.worldPoints.size()) + " recorded frames instead of " +
-                        std::to_string(frames);
-                return false;
-            }
-            const size_t n = frames > 0 ? mesh.worldPoints[0].size() : 0;
-            bool still = true;
-            for (const auto& points : mesh.worldPoints) {
-                if (points.size() != n) {
-                    error = "cannot write " + file.string() + ": object \"" + mesh.path +
-                            "\" changes its point count during the run";
-                    return false;
-                }
-                still = still && points == mesh.worldPoints[0];
-            }
+        for (const StreamedObject& o : objects) {
+            if (!o.info.polygonObject) continue;
             nlohmann::json entry;
-            entry["name"] = mesh.name;
-            entry["path"] = mesh.path;
-            entry["simulated"] = mesh.simulated;
-            entry["pointCount"] = n;
-            entry["indices"] = binary.size();
-            size_t triangles = 0;
-            for (const CPolygon& p : mesh.polygons) {
-                for (Int32 i : {p.a, p.b, p.c, p.d})
-                    if (i < 0 || static_cast<size_t>(i) >= n) {
-                        error = "cannot write " + file.string() + ": object \"" + mesh.path +
-                                "\" has a polygon using point " + std::to_string(i) + " of " + std::to_string(n);
-                        return false;
-                    }
-                appendUint(binary, uint32_t(p.a)), appendUint(binary, uint32_t(p.b)), appendUint(binary, uint32_t(p.c));
-                ++triangles;
-                if (!p.IsTriangle()) {
-                    appendUint(binary, uint32_t(p.a)), appendUint(binary, uint32_t(p.c)), appendUint(binary, uint32_t(p.d));
-                    ++triangles;
-                }
-            }
+            entry["name"] = o.info.name;
+            entry["path"] = o.info.path;
+            entry["simulated"] = o.info.simulated;
+            entry["pointCount"] = o.pointCount;
+            entry["indices"] = offset;
+            const size_t triangles = triangulate(o.polygons).size() / 3;
+            offset += triangles * 12;
             entry["triangleCount"] = triangles;
-            entry["positions"] = binary.size();
-            const size_t stored = still ? std::min<size_t>(frames, 1) : frames;
+            entry["positions"] = offset;
+            const size_t stored = o.still ? std::min<size_t>(frames, 1) : frames;
             entry["storedFrames"] = stored;
-            binary.reserve(binary.size() + stored * n * 12);
-            for (size_t f = 0; f < stored; ++f)
-                for (const Vector& p : mesh.worldPoints[f]) appendFloat(binary, p.x), appendFloat(binary, p.y), appendFloat(binary, p.z);
+            offset += stored * o.pointCount * 12;
             meshes.push_back(std::move(entry));
         }
         header["meshes"] = std::move(meshes);
 
         // Guides, grouped by the object that drew them so the viewer can
         // switch each object's guides on and off.
-        std::map<std::pair<std::string, std::string>, size_t> groupIndex;
         nlohmann::json groups = nlohmann::json::array();
-        std::vector<uint32_t> guideFrames{0};
-        std::string records;
-        uint32_t count = 0;
-        for (size_t f = 0; f < frames; ++f) {
-            if (f < recording.guides.size()) {
-                for (const RecordedGuide& g : recording.guides[f]) {
-                    auto [it, added] = groupIndex.try_emplace({g.object, g.type}, groupIndex.size());
-                    if (added) groups.push_back({{"object", g.object}, {"type", g.type}});
-                    appendFloat(records, double(it->second));
-                    appendFloat(records, g.kind == RecordedGuide::Handle ? 1.0 : 0.0);
-                    for (const Vector& v : {g.a, g.b, g.color}) appendFloat(records, v.x), appendFloat(records, v.y), appendFloat(records, v.z);
-                    ++count;
-                }
-            }
-            guideFrames.push_back(count);
-        }
+        for (const auto& [object, type] : guides.groups) groups.push_back({{"object", object}, {"type", type}});
+        const uint32_t count = guides.frameStarts.back();
         header["guideGroups"] = std::move(groups);
-        header["guides"] = binary.size();
+        header["guides"] = offset;
         header["guideCount"] = count;
-        binary += records;
-        header["guideFrames"] = binary.size();
-        for (uint32_t v : guideFrames) appendUint(binary, v);
+        offset += guides.records.size();
+        header["guideFrames"] = offset;
 
         std::string text = header.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         while (text.size() % 4 != 0) text += ' ';
-
-        std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
         std::string head = "DRAPEONV";
         const uint32_t version = 1, length = static_cast<uint32_t>(text.size());
         head.append(reinterpret_cast<const char*>(&version), 4);
         head.append(reinterpret_cast<const char*>(&length), 4);
-        return writeFileAtomically(file, {head, text, binary}, error);
+
+        OutputFile out;
+        if (!out.create(file, error) || !out.write(head, error) || !out.write(text, error)) return false;
+        std::vector<float> values;
+        for (const StreamedObject& o : objects) {
+            if (!o.info.polygonObject) continue;
+            const std::vector<uint32_t> indices = triangulate(o.polygons);
+            if (!out.write(indices.data(), indices.size() * 4, error)) return false;
+            const size_t stored = o.still ? std::min<size_t>(frames, 1) : frames;
+            values.resize(o.pointCount * 3);
+            for (size_t f = 0; f < stored; ++f) {
+                if (settings.stopRequested && settings.stopRequested()) {
+                    error = "interrupted";
+                    return false;
+                }
+                if (!o.readFrame(f, values.data(), error) || !out.write(values.data(), values.size() * 4, error))
+                    return false;
+            }
+        }
+        std::vector<char> records(1 << 20);
+        for (size_t at = 0; at < guides.records.size(); at += records.size()) {
+            const size_t n = std::min(records.size(), guides.records.size() - at);
+            if (!guides.records.read(at, records.data(), n, error) || !out.write(records.data(), n, error)) return false;
+        }
+        if (!out.write(guides.frameStarts.data(), guides.frameStarts.size() * 4, error)) return false;
+        return out.commit(error);
     } catch (const std::exception& e) {
         error = "cannot write " + file.string() + ": " + e.what();
         return false;

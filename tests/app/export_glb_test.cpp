@@ -237,3 +237,24 @@ TEST(ExportGlb, RefusesBadRecordingsAndKeepsNoFile) {
         EXPECT_FALSE(fs::exists(file)) << c.what;
     }
 }
+
+TEST(ExportGlb, ObjectsWithoutPointsOrPolygonsAreLeftOut) {
+    Recording recording = sceneRecording();
+    RecordedMesh empty;
+    empty.name = empty.path = "Empty";
+    RecordedMesh loose = gridMesh("Loose", false);
+    loose.polygons.clear();
+    for (int f = 0; f < kFrames; ++f) {
+        empty.worldPoints.emplace_back();
+        empty.worldFromObject.emplace_back();
+        loose.worldPoints.push_back(loose.restPoints);
+        loose.worldFromObject.emplace_back();
+    }
+    recording.meshes.insert(recording.meshes.begin(), {empty, loose});
+    Loaded loaded;
+    load(recording, loaded);  // loads without errors or warnings
+    EXPECT_EQ(nodeNamed(loaded.model, "Empty"), nullptr);
+    EXPECT_EQ(nodeNamed(loaded.model, "Loose"), nullptr);
+    EXPECT_NE(nodeNamed(loaded.model, "Cloth"), nullptr);
+    for (const tinygltf::Accessor& a : loaded.model.accessors) EXPECT_GT(a.count, 0u);
+}

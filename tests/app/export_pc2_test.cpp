@@ -121,8 +121,9 @@ TEST(ExportPc2, NamesStayInTheFolderAndDoNotOverwriteEachOther) {
     ASSERT_TRUE(exportPc2(recording, dir.path, error)) << error;
     EXPECT_TRUE(fs::exists(dir.path / "Cloth.pc2"));
     EXPECT_TRUE(fs::exists(dir.path / "Cloth_2.pc2"));
-    EXPECT_TRUE(fs::exists(dir.path / ".._up_...pc2"));
+    EXPECT_TRUE(fs::exists(dir.path / "_._up_...pc2"));  // visible: no leading dot
     EXPECT_TRUE(fs::exists(dir.path / "object.pc2"));
+    EXPECT_TRUE(fs::exists(dir.path / "object.rest.obj"));
     EXPECT_FALSE(fs::exists(dir.path.parent_path() / "up"));
 }
 

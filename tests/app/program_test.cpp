@@ -57,9 +57,11 @@ protected:
         std::ofstream(dir_ / name, std::ios::binary) << text;
     }
 
-    /// Runs the program in the test's folder with standard output and error captured.
-    Result drapeon(const std::string& args) {
-        const std::string command = "cd '" + dir_.string() + "' && '" DRAPEON_PROGRAM "' " + args + " >stdout.txt 2>stderr.txt";
+    /// Runs the program in the test's folder with standard output and error
+    /// captured, after the shell commands `before` ("ulimit -v 100000 && ").
+    Result drapeon(const std::string& args, const std::string& before = "") {
+        const std::string command =
+            "cd '" + dir_.string() + "' && " + before + "'" DRAPEON_PROGRAM "' " + args + " >stdout.txt 2>stderr.txt";
         const int rc = std::system(command.c_str());
         Result r;
         r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -351,3 +353,93 @@ TEST_F(ProgramTest, ShippedScenesRun) {
 }
 
 }  // namespace
+
+/// A top-level plane named `name` (a JSON string's content) with a cloth
+/// object under it.
+std::string clothObject(const std::string& name) {
+    return R"({"type": "polygon", "name": ")" + name + R"(",
+       "mesh": {"plane": {"width": 10, "height": 10, "segments": 2}},
+       "children": [{"type": "drapeon", "children": [{"type": "drGravity"}]}]})";
+}
+
+TEST_F(ProgramTest, EveryObjectGetsItsOwnVisibleFilesAndTheRunSaysWhich) {
+    // Names that clash once made file-safe, that would hide the files or
+    // not be file names at all, and one too long for a file name; all
+    // decided before any frame is simulated.
+    const std::string longName(5000, 'x');
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"a:b", "a_b"}, {"a_b", "a_b_2"}, {".", "object"}, {"..", "object_2"},
+        {"...", "object_3"}, {".hidden", "_hidden"}, {longName, ""}};
+    std::string objects;
+    for (const auto& [name, stem] : cases) objects += (objects.empty() ? "" : ",") + clothObject(name);
+    write("names.json", R"({"fps": 30, "frames": [0, 1], "objects": [)" + objects + "]}");
+    const Result r = drapeon("run names.json --export obj,pc2");
+    ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
+
+    const fs::path out = dir_ / "out/names";
+    for (const auto& e : fs::directory_iterator(out))
+        if (e.path().filename().string().rfind("xxxx", 0) == 0) cases.back().second = e.path().stem().stem().string();
+    ASSERT_GT(cases.back().second.size(), 100u);
+    for (const auto& [name, stem] : cases) {
+        for (const std::string& file : {stem + ".0000.obj", stem + ".0001.obj", stem + ".pc2", stem + ".rest.obj"})
+            EXPECT_TRUE(fs::exists(out / file)) << file.substr(0, 80);
+        // The object's own files hold the object
+        const std::string obj = readFile(out / (stem + ".0001.obj"));
+        EXPECT_EQ(obj.rfind("o " + name + "\n", 0), 0u) << stem.substr(0, 80);
+        if (name != stem) {
+            EXPECT_NE(r.err.find("are named " + stem + ".*"), std::string::npos) << r.err.substr(0, 3000);
+        }
+    }
+    EXPECT_NE(r.err.find("too long for a file name"), std::string::npos);
+    EXPECT_EQ(r.err.find(longName), std::string::npos) << "a long name is shortened in messages";
+    size_t count = 0;
+    for (const auto& e : fs::directory_iterator(out)) {
+        const std::string file = e.path().filename().string();
+        EXPECT_NE(file[0], '.') << file;
+        EXPECT_LE(file.size(), size_t(NAME_MAX));
+        ++count;
+    }
+    EXPECT_EQ(count, cases.size() * 4 + 1);  // and the viewer data
+}
+
+TEST_F(ProgramTest, WritesNeverFollowSymbolicLinks) {
+    write("sheet.json", sheetScene(4, 3));
+    write("victim.txt", "keep me");
+    const fs::path out = dir_ / "out/sheet";
+    fs::create_directories(out);
+    // A link where a temporary file used to go, a final name that is a
+    // link, and a dangling link pointing out of the folder.
+    fs::create_symlink(dir_ / "victim.txt", out / "Sheet.0003.obj.partial");
+    fs::create_symlink(dir_ / "victim.txt", out / "Sheet.0002.obj");
+    fs::create_symlink(dir_ / "elsewhere/created", out / "Sheet.pc2");
+    const Result r = drapeon("run sheet.json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(dir_ / "victim.txt"), "keep me");
+    EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
+    for (const char* name : {"Sheet.0002.obj", "Sheet.0003.obj", "Sheet.pc2"}) {
+        EXPECT_FALSE(fs::is_symlink(out / name)) << name;
+        EXPECT_GT(fs::file_size(out / name), 0u) << name;
+    }
+    EXPECT_EQ(readFile(out / "Sheet.0002.obj").rfind("o Sheet\n", 0), 0u);
+    for (const auto& e : fs::directory_iterator(out))
+        EXPECT_EQ(e.path().filename().string().find(".partial."), std::string::npos) << e.path();
+}
+
+TEST_F(ProgramTest, ARunThatCannotFitInMemoryIsRefusedBeforeItStarts) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit this test sets";
+#endif
+    // A million frames of a glTF animation need more than the 1 GB this
+    // process may take.
+    write("long.json", sheetScene(4, 1000000));
+    const Result r = drapeon("run long.json --export glb --threads 1", "ulimit -v 1000000 && ");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("this run needs about 3.8 GB of memory and 977 MB are available"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "out")) << "nothing is written";
+
+    // Without the glTF file, memory does not grow with the frames: the
+    // same run starts (stopped after its first frames by --frames).
+    const Result small = drapeon("run long.json --export pc2 --threads 1 --frames 0:2", "ulimit -v 1000000 && ");
+    EXPECT_EQ(small.status, 0) << small.err;
+}

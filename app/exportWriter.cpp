@@ -1,0 +1,63 @@
+#include "exportWriter.h"
+
+ExportWriter::ExportWriter(ExportStream& stream, size_t capacity)
+    : stream_(stream), capacity_(capacity > 0 ? capacity : 1), thread_([this] { loop(); }) {}
+
+ExportWriter::~ExportWriter() {
+    std::string ignored;
+    drain(ignored);
+}
+
+bool ExportWriter::push(ExportFrame&& frame) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return failed_ || queue_.size() < capacity_; });
+    if (failed_) return false;
+    queue_.push_back(std::move(frame));
+    changed_.notify_all();
+    return true;
+}
+
+bool ExportWriter::drain(std::string& error) {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        changed_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    if (failed_) error = error_;
+    return !failed_;
+}
+
+Int32 ExportWriter::written() const {
+    std::lock_guard lock(mutex_);
+    return written_;
+}
+
+void ExportWriter::loop() {
+    for (;;) {
+        ExportFrame frame;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            frame = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        // The slot is free once the frame is taken: the simulation goes on
+        // while it is written.
+        changed_.notify_all();
+        std::string error;
+        const bool ok = stream_.add(frame, error);
+        std::lock_guard lock(mutex_);
+        if (ok) {
+            ++written_;
+            continue;
+        }
+        failed_ = true;
+        error_ = error;
+        queue_.clear();
+        changed_.notify_all();
+        return;
+    }
+}
