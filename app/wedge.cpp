@@ -2,6 +2,7 @@
 
 #include "fileWrite.h"
 #include "objWriter.h"
+#include "runOutputs.h"
 
 #include <algorithm>
 #include <charconv>
@@ -306,31 +307,18 @@ json variantScene(const json& root, const Scene& scene, const std::vector<WedgeA
 }
 
 std::vector<std::string> finishedFiles(const Scene& scene) {
-    // The names drapeon run gives its files: an object's name made file-safe,
-    // "_2", "_3", ... after a name already taken
+    // The names drapeon run gives its files, by the same plan
     std::vector<std::string> files;
-    std::set<std::string> stems;
-    char digits[32];
-    std::snprintf(digits, sizeof digits, scene.lastFrame < 0 ? "-%04d" : "%04d",
-                  scene.lastFrame < 0 ? -scene.lastFrame : scene.lastFrame);
-    for (const SceneObject& so : scene.objects) {
-        if (!so.object->IsInstanceOf(Opoint)) continue;
-        bool deformed = false;
-        for (BaseObject* c = so.object->GetDown(); c != nullptr && !deformed; c = c->GetNext()) {
-            const RegisteredType* rt = PluginRegistry::Find(c->GetType());
-            deformed = rt != nullptr && (rt->info & OBJECT_MODIFIER) != 0 && c->GetDeformMode();
-        }
-        if (!deformed) continue;
-        const std::string base = fileSafeName(so.object->GetName().GetStd());
-        std::string stem = base;
-        for (int k = 2; !stems.insert(stem).second; ++k) stem = base + "_" + std::to_string(k);
-        files.push_back(stem + "." + digits + ".obj");
-        if (so.object->IsInstanceOf(Opolygon)) {
-            files.push_back(stem + ".pc2");
-            files.push_back(stem + ".rest.obj");
+    const RunOutputs outputs = planOutputs(scene, scene.firstFrame, scene.lastFrame);
+    for (const ExportObject& o : outputs.objects) {
+        if (!o.simulated) continue;
+        files.push_back(frameFileName(o.fileStem, scene.lastFrame));
+        if (o.polygonObject) {
+            files.push_back(o.fileStem + ".pc2");
+            files.push_back(o.fileStem + ".rest.obj");
         }
     }
-    files.push_back("scene.glb");
+    files.push_back(scene.name + ".glb");
     files.push_back("viewer-data.bin");
     return files;
 }
