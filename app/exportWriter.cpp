@@ -1,7 +1,17 @@
 #include "exportWriter.h"
 
+#include <system_error>
+
 ExportWriter::ExportWriter(ExportStream& stream, size_t capacity)
-    : stream_(stream), capacity_(capacity > 0 ? capacity : 1), thread_([this] { loop(); }) {}
+    : stream_(stream), capacity_(capacity > 0 ? capacity : 1) {
+    // A process that has used up its threads (every worker the system let
+    // start) still writes its results: on the simulating thread, frame by frame
+    try {
+        thread_ = std::thread([this] { loop(); });
+    } catch (const std::system_error&) {
+        inline_ = true;
+    }
+}
 
 ExportWriter::~ExportWriter() {
     std::string ignored;
@@ -9,6 +19,18 @@ ExportWriter::~ExportWriter() {
 }
 
 bool ExportWriter::push(ExportFrame&& frame) {
+    if (inline_) {
+        if (failed_) return false;
+        std::string error;
+        if (stream_.add(frame, error)) {
+            std::lock_guard lock(mutex_);
+            ++written_;
+            return true;
+        }
+        failed_ = true;
+        error_ = error;
+        return false;
+    }
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return failed_ || queue_.size() < capacity_; });
     if (failed_) return false;

@@ -40,6 +40,7 @@ private:
     std::deque<ExportFrame> queue_;
     bool closing_ = false;
     bool failed_ = false;
+    bool inline_ = false;  ///< no writer thread could start: push writes the frame itself
     Int32 written_ = 0;
     std::string error_;
     std::thread thread_;

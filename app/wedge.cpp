@@ -318,7 +318,7 @@ std::vector<std::string> finishedFiles(const Scene& scene) {
             files.push_back(o.fileStem + ".rest.obj");
         }
     }
-    files.push_back(scene.name + ".glb");
+    files.push_back("scene.glb");  // every variant's scene file is scene.json
     files.push_back("viewer-data.bin");
     return files;
 }
