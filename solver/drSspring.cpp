@@ -28,7 +28,7 @@ int32_t drSspring::usableCount() const {
 void drSspring::beginPoints(drScloth& cloth, drSsolver& solver) {
     (void)solver;
     const int32_t n = itemCount(cloth);
-    if (springForces.size() < 2 * static_cast<size_t>(n)) springForces.resize(2 * static_cast<size_t>(n));
+    if (springForces.size() < static_cast<size_t>(n)) springForces.resize(static_cast<size_t>(n));
     incidence_.check(cloth.pointCount, n);
 }
 
@@ -128,28 +128,20 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
                 if (static_cast<uint32_t>(a) >= n || static_cast<uint32_t>(b) >= n) dx[j] = dy[j] = dz[j] = 0.0f;
             }
 
-        // Store f for point a and -f for point b
-        drSvec4* o = out + 2 * static_cast<size_t>(first);
+        // Store f; point a adds it, point b subtracts it
+        drSvec4* o = out + first;
         j = 0;
 #if defined(__SSE2__)
-        const __m128 sign = _mm_set1_ps(-0.0f);
         for (; j + 4 <= count; j += 4) {
             __m128 f0 = _mm_load_ps(dx + j), f1 = _mm_load_ps(dy + j), f2 = _mm_load_ps(dz + j), f3 = _mm_setzero_ps();
             _MM_TRANSPOSE4_PS(f0, f1, f2, f3);
-            _mm_store_ps(&o[2 * j].x, f0);
-            _mm_store_ps(&o[2 * j + 1].x, _mm_xor_ps(f0, sign));
-            _mm_store_ps(&o[2 * j + 2].x, f1);
-            _mm_store_ps(&o[2 * j + 3].x, _mm_xor_ps(f1, sign));
-            _mm_store_ps(&o[2 * j + 4].x, f2);
-            _mm_store_ps(&o[2 * j + 5].x, _mm_xor_ps(f2, sign));
-            _mm_store_ps(&o[2 * j + 6].x, f3);
-            _mm_store_ps(&o[2 * j + 7].x, _mm_xor_ps(f3, sign));
+            _mm_store_ps(&o[j].x, f0);
+            _mm_store_ps(&o[j + 1].x, f1);
+            _mm_store_ps(&o[j + 2].x, f2);
+            _mm_store_ps(&o[j + 3].x, f3);
         }
 #endif
-        for (; j < count; ++j) {
-            o[2 * j] = {dx[j], dy[j], dz[j], 0.0f};
-            o[2 * j + 1] = {-dx[j], -dy[j], -dz[j], -0.0f};
-        }
+        for (; j < count; ++j) o[j] = {dx[j], dy[j], dz[j], 0.0f};
     }
 }
 
@@ -158,7 +150,8 @@ void drSspring::itemsComputed(const drScloth& cloth) {
 }
 
 void drSspring::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
-    // Adding -f is subtracting f: point b gets exactly what "forces[b] -= f" gives.
+    // An entry is 2s for point a of spring s, 2s + 1 for point b. Point b
+    // adds -f (the sign bit flipped), which gives exactly what "forces[b] -= f" gives.
     const int32_t* start = incidence_.start();
     const int32_t* entries = incidence_.entries();
     const drSvec4* f = springForces.data();
@@ -167,19 +160,30 @@ void drSspring::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
         const int32_t from = start[i], to = start[i + 1];
         if (from == to) continue;
 #if defined(__SSE2__)
+        alignas(16) static const float signs[2][4] = {{0.0f, 0.0f, 0.0f, 0.0f}, {-0.0f, -0.0f, -0.0f, -0.0f}};
         drSvec3& F = forces[i];
         __m128 sum = _mm_setr_ps(F.x, F.y, F.z, 0.0f);
-        for (int32_t e = from; e < to; ++e) sum = _mm_add_ps(sum, _mm_load_ps(&f[entries[e]].x));
+        for (int32_t e = from; e < to; ++e) {
+            const int32_t k = entries[e];
+            sum = _mm_add_ps(sum, _mm_xor_ps(_mm_load_ps(&f[k >> 1].x), _mm_load_ps(signs[k & 1])));
+        }
         alignas(16) float r[4];
         _mm_store_ps(r, sum);
         F = {r[0], r[1], r[2]};
 #else
         drSvec3 sum = forces[i];
         for (int32_t e = from; e < to; ++e) {
-            const drSvec4& g = f[entries[e]];
-            sum.x += g.x;
-            sum.y += g.y;
-            sum.z += g.z;
+            const int32_t k = entries[e];
+            const drSvec4& g = f[k >> 1];
+            if ((k & 1) == 0) {
+                sum.x += g.x;
+                sum.y += g.y;
+                sum.z += g.z;
+            } else {
+                sum.x -= g.x;
+                sum.y -= g.y;
+                sum.z -= g.z;
+            }
         }
         forces[i] = sum;
 #endif

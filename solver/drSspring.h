@@ -42,9 +42,8 @@ public:
     float stiffness = 0.001f;          ///< force per unit of elongation
     float damping = 0.0001f;           ///< force per unit of relative velocity
 
-    /// Per spring s: entry 2s the force on point a, entry 2s + 1 its negative
-    /// (the force on b), from the last computeItems. A spring with an end
-    /// outside the cloth gets no force.
+    /// Per spring the force on point a (b takes its negative), from the last
+    /// computeItems. A spring with an end outside the cloth gets no force.
     std::vector<drSvec4> springForces;
 
 private:
