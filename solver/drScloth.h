@@ -6,15 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "drSincidence.h"
 #include "drSvec.h"
 
 /// Points from which a cloth's passes split over the job pool (with two or
-/// more workers): springs and sew pairs into the per-worker force buffers,
-/// the per-point passes (global forces, step choice, integration) by point
-/// range. One size for all, so that consecutive passes keep each point on
-/// the same worker's processor; a pass left on one worker between two split
-/// ones would move every cache line of the cloth there and back. The
-/// per-point passes give the same bits on any number of workers.
+/// more workers): the springs, the per-point passes (forces, step choice,
+/// integration) by point range. One size for all, so that consecutive passes
+/// keep each point on the same worker's processor; a pass left on one worker
+/// between two split ones would move every cache line of the cloth there and
+/// back. No pass adds partial sums of different workers, so every split
+/// gives the same bits.
 constexpr int32_t kParallelClothPoints = 301;
 
 struct drScloth {
@@ -27,10 +28,10 @@ struct drScloth {
     int32_t triangleCount = 0;
     std::vector<std::array<int32_t, 3>> triangles;
     std::vector<drSvec3> normals;  ///< area-weighted, not normalised
-    /// One force array per pool worker: entry 0 is forces.data(), entries
-    /// 1..T-1 point into the pool's second scratch buffer. Rebuilt by the step
-    /// preparation of every sub-step; the entries are not owned.
-    std::vector<drSvec3*> threadForceBuffers;
+    /// Scratch of the normal pass: the area vector of each triangle, and the
+    /// triangles at each point (rebuilt when the triangles change).
+    std::vector<drSvec4> triangleAreas;
+    drSincidence<3> triangleIncidence;
     /// Base name of the cache files; empty means no cache.
     std::string cachePath;
 

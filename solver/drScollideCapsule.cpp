@@ -5,12 +5,8 @@
 #include "drScloth.h"
 #include "drScontact.h"
 #include "drSsolver.h"
-#include "pool.h"
 
 namespace {
-
-/// Points from this count up are split over the pool.
-constexpr int32_t capsuleParallelPoints = 51;
 
 /// m * (p, 1) for a row-major 3x4 matrix.
 drSvec3 transformPoint(const float m[3][4], const drSvec3& p) {
@@ -85,13 +81,10 @@ void collideCapsuleRange(const drScollideCapsule& capsule, drScloth& cloth, int3
 }  // namespace
 
 void drScollideCapsule::apply(drScloth& cloth, drSsolver& solver) {
-    (void)solver;
-    const int32_t n = cloth.pointCount;
-    if (poolWorkerCount() >= 2 && n >= capsuleParallelPoints) {
-        poolParallelFor(n, [this, &cloth](int32_t, int32_t begin, int32_t end) {
-            collideCapsuleRange(*this, cloth, begin, end);
-        });
-        return;
-    }
-    collideCapsuleRange(*this, cloth, 0, n);
+    drSforce* self = this;
+    runPointwise(&self, 1, cloth, solver, false, nullptr);
+}
+
+void drScollideCapsule::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
+    collideCapsuleRange(*this, cloth, begin, end);
 }

@@ -5,12 +5,8 @@
 #include "drScloth.h"
 #include "drScontact.h"
 #include "drSsolver.h"
-#include "pool.h"
 
 namespace {
-
-/// Points from this count up are split over the pool.
-constexpr int32_t planeParallelPoints = 401;
 
 /// Contact pass over the points [begin, end) against the plane through
 /// `point` with unit normal `normal`.
@@ -35,6 +31,12 @@ void drScollidePlane::reset(float time) {
 }
 
 void drScollidePlane::apply(drScloth& cloth, drSsolver& solver) {
+    drSforce* self = this;
+    runPointwise(&self, 1, cloth, solver, false, nullptr);
+}
+
+void drScollidePlane::beginPoints(drScloth& cloth, drSsolver& solver) {
+    (void)cloth;
     // Move the current plane along its straight path to the target: one
     // stored step further, arriving at targetTime. A span that is not
     // positive (never the case inside an advance) snaps onto the target.
@@ -49,17 +51,10 @@ void drScollidePlane::apply(drScloth& cloth, drSsolver& solver) {
     // inward velocity and force (and make the cloth bounce off). A zero
     // normal defines no plane.
     const float lengthSq = lengthSquared(currentNormal);
-    if (!(lengthSq > 0.0f)) return;
-    const drSvec3 normal = currentNormal * (1.0f / std::sqrt(lengthSq));
-    const drSvec3 point = currentPoint;
+    defined_ = lengthSq > 0.0f;
+    if (defined_) unitNormal_ = currentNormal * (1.0f / std::sqrt(lengthSq));
+}
 
-    // Contact pass, split over the workers for large cloths.
-    const int32_t n = cloth.pointCount;
-    if (poolWorkerCount() >= 2 && n >= planeParallelPoints) {
-        poolParallelFor(n, [this, &cloth, &point, &normal](int32_t, int32_t begin, int32_t end) {
-            collidePlaneRange(*this, cloth, point, normal, begin, end);
-        });
-        return;
-    }
-    collidePlaneRange(*this, cloth, point, normal, 0, n);
+void drScollidePlane::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
+    if (defined_) collidePlaneRange(*this, cloth, currentPoint, unitNormal_, begin, end);
 }

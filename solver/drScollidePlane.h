@@ -15,8 +15,12 @@ public:
     int32_t phase() const override { return 2; }
     /// Moves the current plane towards the target, then corrects every point
     /// below the plane or within thickness above it. Splits the points over
-    /// the pool when it has T >= 2 workers and the cloth at least 401 points.
+    /// the pool when it has T >= 2 workers and the cloth at least 301 points.
     void apply(drScloth& cloth, drSsolver& solver) override;
+    bool pointwise() const override { return true; }
+    /// Moves the current plane one sub-step towards the target.
+    void beginPoints(drScloth& cloth, drSsolver& solver) override;
+    void applyPoints(drScloth& cloth, int32_t begin, int32_t end) override;
 
     float friction = 0.0f;     ///< friction coefficient
     float damping = 0.0001f;   ///< velocity damping factor of points in contact
@@ -27,4 +31,8 @@ public:
     /// scale); the contact pass uses its direction only.
     drSvec3 targetNormal{0.0f, 0.0f, 1.0f};
     drSvec3 currentNormal{0.0f, 0.0f, 1.0f};  ///< the normal used by the current sub-step
+
+private:
+    drSvec3 unitNormal_{};  ///< currentNormal made unit length
+    bool defined_ = false;  ///< false for a zero normal: no plane, no contact
 };

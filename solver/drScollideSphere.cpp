@@ -5,12 +5,8 @@
 #include "drScloth.h"
 #include "drScontact.h"
 #include "drSsolver.h"
-#include "pool.h"
 
 namespace {
-
-/// Points from this count up are split over the pool.
-constexpr int32_t sphereParallelPoints = 101;
 
 /// Contact pass over the points [begin, end) against the sphere at `centre`.
 void collideSphereRange(const drScollideSphere& sphere, drScloth& cloth, const drSvec3& centre, int32_t begin,
@@ -43,21 +39,20 @@ void drScollideSphere::reset(float time) {
 }
 
 void drScollideSphere::apply(drScloth& cloth, drSsolver& solver) {
+    drSforce* self = this;
+    runPointwise(&self, 1, cloth, solver, false, nullptr);
+}
+
+void drScollideSphere::beginPoints(drScloth& cloth, drSsolver& solver) {
+    (void)cloth;
     // Move the current centre along its straight path to the target: one
     // stored step further, arriving at targetTime. A span that is not
     // positive (never the case inside an advance) snaps onto the target.
     const float span = solver.targetTime - solver.time + solver.step;
     const float a = span > 0.0f ? solver.step / span : 1.0f;
     currentCentre = currentCentre + (targetCentre - currentCentre) * a;
-    const drSvec3 centre = currentCentre;
+}
 
-    // Contact pass, split over the workers for large cloths.
-    const int32_t n = cloth.pointCount;
-    if (poolWorkerCount() >= 2 && n >= sphereParallelPoints) {
-        poolParallelFor(n, [this, &cloth, &centre](int32_t, int32_t begin, int32_t end) {
-            collideSphereRange(*this, cloth, centre, begin, end);
-        });
-        return;
-    }
-    collideSphereRange(*this, cloth, centre, 0, n);
+void drScollideSphere::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
+    collideSphereRange(*this, cloth, currentCentre, begin, end);
 }

@@ -15,8 +15,12 @@ public:
     int32_t phase() const override { return 2; }
     /// Moves the current centre towards the target, then corrects every point
     /// inside radius + thickness. Splits the points over the pool when it has
-    /// T >= 2 workers and the cloth at least 101 points.
+    /// T >= 2 workers and the cloth at least 301 points.
     void apply(drScloth& cloth, drSsolver& solver) override;
+    bool pointwise() const override { return true; }
+    /// Moves the current centre one sub-step towards the target.
+    void beginPoints(drScloth& cloth, drSsolver& solver) override;
+    void applyPoints(drScloth& cloth, int32_t begin, int32_t end) override;
 
     float friction = 0.0f;    ///< friction coefficient
     float damping = 0.0001f;  ///< velocity damping factor of points in contact

@@ -1,7 +1,7 @@
 #include "drSdamp.h"
 
 #include "drScloth.h"
-#include "pool.h"
+#include "drSsolver.h"
 
 namespace {
 
@@ -16,15 +16,10 @@ void addDrag(float damping, const drSvec3* velocities, drSvec3* forces, int32_t 
 }  // namespace
 
 void drSdamp::apply(drScloth& cloth, drSsolver& solver) {
-    (void)solver;
-    const int32_t n = cloth.pointCount;
-    if (n <= 0) return;
-    const float c = damping;
-    const drSvec3* velocities = cloth.velocities.data();
-    drSvec3* forces = cloth.forces.data();
-    if (poolWorkerCount() >= 2 && n >= kParallelClothPoints) {
-        poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) { addDrag(c, velocities, forces, begin, end); });
-        return;
-    }
-    addDrag(c, velocities, forces, 0, n);
+    drSforce* self = this;
+    runPointwise(&self, 1, cloth, solver, false, nullptr);
+}
+
+void drSdamp::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
+    addDrag(damping, cloth.velocities.data(), cloth.forces.data(), begin, end);
 }

@@ -11,6 +11,8 @@ public:
     int32_t phase() const override { return 1; }
     /// forces[i] -= damping * velocities[i]; split over points from 301 points.
     void apply(drScloth& cloth, drSsolver& solver) override;
+    bool pointwise() const override { return true; }
+    void applyPoints(drScloth& cloth, int32_t begin, int32_t end) override;
 
     float damping = 0.0001f;  ///< drag coefficient, force per unit of velocity
 };

@@ -1,7 +1,7 @@
 #include "drSgravity.h"
 
 #include "drScloth.h"
-#include "pool.h"
+#include "drSsolver.h"
 
 namespace {
 
@@ -17,15 +17,10 @@ void addWeight(const drSvec3& g, const float* masses, drSvec3* forces, int32_t b
 }  // namespace
 
 void drSgravity::apply(drScloth& cloth, drSsolver& solver) {
-    (void)solver;
-    const int32_t n = cloth.pointCount;
-    if (n <= 0) return;
-    const drSvec3 g = gravity;
-    const float* masses = cloth.masses.data();
-    drSvec3* forces = cloth.forces.data();
-    if (poolWorkerCount() >= 2 && n >= kParallelClothPoints) {
-        poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) { addWeight(g, masses, forces, begin, end); });
-        return;
-    }
-    addWeight(g, masses, forces, 0, n);
+    drSforce* self = this;
+    runPointwise(&self, 1, cloth, solver, false, nullptr);
+}
+
+void drSgravity::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
+    addWeight(gravity, cloth.masses.data(), cloth.forces.data(), begin, end);
 }

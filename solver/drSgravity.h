@@ -12,6 +12,8 @@ public:
     int32_t phase() const override { return 1; }
     /// forces[i] += gravity * masses[i]; split over points from 301 points.
     void apply(drScloth& cloth, drSsolver& solver) override;
+    bool pointwise() const override { return true; }
+    void applyPoints(drScloth& cloth, int32_t begin, int32_t end) override;
 
     drSvec3 gravity = {0.0f, -9.81f, 0.0f};  ///< acceleration, length units per frame^2; y is up
 };

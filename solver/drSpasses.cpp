@@ -1,28 +1,35 @@
 // The passes of one sub-step. Each loops over a [begin, end) range of the
 // packed arrays; a pass splits its loop into one job per pool worker when the
-// cloth is large enough (thresholds below) and flushes the pool before it
+// cloth is large enough (kParallelClothPoints) and flushes the pool before it
 // returns, so passes never overlap.
 //
-// Determinism: jobs split the work by the range rule and write disjoint
-// ranges or their own buffer k; buffers are summed in the order k = 0..T-1.
-// With a fixed worker count every run gives bit-identical results; different
-// worker counts differ only where per-worker partial sums are added (normals
-// and the forces of springs), by float rounding.
+// Determinism: every job writes only its own points, and every value is
+// computed by the same operations in the same order whatever the range it
+// falls in. Where several items add into one point (the triangles of a
+// normal, the springs of a force), the items are computed first, each into
+// its own slot, and each point then adds its items in item order. So the
+// results are bit for bit the same for any number of workers.
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "drSsolver.h"
 #include "pool.h"
 
 namespace {
 
-// Smallest number of triangles from which the normals run on the pool (with
-// at least 2 workers); the other passes split from kParallelClothPoints.
+// Smallest number of triangles from which the area vectors are computed on
+// the pool (with at least 2 workers).
 constexpr int32_t kParallelNormalsTriangles = 201;
+/// Points that a fused run takes through all its forces at a time: their
+/// forces stay in the first-level cache between two forces.
+constexpr int32_t kPointBlock = 256;
 
 // Constants of the adaptive step.
 constexpr float kGrowthCeiling = 0.33333334f;  ///< the float nearest 1/3
@@ -31,11 +38,22 @@ constexpr float kShrinkFloor = 0.0001f;
 /// True when a pass over `count` items with threshold `threshold` runs on the pool.
 bool onPool(int32_t count, int32_t threshold) { return poolWorkerCount() >= 2 && count >= threshold; }
 
-/// Adds the area vectors of triangles [begin, end) to `normals` at their corners.
-/// Triangles with a corner outside the cloth are skipped.
-void addAreaVectors(const drScloth& cloth, int32_t begin, int32_t end, drSvec3* normals) {
+/// Runs body(job, begin, end) over [0, n): split on the pool from `threshold` items, else inline as job 0.
+template <class Body>
+void forRange(int32_t n, int32_t threshold, const Body& body) {
+    if (onPool(n, threshold))
+        poolParallelFor(n, body);
+    else
+        body(0, 0, n);
+}
+
+/// Area vectors of triangles [begin, end); a triangle with a corner outside
+/// the cloth is left out of the incidence lists, so its slot is never read.
+void computeAreas(drScloth& cloth, int32_t begin, int32_t end) {
+    cloth.triangleIncidence.compare(cloth.triangles.data(), begin, end);
     const drSvec3* p = cloth.positions.data();
     const uint32_t n = static_cast<uint32_t>(cloth.pointCount);
+    drSvec4* areas = cloth.triangleAreas.data();
     for (int32_t t = begin; t < end; ++t) {
         const auto& tri = cloth.triangles[static_cast<size_t>(t)];
         const int32_t a = tri[0], b = tri[1], c = tri[2];
@@ -43,26 +61,47 @@ void addAreaVectors(const drScloth& cloth, int32_t begin, int32_t end, drSvec3* 
         const drSvec3 e1 = p[b] - p[a];
         const drSvec3 e2 = p[c] - p[a];
         const drSvec3 area = 0.5f * cross(e1, e2);
-        normals[a] += area;
-        normals[b] += area;
-        normals[c] += area;
+        areas[t] = {area.x, area.y, area.z, 0.0f};
     }
 }
 
-/// Adds the per-worker buffers 1..T-1 (in that order) to buffer 0, points [begin, end).
-void sumBuffers(drSvec3* const* buffers, int32_t T, int32_t begin, int32_t end) {
-    drSvec3* sum = buffers[0];
-    for (int32_t i = begin; i < end; ++i)
-        for (int32_t k = 1; k < T; ++k) sum[i] += buffers[k][i];
+/// Normals of points [begin, end): zero plus the area vectors of the
+/// point's triangles in triangle order (a triangle that lists the point
+/// twice adds twice).
+void gatherNormals(drScloth& cloth, int32_t begin, int32_t end) {
+    const int32_t* start = cloth.triangleIncidence.start();
+    const int32_t* entries = cloth.triangleIncidence.entries();
+    const drSvec4* areas = cloth.triangleAreas.data();
+    drSvec3* normals = cloth.normals.data();
+    for (int32_t i = begin; i < end; ++i) {
+#if defined(__SSE2__)
+        __m128 sum = _mm_setzero_ps();
+        for (int32_t e = start[i]; e < start[i + 1]; ++e) sum = _mm_add_ps(sum, _mm_load_ps(&areas[entries[e] / 3].x));
+        alignas(16) float r[4];
+        _mm_store_ps(r, sum);
+        normals[i] = {r[0], r[1], r[2]};
+#else
+        drSvec3 sum{};
+        for (int32_t e = start[i]; e < start[i + 1]; ++e) {
+            const drSvec4& a = areas[entries[e] / 3];
+            sum.x += a.x;
+            sum.y += a.y;
+            sum.z += a.z;
+        }
+        normals[i] = sum;
+#endif
+    }
 }
 
 /// Largest |f|^2 / m^2 over points [begin, end), or `start` if none is larger.
 /// Values that are not a number never win.
 float largestAcceleration(const drScloth& cloth, int32_t begin, int32_t end, float start) {
     float largest = start;
+    const float* masses = cloth.masses.data();
+    const drSvec3* forces = cloth.forces.data();
     for (int32_t i = begin; i < end; ++i) {
-        const float m = cloth.masses[static_cast<size_t>(i)];
-        const float a = lengthSquared(cloth.forces[static_cast<size_t>(i)]) / (m * m);
+        const float m = masses[i];
+        const float a = lengthSquared(forces[i]) / (m * m);
         if (a > largest) largest = a;
     }
     return largest;
@@ -71,141 +110,54 @@ float largestAcceleration(const drScloth& cloth, int32_t begin, int32_t end, flo
 /// Semi-implicit Euler over points [begin, end): velocity first, then the
 /// position with the new velocity.
 void integrateRange(drScloth& cloth, float dt, int32_t begin, int32_t end) {
+    const float* masses = cloth.masses.data();
+    const drSvec3* forces = cloth.forces.data();
+    drSvec3* velocities = cloth.velocities.data();
+    drSvec3* positions = cloth.positions.data();
     for (int32_t i = begin; i < end; ++i) {
-        const size_t j = static_cast<size_t>(i);
-        const float k = dt / cloth.masses[j];
-        const drSvec3& f = cloth.forces[j];
-        drSvec3& v = cloth.velocities[j];
+        const float k = dt / masses[i];
+        const drSvec3& f = forces[i];
+        drSvec3& v = velocities[i];
         v.x += k * f.x;
         v.y += k * f.y;
         v.z += k * f.z;
-        drSvec3& p = cloth.positions[j];
+        drSvec3& p = positions[i];
         p.x += dt * v.x;
         p.y += dt * v.y;
         p.z += dt * v.z;
     }
 }
 
-/// Per-worker buffers 1..T-1 of n points each in the second scratch buffer,
-/// or null when their size does not fit a 32-bit byte count or the memory
-/// cannot be had.
-char* workerBuffers(int32_t T, size_t bytes) {
-    const size_t total = bytes * static_cast<size_t>(T - 1);
-    if (total > static_cast<size_t>(INT32_MAX)) return nullptr;
-    return static_cast<char*>(poolScratch2(static_cast<int32_t>(total)));
-}
-
-/// Table of per-job buffers of the normal pass (entry 0 is cloth.normals);
-/// grow-only, so a steady state allocates nothing.
-std::vector<drSvec3*> normalBuffers;
-/// Largest value of each job of chooseStep; grow-only.
+/// Largest value of each job of a pass; grow-only, so a steady state
+/// allocates nothing (the passes run under the pool lock, one at a time).
 std::vector<float> jobMaxima;
 
-/// Sums the per-worker force buffers into cloth.forces (on the pool when the
-/// cloth is large enough; with fewer points the buffers were never used).
-void reduceForces(drScloth& cloth) {
-    const int32_t T = poolWorkerCount();
-    if (!onPool(cloth.pointCount, kParallelClothPoints) || cloth.threadForceBuffers.size() < static_cast<size_t>(T)) return;
-    drSvec3* const* buffers = cloth.threadForceBuffers.data();
-    poolParallelFor(cloth.pointCount, [&](int32_t, int32_t begin, int32_t end) { sumBuffers(buffers, T, begin, end); });
+float* maximaFor(int32_t jobs) {
+    if (jobMaxima.size() < static_cast<size_t>(jobs)) jobMaxima.resize(static_cast<size_t>(jobs));
+    return jobMaxima.data();
 }
 
-}  // namespace
-
-void computeNormals(drScloth& cloth) {
-    const int32_t n = cloth.pointCount;
-    if (n <= 0) return;
-    drSvec3* normals = cloth.normals.data();
-    std::fill(normals, normals + n, drSvec3{});
-    if (!onPool(cloth.triangleCount, kParallelNormalsTriangles)) {
-        addAreaVectors(cloth, 0, cloth.triangleCount, normals);
-        return;
-    }
-
-    // Two jobs may share a corner, so job k adds into its own buffer k:
-    // buffer 0 is the normals themselves, buffers 1..T-1 lie in the second
-    // scratch buffer, which the step preparation lays out again afterwards.
-    const int32_t T = poolWorkerCount();
-    const size_t bytes = sizeof(drSvec3) * static_cast<size_t>(n);
-    char* scratch = workerBuffers(T, bytes);
-    if (scratch == nullptr) {  // no room for the buffers: the serial sum is still right
-        addAreaVectors(cloth, 0, cloth.triangleCount, normals);
-        return;
-    }
-    if (normalBuffers.size() < static_cast<size_t>(T)) normalBuffers.resize(static_cast<size_t>(T));
-    normalBuffers[0] = normals;
-    for (int32_t k = 1; k < T; ++k) normalBuffers[static_cast<size_t>(k)] = reinterpret_cast<drSvec3*>(scratch + static_cast<size_t>(k - 1) * bytes);
-    drSvec3* const* buffers = normalBuffers.data();
-
-    // Accumulate: job k zeroes its buffer and adds its triangles' area vectors
-    poolParallelFor(cloth.triangleCount, [&](int32_t k, int32_t begin, int32_t end) {
-        if (k > 0) std::memset(static_cast<void*>(buffers[k]), 0, bytes);
-        addAreaVectors(cloth, begin, end, buffers[k]);
-    });
-
-    // Sum the buffers in job order, split over points
-    poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) { sumBuffers(buffers, T, begin, end); });
-}
-
-void prepareStep(drScloth& cloth) {
-    const int32_t n = cloth.pointCount;
-    if (n <= 0) return;
-    const int32_t T = poolWorkerCount();
-    const size_t bytes = sizeof(drSvec3) * static_cast<size_t>(n);
-    char* scratch = onPool(n, kParallelClothPoints) ? workerBuffers(T, bytes) : nullptr;
-    if (scratch == nullptr) {
-        // Serial (or no room for the buffers): an empty table makes the
-        // forces add into cloth.forces directly.
-        cloth.threadForceBuffers.clear();
-        std::fill(cloth.forces.begin(), cloth.forces.begin() + n, drSvec3{});
-        return;
-    }
-
-    // Lay out one force buffer per worker: 0 is forces, 1..T-1 in scratch 2
-    cloth.threadForceBuffers.resize(static_cast<size_t>(T));
-    cloth.threadForceBuffers[0] = cloth.forces.data();
-    for (int32_t k = 1; k < T; ++k)
-        cloth.threadForceBuffers[static_cast<size_t>(k)] = reinterpret_cast<drSvec3*>(scratch + static_cast<size_t>(k - 1) * bytes);
-
-    // Clear them by point range rather than by buffer: job k clears its range
-    // in every buffer, so the lines that worker k's springs, the reduction
-    // and the point passes use next are already in its processor's cache
-    // (springs in mesh order touch the points of their own range).
-    drSvec3* const* buffers = cloth.threadForceBuffers.data();
-    poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t k = 0; k < T; ++k) std::fill(buffers[k] + begin, buffers[k] + end, drSvec3{});
-    });
-}
-
-void applyForces(drSsolver& solver, drScloth& cloth) {
-    bool reduced = false;
-    for (drSforce* force : solver.forces) {
-        if (force == nullptr) continue;
-        // Forces of phase 2 and above see the complete sum
-        if (!reduced && force->phase() > 1) {
-            reduceForces(cloth);
-            reduced = true;
-        }
-        if (force->enabled) force->apply(cloth, solver);
-    }
-    if (!reduced) reduceForces(cloth);
-}
-
-float chooseStep(drSsolver& solver, drScloth& cloth) {
-    // Largest squared acceleration; -1 for a cloth without points
+/// The largest of `count` job maxima (each -1 or more), or -1.
+float largestOf(const float* maxima, int32_t count) {
     float largest = -1.0f;
-    const int32_t n = cloth.pointCount;
-    if (!onPool(n, kParallelClothPoints)) {
-        largest = largestAcceleration(cloth, 0, n, largest);
-    } else {
-        const int32_t T = poolWorkerCount();
-        if (jobMaxima.size() < static_cast<size_t>(T)) jobMaxima.resize(static_cast<size_t>(T));
-        float* maxima = jobMaxima.data();
-        poolParallelFor(n, [&](int32_t k, int32_t begin, int32_t end) { maxima[k] = largestAcceleration(cloth, begin, end, -1.0f); });
-        for (int32_t k = 0; k < T; ++k)
-            if (maxima[k] > largest) largest = maxima[k];
-    }
+    for (int32_t k = 0; k < count; ++k)
+        if (maxima[k] > largest) largest = maxima[k];
+    return largest;
+}
 
+/// Largest squared acceleration over the cloth (-1 without points).
+float measureLargest(const drScloth& cloth) {
+    const int32_t n = std::max(cloth.pointCount, 0);
+    const int32_t jobs = onPool(n, kParallelClothPoints) ? poolWorkerCount() : 1;
+    float* maxima = maximaFor(jobs);
+    forRange(n, kParallelClothPoints,
+             [&](int32_t k, int32_t begin, int32_t end) { maxima[k] = largestAcceleration(cloth, begin, end, -1.0f); });
+    return largestOf(maxima, jobs);
+}
+
+/// The adaptive step from the largest squared acceleration; returns the
+/// sub-step length.
+float stepFrom(drSsolver& solver, float largest) {
     // Displacement that this acceleration causes over one step of the current length
     const float tolerance = solver.tolerance;
     const float d = std::sqrt(largest) * (solver.step * solver.step);
@@ -226,12 +178,134 @@ float chooseStep(drSsolver& solver, drScloth& cloth) {
     return step;
 }
 
-void integrate(drSsolver& solver, drScloth& cloth, float dt) {
-    const int32_t n = cloth.pointCount;
-    if (onPool(n, kParallelClothPoints))
-        poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) { integrateRange(cloth, dt, begin, end); });
+/// Runs the enabled forces of the list in order: consecutive point-wise
+/// forces as fused runs, the others alone. With `clear` the forces start
+/// from zero (inside the first run when the list starts with one). Returns
+/// true and sets `largest` when the last run ended the list.
+bool runForces(drSsolver& solver, drScloth& cloth, bool clear, float& largest) {
+    drSforce* run[kPointwiseRun];
+    bool cleared = !clear;
+    bool measured = false;
+    const size_t count = solver.forces.size();
+    for (size_t i = 0; i < count;) {
+        drSforce* force = solver.forces[i];
+        if (force == nullptr || !force->enabled) {
+            ++i;
+            continue;
+        }
+        measured = false;
+        if (!force->pointwise()) {
+            if (!cleared) prepareStep(cloth);
+            cleared = true;
+            force->apply(cloth, solver);
+            ++i;
+            continue;
+        }
+        // The run: enabled point-wise forces up to the next other one
+        int32_t length = 0;
+        while (i < count && length < kPointwiseRun) {
+            drSforce* next = solver.forces[i];
+            if (next != nullptr && next->enabled) {
+                if (!next->pointwise()) break;
+                run[length++] = next;
+            }
+            ++i;
+        }
+        size_t rest = i;  // anything enabled after the run?
+        while (rest < count && (solver.forces[rest] == nullptr || !solver.forces[rest]->enabled)) ++rest;
+        const bool last = rest == count;
+        runPointwise(run, length, cloth, solver, !cleared, last ? &largest : nullptr);
+        cleared = true;
+        measured = last;
+    }
+    if (!cleared) prepareStep(cloth);
+    return measured;
+}
+
+}  // namespace
+
+void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSsolver& solver, bool clear,
+                  float* largest) {
+    const int32_t n = std::max(cloth.pointCount, 0);
+    count = std::clamp(count, 0, kPointwiseRun);
+
+    // Set-up, then the items of all forces as one index range
+    int32_t items[kPointwiseRun];
+    int64_t total = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        forces[k]->beginPoints(cloth, solver);
+        items[k] = std::max(forces[k]->itemCount(cloth), 0);
+        total += items[k];
+    }
+    auto computeItems = [&](int32_t, int32_t begin, int32_t end) {
+        int32_t offset = 0;
+        for (int32_t k = 0; k < count && offset < end; ++k) {
+            const int32_t lo = std::max(begin, offset), hi = std::min(end, offset + items[k]);
+            if (lo < hi) forces[k]->computeItems(cloth, lo - offset, hi - offset);
+            offset += items[k];
+        }
+    };
+    if (total > 0 && total <= INT32_MAX && onPool(n, kParallelClothPoints))
+        poolParallelFor(static_cast<int32_t>(total), computeItems);
     else
-        integrateRange(cloth, dt, 0, std::max(n, 0));
+        for (int32_t k = 0; k < count; ++k) forces[k]->computeItems(cloth, 0, items[k]);
+    for (int32_t k = 0; k < count; ++k) forces[k]->itemsComputed(cloth);
+
+    // Every block of points through every force
+    const int32_t jobs = onPool(n, kParallelClothPoints) ? poolWorkerCount() : 1;
+    float* maxima = maximaFor(jobs);
+    forRange(n, kParallelClothPoints, [&](int32_t job, int32_t begin, int32_t end) {
+        float top = -1.0f;
+        drSvec3* f = cloth.forces.data();
+        for (int32_t first = begin; first < end; first += kPointBlock) {
+            const int32_t last = std::min(first + kPointBlock, end);
+            if (clear) std::fill(f + first, f + last, drSvec3{});
+            for (int32_t k = 0; k < count; ++k) forces[k]->applyPoints(cloth, first, last);
+            if (largest != nullptr) top = largestAcceleration(cloth, first, last, top);
+        }
+        maxima[job] = top;
+    });
+    if (largest != nullptr) *largest = largestOf(maxima, jobs);
+}
+
+void computeNormals(drScloth& cloth) {
+    const int32_t n = cloth.pointCount;
+    if (n <= 0) return;
+    const int32_t triangles = std::clamp(cloth.triangleCount, 0, static_cast<int32_t>(cloth.triangles.size()));
+    if (cloth.triangleAreas.size() < static_cast<size_t>(triangles)) cloth.triangleAreas.resize(static_cast<size_t>(triangles));
+    cloth.triangleIncidence.check(n, triangles);
+    forRange(triangles, kParallelNormalsTriangles,
+             [&cloth](int32_t, int32_t begin, int32_t end) { computeAreas(cloth, begin, end); });
+    cloth.triangleIncidence.update(n, cloth.triangles.data(), triangles);
+    forRange(n, kParallelClothPoints, [&cloth](int32_t, int32_t begin, int32_t end) { gatherNormals(cloth, begin, end); });
+}
+
+void prepareStep(drScloth& cloth) {
+    const int32_t n = std::max(cloth.pointCount, 0);
+    drSvec3* f = cloth.forces.data();
+    forRange(n, kParallelClothPoints, [f](int32_t, int32_t begin, int32_t end) { std::fill(f + begin, f + end, drSvec3{}); });
+}
+
+void applyForces(drSsolver& solver, drScloth& cloth) {
+    float largest = 0.0f;
+    runForces(solver, cloth, false, largest);
+}
+
+float chooseStep(drSsolver& solver, drScloth& cloth) { return stepFrom(solver, measureLargest(cloth)); }
+
+void integrate(drSsolver& solver, drScloth& cloth, float dt) {
+    forRange(std::max(cloth.pointCount, 0), kParallelClothPoints,
+             [&cloth, dt](int32_t, int32_t begin, int32_t end) { integrateRange(cloth, dt, begin, end); });
     solver.previousTime = solver.time;
     solver.time = solver.time + dt;
+}
+
+void drSsolver::subStep(drScloth& cloth) {
+    if (needNormals) computeNormals(cloth);
+    float largest = -1.0f;
+    if (!runForces(*this, cloth, true, largest)) largest = measureLargest(cloth);
+    const float dt = stepFrom(*this, largest);
+    integrate(*this, cloth, dt);
+    for (drSforce* force : forces)
+        if (force != nullptr && force->enabled) force->postStep(cloth, *this);
 }

@@ -2,7 +2,6 @@
 
 #include "drScloth.h"
 #include "drSsolver.h"
-#include "pool.h"
 
 namespace {
 
@@ -33,17 +32,8 @@ void drSsew::apply(drScloth& cloth, drSsolver& solver) {
     const int32_t n = usableCount();
     if (n == 0) return;
 
-    // Large cloths: one job per worker, each into its own force buffer (two
-    // jobs may share a point). The buffers exist under the same condition
-    // (step preparation); without them the pairs run inline.
-    const int32_t T = poolWorkerCount();
-    if (T >= 2 && cloth.pointCount >= kParallelClothPoints && cloth.threadForceBuffers.size() >= static_cast<size_t>(T)) {
-        drSvec3* const* buffers = cloth.threadForceBuffers.data();
-        poolParallelFor(n, [this, &cloth, buffers](int32_t k, int32_t begin, int32_t end) {
-            sewRange(*this, cloth, buffers[k], begin, end);
-        });
-        return;
-    }
+    // One loop over the pairs, whatever the number of workers: a seam has
+    // few pairs, and two pairs may share a point.
     sewRange(*this, cloth, cloth.forces.data(), 0, n);
 }
 

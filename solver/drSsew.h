@@ -20,9 +20,7 @@ public:
     int32_t typeId() const override { return 22; }
     int32_t phase() const override { return 1; }
     /// Adds stiffness * (p[b] - p[a]) + damping * (v[b] - v[a]) to a and
-    /// subtracts it from b. Splits the pairs over the pool when it has T >= 2
-    /// workers and the cloth at least 301 points, job k adding into
-    /// cloth.threadForceBuffers[k].
+    /// subtracts it from b, pair by pair in index order.
     void apply(drScloth& cloth, drSsolver& solver) override;
     /// Moves both points of each pair onto their midpoint, pairs in index
     /// order (a point in several pairs is averaged again by each later pair).

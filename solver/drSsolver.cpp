@@ -53,13 +53,7 @@ void drSsolver::advanceTo(drScloth& cloth, float t) {
     // Sub-steps until the target is reached or the abort flag is raised
     do {
         if (drAbortRaised()) break;
-        if (needNormals) computeNormals(cloth);
-        prepareStep(cloth);
-        applyForces(*this, cloth);
-        const float dt = chooseStep(*this, cloth);
-        integrate(*this, cloth, dt);
-        for (drSforce* force : forces)
-            if (force != nullptr && force->enabled) force->postStep(cloth, *this);
+        subStep(cloth);
         // A sub-step that cannot move the clock (a step of zero or not a
         // number, or one too small to change a large time) would repeat
         // forever: stop here and keep the state reached.

@@ -25,15 +25,31 @@ struct drSsolver {
     void addForce(drSforce* force);
     /// reset(time) on every force of the list.
     void resetForces();
+    /// One sub-step: the normals when a force needs them, the forces, the
+    /// step choice, the integration and every force's postStep.
+    void subStep(drScloth& cloth);
     /// Loads frame t from the cache or runs sub-steps until time reaches t,
     /// then stores the state in the cache.
     void advanceTo(drScloth& cloth, float t);
 };
 
-// The passes of one sub-step, in the order advanceTo runs them. Exposed for
-// tests and benchmarks; forces see them only through the cloth state.
+// The passes of one sub-step, in the order subStep runs them (it fuses the
+// clearing into the forces and the step's measure into their last point
+// pass). Exposed for tests and benchmarks; forces see them only through the
+// cloth state.
 void computeNormals(drScloth& cloth);
+/// Clears the force of every point.
 void prepareStep(drScloth& cloth);
+/// Adds the forces of every enabled force of the list to cloth.forces.
 void applyForces(drSsolver& solver, drScloth& cloth);
 float chooseStep(drSsolver& solver, drScloth& cloth);
 void integrate(drSsolver& solver, drScloth& cloth, float dt);
+
+/// Runs `count` (at most kPointwiseRun) enabled point-wise forces as one
+/// fused run (see drSforce): their set-up, their items split over the pool,
+/// then every block of points through all of them in list order. With
+/// `clear` each point's force starts from zero; with `largest` it receives
+/// the largest squared acceleration |f|^2 / m^2 after the run (-1 for no points).
+constexpr int32_t kPointwiseRun = 32;
+void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSsolver& solver, bool clear,
+                  float* largest);

@@ -8,33 +8,88 @@
 #endif
 
 #include "drScloth.h"
-#include "pool.h"
+#include "drSlanes.h"
+#include "drSsolver.h"
 
-void drSspring::applyRange(const drScloth& cloth, drSvec3* forces, int32_t begin, int32_t end) const {
+namespace {
+
+constexpr int32_t kBlock = 64;  ///< springs computed together, a multiple of drSlaneBlock
+static_assert(kBlock % drSlaneBlock == 0);
+
+}  // namespace
+
+int32_t drSspring::usableCount() const {
+    // Never read past an array that is shorter than the count.
+    const size_t n = std::min({static_cast<size_t>(std::max(springCount, 0)), springPairs.size(), restLengths.size(),
+                               springFactors.size()});
+    return static_cast<int32_t>(n);
+}
+
+void drSspring::beginPoints(drScloth& cloth, drSsolver& solver) {
+    (void)solver;
+    const int32_t n = itemCount(cloth);
+    if (springForces.size() < static_cast<size_t>(n)) springForces.resize(static_cast<size_t>(n));
+    incidence_.check(cloth.pointCount, n);
+}
+
+int32_t drSspring::itemCount(const drScloth& cloth) const { return cloth.pointCount > 0 ? usableCount() : 0; }
+
+void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) {
+    incidence_.compare(springPairs.data(), begin, end);
     // The springs run in blocks: gather the differences of each block into
-    // small component arrays, compute the forces of four springs at a time,
-    // then add them to the points in spring order. Every lane does exactly
-    // the scalar operations in the written order (square roots and divisions
-    // are correctly rounded either way), so the result is the same as one
-    // spring after the other; the blocks only let the long square-root and
-    // division chains of neighbouring springs overlap.
-    constexpr int32_t kBlock = 64;
-    alignas(16) float dx[kBlock], dy[kBlock], dz[kBlock];  // x[b] - x[a]
-    alignas(16) float ux[kBlock], uy[kBlock], uz[kBlock];  // v[b] - v[a]
-    alignas(16) float rest[kBlock], factor[kBlock];
+    // component arrays, compute the forces in vector lanes, then store each
+    // spring's force and its negative for the points to gather.
+    alignas(64) float dx[kBlock], dy[kBlock], dz[kBlock];  // x[b] - x[a], then the force
+    alignas(64) float ux[kBlock], uy[kBlock], uz[kBlock];  // v[b] - v[a]
+    alignas(64) float rest[kBlock], factor[kBlock];
     const drSvec3* x = cloth.positions.data();
     const drSvec3* v = cloth.velocities.data();
     const std::array<int32_t, 2>* pairs = springPairs.data();
-    const float ks = stiffness;
-    const float kd = damping;
+    const uint32_t n = static_cast<uint32_t>(cloth.pointCount);
+    drSvec4* out = springForces.data();
     for (int32_t first = begin; first < end; first += kBlock) {
         const int32_t count = std::min(kBlock, end - first);
-        const int32_t padded = (count + 3) & ~3;
+        const int32_t padded = (count + drSlaneBlock - 1) / drSlaneBlock * drSlaneBlock;
+        bool outside = false;  // a spring with an end outside the cloth gets no force
 
-        // Gather: differences of positions and velocities, spring by spring
-        for (int32_t j = 0; j < count; ++j) {
+        int32_t j = 0;
+#if defined(__SSE2__)
+        // Four springs at a time with one vector load per point: the load
+        // reads 16 bytes, one float past the point, so both ends must lie
+        // before the last point.
+        for (; j + 4 <= count; j += 4) {
+            const std::array<int32_t, 2>* p = pairs + first + j;
+            const uint32_t last = n - 1;
+            if (!(static_cast<uint32_t>(p[0][0]) < last && static_cast<uint32_t>(p[0][1]) < last &&
+                  static_cast<uint32_t>(p[1][0]) < last && static_cast<uint32_t>(p[1][1]) < last &&
+                  static_cast<uint32_t>(p[2][0]) < last && static_cast<uint32_t>(p[2][1]) < last &&
+                  static_cast<uint32_t>(p[3][0]) < last && static_cast<uint32_t>(p[3][1]) < last))
+                break;
+            auto diff = [](const drSvec3* q, int32_t a, int32_t b) {
+                return _mm_sub_ps(_mm_loadu_ps(&q[b].x), _mm_loadu_ps(&q[a].x));
+            };
+            __m128 d0 = diff(x, p[0][0], p[0][1]), d1 = diff(x, p[1][0], p[1][1]);
+            __m128 d2 = diff(x, p[2][0], p[2][1]), d3 = diff(x, p[3][0], p[3][1]);
+            _MM_TRANSPOSE4_PS(d0, d1, d2, d3);
+            _mm_store_ps(dx + j, d0);
+            _mm_store_ps(dy + j, d1);
+            _mm_store_ps(dz + j, d2);
+            __m128 u0 = diff(v, p[0][0], p[0][1]), u1 = diff(v, p[1][0], p[1][1]);
+            __m128 u2 = diff(v, p[2][0], p[2][1]), u3 = diff(v, p[3][0], p[3][1]);
+            _MM_TRANSPOSE4_PS(u0, u1, u2, u3);
+            _mm_store_ps(ux + j, u0);
+            _mm_store_ps(uy + j, u1);
+            _mm_store_ps(uz + j, u2);
+        }
+#endif
+        for (; j < count; ++j) {
             const int32_t a = pairs[first + j][0];
             const int32_t b = pairs[first + j][1];
+            if (static_cast<uint32_t>(a) >= n || static_cast<uint32_t>(b) >= n) {
+                outside = true;
+                dx[j] = dy[j] = dz[j] = ux[j] = uy[j] = uz[j] = 0.0f;
+                continue;
+            }
             dx[j] = x[b].x - x[a].x;
             dy[j] = x[b].y - x[a].y;
             dz[j] = x[b].z - x[a].z;
@@ -43,15 +98,15 @@ void drSspring::applyRange(const drScloth& cloth, drSvec3* forces, int32_t begin
             uz[j] = v[b].z - v[a].z;
         }
         // Rest lengths and factors are read in place, except in a last short
-        // block, whose idle lanes (never added) get harmless values.
+        // block, whose idle lanes (never stored) get harmless values.
         const float* restOf = restLengths.data() + first;
         const float* factorOf = springFactors.data() + first;
-        if (count < kBlock) {
-            for (int32_t j = 0; j < count; ++j) {
+        if (count < padded) {
+            for (j = 0; j < count; ++j) {
                 rest[j] = restOf[j];
                 factor[j] = factorOf[j];
             }
-            for (int32_t j = count; j < padded; ++j) {
+            for (j = count; j < padded; ++j) {
                 dx[j] = dy[j] = dz[j] = ux[j] = uy[j] = uz[j] = 0.0f;
                 rest[j] = 1.0f;
                 factor[j] = 0.0f;
@@ -65,69 +120,79 @@ void drSspring::applyRange(const drScloth& cloth, drSvec3* forces, int32_t begin
         // The floor on len keeps a collapsed spring finite (its d is zero, so
         // only the damping term acts); a spring of rest length 0 whose ends
         // meet has len 0, and its elastic term is taken as the zero it tends to.
+        drSspringLanes({dx, dy, dz, ux, uy, uz, restOf, factorOf, stiffness, damping, padded});
+        if (outside)
+            for (j = 0; j < count; ++j) {
+                const int32_t a = pairs[first + j][0];
+                const int32_t b = pairs[first + j][1];
+                if (static_cast<uint32_t>(a) >= n || static_cast<uint32_t>(b) >= n) dx[j] = dy[j] = dz[j] = 0.0f;
+            }
+
+        // Store f; point a adds it, point b subtracts it
+        drSvec4* o = out + first;
+        j = 0;
 #if defined(__SSE2__)
-        const __m128 ksv = _mm_set1_ps(ks), kdv = _mm_set1_ps(kd), floor = _mm_set1_ps(0.001f);
-        for (int32_t j = 0; j < padded; j += 4) {
-            const __m128 X = _mm_load_ps(dx + j), Y = _mm_load_ps(dy + j), Z = _mm_load_ps(dz + j);
-            const __m128 L = _mm_loadu_ps(restOf + j), w = _mm_loadu_ps(factorOf + j);
-            const __m128 norm = _mm_sqrt_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(X, X), _mm_mul_ps(Y, Y)), _mm_mul_ps(Z, Z)));
-            // max(a, b) as std::max(L * 0.001, norm) picks: norm when greater, else the floor
-            const __m128 len = _mm_max_ps(norm, _mm_mul_ps(L, floor));
-            const __m128 e = _mm_sub_ps(len, L);
-            // A zero-length spring at rest (len 0) has no elastic term: d is zero.
-            const __m128 k = _mm_and_ps(_mm_cmpneq_ps(len, _mm_setzero_ps()),
-                                        _mm_mul_ps(_mm_mul_ps(_mm_div_ps(ksv, len), e), w));
-            const __m128 c = _mm_mul_ps(kdv, w);
-            _mm_store_ps(dx + j, _mm_add_ps(_mm_mul_ps(k, X), _mm_mul_ps(c, _mm_load_ps(ux + j))));
-            _mm_store_ps(dy + j, _mm_add_ps(_mm_mul_ps(k, Y), _mm_mul_ps(c, _mm_load_ps(uy + j))));
-            _mm_store_ps(dz + j, _mm_add_ps(_mm_mul_ps(k, Z), _mm_mul_ps(c, _mm_load_ps(uz + j))));
-        }
-#else
-        for (int32_t j = 0; j < count; ++j) {
-            const float L = restOf[j], w = factorOf[j];
-            const float len = std::max(L * 0.001f, std::sqrt(dx[j] * dx[j] + dy[j] * dy[j] + dz[j] * dz[j]));
-            const float e = len - L;
-            const float k = len != 0.0f ? ks / len * e * w : 0.0f;
-            const float c = kd * w;
-            dx[j] = k * dx[j] + c * ux[j];
-            dy[j] = k * dy[j] + c * uy[j];
-            dz[j] = k * dz[j] + c * uz[j];
+        for (; j + 4 <= count; j += 4) {
+            __m128 f0 = _mm_load_ps(dx + j), f1 = _mm_load_ps(dy + j), f2 = _mm_load_ps(dz + j), f3 = _mm_setzero_ps();
+            _MM_TRANSPOSE4_PS(f0, f1, f2, f3);
+            _mm_store_ps(&o[j].x, f0);
+            _mm_store_ps(&o[j + 1].x, f1);
+            _mm_store_ps(&o[j + 2].x, f2);
+            _mm_store_ps(&o[j + 3].x, f3);
         }
 #endif
+        for (; j < count; ++j) o[j] = {dx[j], dy[j], dz[j], 0.0f};
+    }
+}
 
-        // Scatter: add f to point a and subtract it from point b, in spring order
-        for (int32_t j = 0; j < count; ++j) {
-            const int32_t a = pairs[first + j][0];
-            const int32_t b = pairs[first + j][1];
-            forces[a].x += dx[j];
-            forces[a].y += dy[j];
-            forces[a].z += dz[j];
-            forces[b].x -= dx[j];
-            forces[b].y -= dy[j];
-            forces[b].z -= dz[j];
+void drSspring::itemsComputed(const drScloth& cloth) {
+    incidence_.update(cloth.pointCount, springPairs.data(), itemCount(cloth));
+}
+
+void drSspring::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
+    // An entry is 2s for point a of spring s, 2s + 1 for point b. Point b
+    // adds -f (the sign bit flipped), which gives exactly what "forces[b] -= f" gives.
+    const int32_t* start = incidence_.start();
+    const int32_t* entries = incidence_.entries();
+    const drSvec4* f = springForces.data();
+    drSvec3* forces = cloth.forces.data();
+    for (int32_t i = begin; i < end; ++i) {
+        const int32_t from = start[i], to = start[i + 1];
+        if (from == to) continue;
+#if defined(__SSE2__)
+        alignas(16) static const float signs[2][4] = {{0.0f, 0.0f, 0.0f, 0.0f}, {-0.0f, -0.0f, -0.0f, -0.0f}};
+        drSvec3& F = forces[i];
+        __m128 sum = _mm_setr_ps(F.x, F.y, F.z, 0.0f);
+        for (int32_t e = from; e < to; ++e) {
+            const int32_t k = entries[e];
+            sum = _mm_add_ps(sum, _mm_xor_ps(_mm_load_ps(&f[k >> 1].x), _mm_load_ps(signs[k & 1])));
         }
+        alignas(16) float r[4];
+        _mm_store_ps(r, sum);
+        F = {r[0], r[1], r[2]};
+#else
+        drSvec3 sum = forces[i];
+        for (int32_t e = from; e < to; ++e) {
+            const int32_t k = entries[e];
+            const drSvec4& g = f[k >> 1];
+            if ((k & 1) == 0) {
+                sum.x += g.x;
+                sum.y += g.y;
+                sum.z += g.z;
+            } else {
+                sum.x -= g.x;
+                sum.y -= g.y;
+                sum.z -= g.z;
+            }
+        }
+        forces[i] = sum;
+#endif
     }
 }
 
 void drSspring::apply(drScloth& cloth, drSsolver& solver) {
-    (void)solver;
-    // Never read past an array that is shorter than the count.
-    const int32_t n = std::min<int64_t>({static_cast<int64_t>(springCount), static_cast<int64_t>(springPairs.size()),
-                                         static_cast<int64_t>(restLengths.size()),
-                                         static_cast<int64_t>(springFactors.size())});
-    if (n <= 0 || cloth.pointCount <= 0) return;
-
-    const int32_t T = poolWorkerCount();
-    if (T >= 2 && cloth.pointCount >= kParallelClothPoints && static_cast<int32_t>(cloth.threadForceBuffers.size()) >= T) {
-        // Jobs may share points, so job k adds into its own buffer k.
-        drSvec3* const* buffers = cloth.threadForceBuffers.data();
-        const drScloth* c = &cloth;
-        poolParallelFor(n, [this, c, buffers](int32_t k, int32_t begin, int32_t end) {
-            applyRange(*c, buffers[k], begin, end);
-        });
-        return;
-    }
-    applyRange(cloth, cloth.forces.data(), 0, n);
+    drSforce* self = this;
+    runPointwise(&self, 1, cloth, solver, false, nullptr);
 }
 
 int32_t drSspring::findSpring(int32_t a, int32_t b) const {

@@ -7,16 +7,25 @@
 #include <vector>
 
 #include "drSforce.h"
+#include "drSincidence.h"
 #include "drSvec.h"
 
 class drSspring : public drSforce {
 public:
     int32_t typeId() const override { return 4; }
     int32_t phase() const override { return 1; }
-    /// Adds the force of every spring: inline into cloth.forces, or split over
-    /// the springs with job k adding into cloth.threadForceBuffers[k] when the
-    /// pool has two or more workers and the cloth at least 301 points.
+    /// Adds the force of every spring to its two points. The forces are
+    /// computed spring by spring into springForces, then every point adds
+    /// those of its springs in spring order: the order of one loop over the
+    /// springs, whatever the split over the pool's workers (from 301 points).
     void apply(drScloth& cloth, drSsolver& solver) override;
+
+    bool pointwise() const override { return true; }
+    void beginPoints(drScloth& cloth, drSsolver& solver) override;
+    int32_t itemCount(const drScloth& cloth) const override;
+    void computeItems(const drScloth& cloth, int32_t begin, int32_t end) override;
+    void itemsComputed(const drScloth& cloth) override;
+    void applyPoints(drScloth& cloth, int32_t begin, int32_t end) override;
 
     /// Index of the first spring joining a and b (either way round), or -1.
     int32_t findSpring(int32_t a, int32_t b) const;
@@ -33,6 +42,13 @@ public:
     float stiffness = 0.001f;          ///< force per unit of elongation
     float damping = 0.0001f;           ///< force per unit of relative velocity
 
-    /// Adds the forces of springs [begin, end) into `forces`.
-    void applyRange(const drScloth& cloth, drSvec3* forces, int32_t begin, int32_t end) const;
+    /// Per spring the force on point a (b takes its negative), from the last
+    /// computeItems. A spring with an end outside the cloth gets no force.
+    std::vector<drSvec4> springForces;
+
+private:
+    /// Springs in use: springCount, bounded by the arrays' sizes.
+    int32_t usableCount() const;
+    /// The springs at each point, rebuilt when the pairs change.
+    drSincidence<2> incidence_;
 };

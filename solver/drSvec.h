@@ -35,3 +35,12 @@ inline drSvec3 cross(const drSvec3& a, const drSvec3& b) {
 }
 inline float lengthSquared(const drSvec3& a) { return dot(a, a); }
 inline float length(const drSvec3& a) { return std::sqrt(dot(a, a)); }
+
+/// A 3-vector padded to 16 bytes (w unused) for results that the passes
+/// gather with one aligned vector load.
+struct alignas(16) drSvec4 {
+    float x = 0.0f;
+    float y = 0.0f;
+    float z = 0.0f;
+    float w = 0.0f;
+};

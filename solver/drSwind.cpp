@@ -1,11 +1,11 @@
 #include "drSwind.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 #include "drScloth.h"
 #include "drSsolver.h"
-#include "pool.h"
 
 namespace {
 
@@ -62,17 +62,16 @@ drSvec3 drSwind::windAt(float t) const {
 }
 
 void drSwind::apply(drScloth& cloth, drSsolver& solver) {
-    const int32_t n = cloth.pointCount;
-    if (n <= 0) return;
-    const drSvec3 w = windAt(solver.time);
-    // Without triangles (or normals) every point feels w itself.
-    const bool useNormals = cloth.triangleCount != 0 && static_cast<int32_t>(cloth.normals.size()) >= n;
-    const drSvec3* normals = useNormals ? cloth.normals.data() : nullptr;
-    drSvec3* forces = cloth.forces.data();
-    const int32_t mode = sideMode;
-    if (poolWorkerCount() >= 2 && n >= kParallelClothPoints) {
-        poolParallelFor(n, [&](int32_t, int32_t begin, int32_t end) { blow(w, mode, normals, forces, begin, end); });
-        return;
-    }
-    blow(w, mode, normals, forces, 0, n);
+    drSforce* self = this;
+    runPointwise(&self, 1, cloth, solver, false, nullptr);
+}
+
+void drSwind::beginPoints(drScloth& cloth, drSsolver& solver) {
+    current_ = windAt(solver.time);
+    // Without triangles (or normals) every point feels the wind itself.
+    useNormals_ = cloth.triangleCount != 0 && cloth.normals.size() >= static_cast<size_t>(std::max(cloth.pointCount, 0));
+}
+
+void drSwind::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
+    blow(current_, sideMode, useNormals_ ? cloth.normals.data() : nullptr, cloth.forces.data(), begin, end);
 }

@@ -18,6 +18,10 @@ public:
     void reset(float time) override;
     /// Adds the wind force at the solver's time; split over points from 301 points.
     void apply(drScloth& cloth, drSsolver& solver) override;
+    bool pointwise() const override { return true; }
+    /// Takes the wind vector at the solver's time.
+    void beginPoints(drScloth& cloth, drSsolver& solver) override;
+    void applyPoints(drScloth& cloth, int32_t begin, int32_t end) override;
 
     /// The wind vector at time t (frames), the same for every point.
     drSvec3 windAt(float t) const;
@@ -31,4 +35,8 @@ public:
     int32_t sideMode = 1;
     int32_t seed = 0;        ///< noise seed; 0 draws a random one at every reset
     int32_t randomBase = 0;  ///< the seed drawn by the last reset
+
+private:
+    drSvec3 current_{};        ///< the wind of the current sub-step
+    bool useNormals_ = false;  ///< the cloth has triangles and normals
 };

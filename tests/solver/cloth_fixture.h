@@ -53,20 +53,13 @@ private:
 };
 
 /// A phase-1 force that acts between neighbouring points along x of a grid,
-/// splitting the pairs over the pool like the springs do: job k adds into
-/// threadForceBuffers[k]. Also adds a push along the normals.
+/// in one loop over the pairs (not point-wise: the solver runs it alone
+/// between its fused runs). Also adds a push along the normals.
 class PairForce : public drSforce {
 public:
     explicit PairForce(int32_t nx) : nx_(nx) {}
     int32_t typeId() const override { return 3; }  // reads normals
-    void apply(drScloth& cloth, drSsolver&) override {
-        const int32_t pairs = cloth.pointCount - 1;
-        if (poolWorkerCount() >= 2 && cloth.pointCount >= 301) {
-            poolParallelFor(pairs, [&](int32_t k, int32_t begin, int32_t end) { addPairs(cloth, cloth.threadForceBuffers[k], begin, end); });
-        } else {
-            addPairs(cloth, cloth.forces.data(), 0, pairs);
-        }
-    }
+    void apply(drScloth& cloth, drSsolver&) override { addPairs(cloth, cloth.forces.data(), 0, cloth.pointCount - 1); }
 
 private:
     void addPairs(const drScloth& cloth, drSvec3* out, int32_t begin, int32_t end) const {

@@ -335,10 +335,8 @@ TEST(Sew, UnusedAndDegeneratePairsAreHarmless) {
     }
 }
 
-// The force pass on the pool (job k into buffer k, summed by the solver)
-// equals the inline pass within float rounding; pairs share points across
-// jobs.
-TEST(Sew, ParallelForcePassMatchesSerial) {
+// With workers the force pass gives the bits of the inline pass; pairs share points.
+TEST(Sew, ForcePassIsTheSameForEveryWorkerCount) {
     const int32_t n = 600;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> coord(-5.0f, 5.0f);
@@ -372,9 +370,7 @@ TEST(Sew, ParallelForcePassMatchesSerial) {
     for (int32_t processors : {1, 2, 4}) {
         SCOPED_TRACE(processors);
         const std::vector<drSvec3> parallel = run(processors);
-        EXPECT_TRUE(parallel == run(processors));  // repeatable for a fixed count
-        for (int32_t i = 0; i < n; ++i)
-            for (int c = 0; c < 3; ++c) EXPECT_NEAR(parallel[i][c], serial[i][c], 1e-4f * (1.0f + std::fabs(serial[i][c])));
+        EXPECT_TRUE(parallel == serial);
     }
 }
 

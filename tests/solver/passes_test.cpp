@@ -120,6 +120,17 @@ TEST(ComputeNormals, SumsTheAreaVectorsAroundEachPoint) {
     EXPECT_EQ(total, 3.0f * 16.0f);  // three corners per triangle, total area 16
 }
 
+TEST(ComputeNormals, FollowsTrianglesChangedInPlace) {
+    // The same number of triangles, rewired: the normals follow the new corners.
+    drScloth cloth = makeCloth(makeGrid(3, 3, 2.0));
+    computeNormals(cloth);
+    EXPECT_EQ(cloth.normals[0], (drSvec3{0.0f, 4.0f, 0.0f}));
+    for (size_t t = 1; t < cloth.triangles.size(); ++t) cloth.triangles[t] = {4, 4, 4};
+    computeNormals(cloth);
+    EXPECT_EQ(cloth.normals[0], (drSvec3{0.0f, 2.0f, 0.0f}));
+    EXPECT_EQ(cloth.normals[2], (drSvec3{}));
+}
+
 TEST(ComputeNormals, SkipsTrianglesWithCornersOutsideTheCloth) {
     drScloth cloth = makeCloth(makeGrid(2, 2));
     cloth.triangles.push_back({0, 1, 7});
@@ -184,32 +195,19 @@ PassResults runPasses(int32_t processors) {
     return r;
 }
 
-void expectClose(const std::vector<drSvec3>& a, const std::vector<drSvec3>& b, float relative, const char* what) {
-    ASSERT_EQ(a.size(), b.size());
-    for (size_t i = 0; i < a.size(); ++i)
-        for (int c = 0; c < 3; ++c) ASSERT_NEAR(a[i][c], b[i][c], relative * (1.0f + std::fabs(b[i][c]))) << what << " point " << i;
-}
 
 }  // namespace
 
-TEST(ParallelPasses, MatchTheSerialPassesAndRepeatBitForBit) {
+TEST(ParallelPasses, MatchTheSerialPassesBitForBit) {
     const PassResults serial = runPasses(1);
-    for (int32_t processors : {2, 4}) {
+    for (int32_t processors : {2, 3, 4}) {
         SCOPED_TRACE(processors);
         const PassResults parallel = runPasses(processors);
-        // Partial sums per job change the rounding only.
-        expectClose(parallel.normals, serial.normals, 1e-5f, "normals");
-        expectClose(parallel.forcesSeen, serial.forcesSeen, 1e-5f, "forces");
-        expectClose(parallel.positions, serial.positions, 1e-5f, "positions");
-        expectClose(parallel.velocities, serial.velocities, 1e-5f, "velocities");
-        EXPECT_NEAR(parallel.step, serial.step, 1e-6f * serial.step);
-
-        const PassResults again = runPasses(processors);
-        EXPECT_EQ(again.normals, parallel.normals);
-        EXPECT_EQ(again.forcesSeen, parallel.forcesSeen);
-        EXPECT_EQ(again.positions, parallel.positions);
-        EXPECT_EQ(again.velocities, parallel.velocities);
-        EXPECT_EQ(again.step, parallel.step);
+        EXPECT_EQ(parallel.normals, serial.normals);
+        EXPECT_EQ(parallel.forcesSeen, serial.forcesSeen);
+        EXPECT_EQ(parallel.positions, serial.positions);
+        EXPECT_EQ(parallel.velocities, serial.velocities);
+        EXPECT_EQ(parallel.step, serial.step);
     }
 }
 
@@ -250,15 +248,12 @@ drScloth advanceBumpy(int32_t processors) {
 
 }  // namespace
 
-TEST(ParallelPasses, AdvanceIsRepeatableForAFixedWorkerCount) {
+TEST(ParallelPasses, AdvanceGivesTheSameBitsForEveryWorkerCount) {
     const drScloth serial = advanceBumpy(1);
-    for (int32_t processors : {1, 2, 4}) {
+    for (int32_t processors : {2, 3, 4}) {
         SCOPED_TRACE(processors);
-        const drScloth first = advanceBumpy(processors);
-        const drScloth second = advanceBumpy(processors);
-        EXPECT_EQ(first.positions, second.positions);
-        EXPECT_EQ(first.velocities, second.velocities);
-        expectClose(first.positions, serial.positions, 1e-4f, "positions");
-        expectClose(first.velocities, serial.velocities, 1e-4f, "velocities");
+        const drScloth split = advanceBumpy(processors);
+        EXPECT_EQ(split.positions, serial.positions);
+        EXPECT_EQ(split.velocities, serial.velocities);
     }
 }

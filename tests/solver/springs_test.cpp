@@ -1,5 +1,6 @@
-// Spring sets: construction from a polygon mesh, the spring force, the split
-// over per-worker buffers, and a hanging mass against its analytic rest.
+// Spring sets: construction from a polygon mesh, the spring force (the same
+// bits for every lane width and worker count), and a hanging mass against
+// its analytic rest.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "cloth_fixture.h"
 #include "drSdamp.h"
 #include "drSgravity.h"
+#include "drSlanes.h"
 #include "drSspring.h"
 #include "drSspringNetwork.h"
 
@@ -171,51 +173,82 @@ TEST(SpringForce, HookeAndDamping) {
     }
 }
 
-// The force of every spring as one plain loop in the written order; apply
-// must match it bit for bit (also for counts that do not fill its blocks,
-// collapsed springs and factors other than 1).
-TEST(SpringForce, MatchesPlainLoopBitForBit) {
-    for (int32_t count : {1, 3, 64, 65, 130}) {
-        SCOPED_TRACE(count);
-        drScloth cloth;
-        cloth.pointCount = 17;
-        cloth.resizePoints();
-        drSspring spring;
-        spring.stiffness = 0.37f;
-        spring.damping = 0.011f;
-        uint32_t r = 99u + static_cast<uint32_t>(count);
-        auto next = [&r] {
-            r = r * 1664525u + 1013904223u;
-            return static_cast<float>(r >> 8) / 16777216.0f;
-        };
-        for (int32_t i = 0; i < cloth.pointCount; ++i) {
-            cloth.positions[i] = {next(), next() - 0.5f, 3.0f * next()};
-            cloth.velocities[i] = {next() - 0.5f, next(), next() - 0.5f};
+/// The force of every spring as one plain loop in the written order, each
+/// force added to a and subtracted from b of `expected`; springs with an end
+/// outside the cloth act on nothing.
+void addPlainLoop(const drSspring& spring, const drScloth& cloth, std::vector<drSvec3>& expected) {
+    for (int32_t s = 0; s < spring.springCount; ++s) {
+        const int32_t a = spring.springPairs[s][0], b = spring.springPairs[s][1];
+        if (a < 0 || b < 0 || a >= cloth.pointCount || b >= cloth.pointCount) continue;
+        const float L = spring.restLengths[s], w = spring.springFactors[s];
+        const drSvec3 d = cloth.positions[b] - cloth.positions[a];
+        const float len = std::max(L * 0.001f, length(d));
+        const float e = len - L;
+        const float k = len != 0.0f ? spring.stiffness / len * e * w : 0.0f;
+        const float c = spring.damping * w;
+        const drSvec3 dv = cloth.velocities[b] - cloth.velocities[a];
+        const drSvec3 f = {k * d.x + c * dv.x, k * d.y + c * dv.y, k * d.z + c * dv.z};
+        expected[a] += f;
+        expected[b] -= f;
+    }
+}
+
+std::vector<drSvec3> plainLoop(const drSspring& spring, const drScloth& cloth) {
+    std::vector<drSvec3> expected(cloth.forces.size());
+    addPlainLoop(spring, cloth, expected);
+    return expected;
+}
+
+/// Uses at most `width` vector lanes for as long as it lives.
+struct LaneWidth {
+    explicit LaneWidth(int32_t width) : used(drSsetLaneWidth(width)) {}
+    ~LaneWidth() { drSsetLaneWidth(0); }
+    const int32_t used;
+};
+
+// apply must match the plain loop bit for bit in every lane width the
+// processor has (also for counts that do not fill its blocks, collapsed
+// springs, factors other than 1, an end outside the cloth, and pairs changed
+// in place after the first use).
+TEST(SpringForce, MatchesPlainLoopBitForBitInEveryLaneWidth) {
+    for (int32_t width : {16, 8, 4, 1}) {
+        LaneWidth lanes(width);
+        if (lanes.used != width) continue;  // not on this processor
+        for (int32_t count : {1, 3, 64, 65, 130}) {
+            SCOPED_TRACE(testing::Message() << width << " lanes, " << count << " springs");
+            drScloth cloth;
+            cloth.pointCount = 17;
+            cloth.resizePoints();
+            drSspring spring;
+            spring.stiffness = 0.37f;
+            spring.damping = 0.011f;
+            uint32_t r = 99u + static_cast<uint32_t>(count);
+            auto next = [&r] {
+                r = r * 1664525u + 1013904223u;
+                return static_cast<float>(r >> 8) / 16777216.0f;
+            };
+            for (int32_t i = 0; i < cloth.pointCount; ++i) {
+                cloth.positions[i] = {next(), next() - 0.5f, 3.0f * next()};
+                cloth.velocities[i] = {next() - 0.5f, next(), next() - 0.5f};
+            }
+            cloth.positions[5] = cloth.positions[4];
+            for (int32_t s = 0; s < count; ++s) {
+                const int32_t a = s % 17, b = (s * 7 + 3) % 17;
+                spring.add(a, s % 9 == 0 ? 4 : b, s % 9 == 0 ? 0.0f : next(), 0.5f + next());
+            }
+            spring.add(4, 5, 0.7f, 1.0f);  // collapsed
+            spring.add(16, 17, 1.0f, 1.0f);  // one end outside the cloth
+            drSsolver solver;
+            spring.apply(cloth, solver);
+            EXPECT_EQ(cloth.forces, plainLoop(spring, cloth));
+            for (const drSvec3& f : cloth.forces) ASSERT_TRUE(std::isfinite(f.x + f.y + f.z));
+
+            // The same springs rewired in place: the points follow the new pairs
+            for (auto& pair : spring.springPairs) pair = {pair[1] % 17, (pair[0] + 5) % 17};
+            cloth.forces.assign(cloth.forces.size(), drSvec3{});
+            spring.apply(cloth, solver);
+            EXPECT_EQ(cloth.forces, plainLoop(spring, cloth));
         }
-        cloth.positions[5] = cloth.positions[4];
-        for (int32_t s = 0; s < count; ++s) {
-            const int32_t a = s % 17, b = (s * 7 + 3) % 17;
-            spring.add(a, s % 9 == 0 ? 4 : b, s % 9 == 0 ? 0.0f : next(), 0.5f + next());
-        }
-        spring.add(4, 5, 0.7f, 1.0f);  // collapsed
-        std::vector<drSvec3> expected(cloth.forces.size());
-        for (int32_t s = 0; s < spring.springCount; ++s) {
-            const int32_t a = spring.springPairs[s][0], b = spring.springPairs[s][1];
-            const float L = spring.restLengths[s], w = spring.springFactors[s];
-            const drSvec3 d = cloth.positions[b] - cloth.positions[a];
-            const float len = std::max(L * 0.001f, length(d));
-            const float e = len - L;
-            const float k = len != 0.0f ? spring.stiffness / len * e * w : 0.0f;
-            const float c = spring.damping * w;
-            const drSvec3 dv = cloth.velocities[b] - cloth.velocities[a];
-            const drSvec3 f = {k * d.x + c * dv.x, k * d.y + c * dv.y, k * d.z + c * dv.z};
-            expected[a] += f;
-            expected[b] -= f;
-        }
-        drSsolver solver;
-        spring.apply(cloth, solver);
-        EXPECT_EQ(cloth.forces, expected);
-        for (const drSvec3& f : cloth.forces) ASSERT_TRUE(std::isfinite(f.x + f.y + f.z));
     }
 }
 
@@ -246,40 +279,27 @@ struct Scene {
     }
 };
 
-TEST(SpringForce, SplitStartsAt301Points) {
-    // With 300 points the springs add into forces even with workers;
-    // with 301 job 1 writes into buffer 1.
-    PoolWith pool(2);
-    ASSERT_EQ(poolWorkerCount(), 2);
-    for (const auto& [nx, nz, split] : {std::array<int32_t, 3>{20, 15, 0}, std::array<int32_t, 3>{43, 7, 1}}) {
-        Scene s(nx, nz);
-        std::vector<drSvec3> second(static_cast<size_t>(s.net.cloth.pointCount));
-        s.net.cloth.threadForceBuffers = {s.net.cloth.forces.data(), second.data()};
-        s.net.stretch.apply(s.net.cloth, s.solver);
-        bool bufferUsed = false;
-        for (const drSvec3& f : second) bufferUsed |= !(f == drSvec3{});
-        EXPECT_EQ(bufferUsed, split == 1) << s.net.cloth.pointCount << " points";
-    }
-}
-
-TEST(SpringForce, PoolMatchesSerialAndRepeats) {
+// Above 301 points the springs are split over the workers: the forces are
+// the same bits for every worker count and lane width, those of the plain loop.
+TEST(SpringForce, SameBitsForEveryWorkerCountAndLaneWidth) {
     std::vector<drSvec3> serial;
     {
-        Scene s(23, 17);
+        Scene s(43, 17);
         serial = s.forces();
+        std::vector<drSvec3> expected(serial.size());
+        for (drSspring* set : {&s.net.stretch, &s.net.shear, &s.net.bend}) addPlainLoop(*set, s.net.cloth, expected);
+        EXPECT_EQ(serial, expected);
     }
-    for (int32_t workers : {1, 2, 4}) {
-        SCOPED_TRACE(workers);
-        PoolWith pool(workers);
-        Scene s(23, 17);
-        const std::vector<drSvec3> first = s.forces();
-        const std::vector<drSvec3> again = s.forces();
-        EXPECT_EQ(first, again);  // a fixed worker count repeats bit for bit
-        if (workers == 1) {
+    for (int32_t workers : {1, 2, 3, 4}) {
+        for (int32_t width : {16, 8, 1}) {
+            SCOPED_TRACE(testing::Message() << workers << " workers, " << width << " lanes");
+            PoolWith pool(workers);
+            LaneWidth lanes(width);
+            Scene s(43, 17);
+            const std::vector<drSvec3> first = s.forces();
             EXPECT_EQ(first, serial);
+            EXPECT_EQ(s.forces(), first);
         }
-        for (size_t i = 0; i < serial.size(); ++i)
-            for (int c = 0; c < 3; ++c) ASSERT_NEAR(first[i][c], serial[i][c], 1e-5f * (1.0f + std::fabs(serial[i][c])));
     }
 }
 

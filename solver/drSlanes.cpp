@@ -1,0 +1,136 @@
+#include "drSlanes.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define DR_X86_LANES 1
+#endif
+
+namespace {
+
+/// The formula one spring at a time; also the reference for the lanes.
+void springsPortable(const drSspringLanesArgs& a) {
+    for (int32_t j = 0; j < a.count; ++j) {
+        const float L = a.rest[j], w = a.factor[j];
+        const float len = std::max(L * 0.001f, std::sqrt(a.dx[j] * a.dx[j] + a.dy[j] * a.dy[j] + a.dz[j] * a.dz[j]));
+        const float e = len - L;
+        const float k = len != 0.0f ? a.stiffness / len * e * w : 0.0f;
+        const float c = a.damping * w;
+        a.dx[j] = k * a.dx[j] + c * a.ux[j];
+        a.dy[j] = k * a.dy[j] + c * a.uy[j];
+        a.dz[j] = k * a.dz[j] + c * a.uz[j];
+    }
+}
+
+#if DR_X86_LANES
+// In all three widths: max(norm, floor) returns the floor when norm is not
+// greater (or not a number), as std::max(floor, norm) does; the comparison
+// "len != 0" is unordered-true, as in the portable code.
+
+__attribute__((target("sse2"))) void springs4(const drSspringLanesArgs& a) {
+    const __m128 ksv = _mm_set1_ps(a.stiffness), kdv = _mm_set1_ps(a.damping), floor = _mm_set1_ps(0.001f);
+    for (int32_t j = 0; j < a.count; j += 4) {
+        const __m128 X = _mm_load_ps(a.dx + j), Y = _mm_load_ps(a.dy + j), Z = _mm_load_ps(a.dz + j);
+        const __m128 L = _mm_loadu_ps(a.rest + j), w = _mm_loadu_ps(a.factor + j);
+        const __m128 norm = _mm_sqrt_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(X, X), _mm_mul_ps(Y, Y)), _mm_mul_ps(Z, Z)));
+        const __m128 len = _mm_max_ps(norm, _mm_mul_ps(L, floor));
+        const __m128 e = _mm_sub_ps(len, L);
+        const __m128 k = _mm_and_ps(_mm_cmpneq_ps(len, _mm_setzero_ps()), _mm_mul_ps(_mm_mul_ps(_mm_div_ps(ksv, len), e), w));
+        const __m128 c = _mm_mul_ps(kdv, w);
+        _mm_store_ps(a.dx + j, _mm_add_ps(_mm_mul_ps(k, X), _mm_mul_ps(c, _mm_load_ps(a.ux + j))));
+        _mm_store_ps(a.dy + j, _mm_add_ps(_mm_mul_ps(k, Y), _mm_mul_ps(c, _mm_load_ps(a.uy + j))));
+        _mm_store_ps(a.dz + j, _mm_add_ps(_mm_mul_ps(k, Z), _mm_mul_ps(c, _mm_load_ps(a.uz + j))));
+    }
+}
+
+__attribute__((target("avx2"))) void springs8(const drSspringLanesArgs& a) {
+    const __m256 ksv = _mm256_set1_ps(a.stiffness), kdv = _mm256_set1_ps(a.damping), floor = _mm256_set1_ps(0.001f);
+    for (int32_t j = 0; j < a.count; j += 8) {
+        const __m256 X = _mm256_load_ps(a.dx + j), Y = _mm256_load_ps(a.dy + j), Z = _mm256_load_ps(a.dz + j);
+        const __m256 L = _mm256_loadu_ps(a.rest + j), w = _mm256_loadu_ps(a.factor + j);
+        const __m256 norm =
+            _mm256_sqrt_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(X, X), _mm256_mul_ps(Y, Y)), _mm256_mul_ps(Z, Z)));
+        const __m256 len = _mm256_max_ps(norm, _mm256_mul_ps(L, floor));
+        const __m256 e = _mm256_sub_ps(len, L);
+        const __m256 k = _mm256_and_ps(_mm256_cmp_ps(len, _mm256_setzero_ps(), _CMP_NEQ_UQ),
+                                       _mm256_mul_ps(_mm256_mul_ps(_mm256_div_ps(ksv, len), e), w));
+        const __m256 c = _mm256_mul_ps(kdv, w);
+        _mm256_store_ps(a.dx + j, _mm256_add_ps(_mm256_mul_ps(k, X), _mm256_mul_ps(c, _mm256_load_ps(a.ux + j))));
+        _mm256_store_ps(a.dy + j, _mm256_add_ps(_mm256_mul_ps(k, Y), _mm256_mul_ps(c, _mm256_load_ps(a.uy + j))));
+        _mm256_store_ps(a.dz + j, _mm256_add_ps(_mm256_mul_ps(k, Z), _mm256_mul_ps(c, _mm256_load_ps(a.uz + j))));
+    }
+}
+
+// The 16-lane intrinsics start from a deliberately undefined vector, which
+// GCC 12 reports as possibly uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+__attribute__((target("avx512f"))) void springs16(const drSspringLanesArgs& a) {
+    const __m512 ksv = _mm512_set1_ps(a.stiffness), kdv = _mm512_set1_ps(a.damping), floor = _mm512_set1_ps(0.001f);
+    for (int32_t j = 0; j < a.count; j += 16) {
+        const __m512 X = _mm512_load_ps(a.dx + j), Y = _mm512_load_ps(a.dy + j), Z = _mm512_load_ps(a.dz + j);
+        const __m512 L = _mm512_loadu_ps(a.rest + j), w = _mm512_loadu_ps(a.factor + j);
+        const __m512 norm =
+            _mm512_sqrt_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(X, X), _mm512_mul_ps(Y, Y)), _mm512_mul_ps(Z, Z)));
+        const __m512 len = _mm512_max_ps(norm, _mm512_mul_ps(L, floor));
+        const __m512 e = _mm512_sub_ps(len, L);
+        const __mmask16 nonzero = _mm512_cmp_ps_mask(len, _mm512_setzero_ps(), _CMP_NEQ_UQ);
+        const __m512 k = _mm512_maskz_mov_ps(nonzero, _mm512_mul_ps(_mm512_mul_ps(_mm512_div_ps(ksv, len), e), w));
+        const __m512 c = _mm512_mul_ps(kdv, w);
+        _mm512_store_ps(a.dx + j, _mm512_add_ps(_mm512_mul_ps(k, X), _mm512_mul_ps(c, _mm512_load_ps(a.ux + j))));
+        _mm512_store_ps(a.dy + j, _mm512_add_ps(_mm512_mul_ps(k, Y), _mm512_mul_ps(c, _mm512_load_ps(a.uy + j))));
+        _mm512_store_ps(a.dz + j, _mm512_add_ps(_mm512_mul_ps(k, Z), _mm512_mul_ps(c, _mm512_load_ps(a.uz + j))));
+    }
+}
+#pragma GCC diagnostic pop
+#endif
+
+int32_t widestLanes() {
+#if DR_X86_LANES
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return 16;
+    if (__builtin_cpu_supports("avx2")) return 8;
+    if (__builtin_cpu_supports("sse2")) return 4;
+#endif
+    return 1;
+}
+
+std::atomic<int32_t> laneWidth{0};  ///< 0: not chosen yet
+
+}  // namespace
+
+int32_t drSlaneWidth() {
+    int32_t width = laneWidth.load(std::memory_order_relaxed);
+    if (width == 0) {
+        width = widestLanes();
+        laneWidth.store(width, std::memory_order_relaxed);
+    }
+    return width;
+}
+
+int32_t drSsetLaneWidth(int32_t width) {
+    const int32_t widest = widestLanes();
+    int32_t use = widest;
+    if (width > 0)
+        for (int32_t w : {16, 8, 4, 1})
+            if (w <= width && w <= widest) {
+                use = w;
+                break;
+            }
+    laneWidth.store(use, std::memory_order_relaxed);
+    return use;
+}
+
+void drSspringLanes(const drSspringLanesArgs& a) {
+    switch (drSlaneWidth()) {
+#if DR_X86_LANES
+        case 16: springs16(a); return;
+        case 8: springs8(a); return;
+        case 4: springs4(a); return;
+#endif
+        default: springsPortable(a); return;
+    }
+}

@@ -1,0 +1,39 @@
+// The spring formula over many springs at once, in the widest vector lanes
+// the processor offers (16, 8 or 4 floats), chosen when first used.
+//
+// Every lane does exactly the scalar operations in the written order, and
+// the build never fuses a multiply into an add (-ffp-contract=off); square
+// roots and divisions are correctly rounded at every width. So every width
+// gives the same bits, and the choice only changes the speed.
+#pragma once
+
+#include <cstdint>
+
+/// Inputs and outputs of drSspringLanes: `count` springs in component arrays,
+/// 64-byte aligned, count a multiple of drSlaneBlock.
+struct drSspringLanesArgs {
+    float* dx;           ///< in: x[b] - x[a]; out: the force's x
+    float* dy;
+    float* dz;
+    const float* ux;     ///< v[b] - v[a]
+    const float* uy;
+    const float* uz;
+    const float* rest;   ///< rest lengths (any alignment)
+    const float* factor; ///< per-spring factors (any alignment)
+    float stiffness;
+    float damping;
+    int32_t count;
+};
+
+/// Springs are handed over in multiples of this many.
+constexpr int32_t drSlaneBlock = 16;
+
+/// f = k d + c u with len = max(rest * 0.001, |d|), k = stiffness / len *
+/// (len - rest) * factor (0 when len is 0), c = damping * factor.
+void drSspringLanes(const drSspringLanesArgs& a);
+
+/// Lane width in use: 16, 8, 4 or 1 (portable code).
+int32_t drSlaneWidth();
+/// Uses at most `width` lanes (tests compare the widths); 0 goes back to the
+/// widest the processor has. Returns the width now in use.
+int32_t drSsetLaneWidth(int32_t width);
