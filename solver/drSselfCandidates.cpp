@@ -95,30 +95,36 @@ bool drSselfCandidates::stillValid(const drSvec3* p, int32_t count) const {
     // Box of the displacements since the anchor, and whether one is not a number
     struct Range {
         float lo[3], hi[3];
-        bool nan;
+        float finite;  ///< 0, or not a number when a displacement is not finite
     };
     auto measure = [p, this](int32_t begin, int32_t end) {
-        Range r{{0, 0, 0}, {0, 0, 0}, false};
         const drSvec3* a = anchor.data();
-        if (begin < end)
-            for (int k = 0; k < 3; ++k) r.lo[k] = r.hi[k] = p[begin][k] - a[begin][k];
-        for (int32_t j = begin; j < end; ++j)
-            for (int k = 0; k < 3; ++k) {
-                const float d = p[j][k] - a[j][k];
-                r.nan |= d != d;
-                r.lo[k] = std::min(r.lo[k], d);
-                r.hi[k] = std::max(r.hi[k], d);
-            }
-        return r;
+        float lx = 0.0f, ly = 0.0f, lz = 0.0f, hx = 0.0f, hy = 0.0f, hz = 0.0f, finite = 0.0f;
+        if (begin < end) {
+            lx = hx = p[begin].x - a[begin].x;
+            ly = hy = p[begin].y - a[begin].y;
+            lz = hz = p[begin].z - a[begin].z;
+        }
+        for (int32_t j = begin; j < end; ++j) {
+            const float dx = p[j].x - a[j].x, dy = p[j].y - a[j].y, dz = p[j].z - a[j].z;
+            finite += (dx - dx) + (dy - dy) + (dz - dz);
+            lx = dx < lx ? dx : lx;
+            hx = dx > hx ? dx : hx;
+            ly = dy < ly ? dy : ly;
+            hy = dy > hy ? dy : hy;
+            lz = dz < lz ? dz : lz;
+            hz = dz > hz ? dz : hz;
+        }
+        return Range{{lx, ly, lz}, {hx, hy, hz}, finite};
     };
-    Range all{{0, 0, 0}, {0, 0, 0}, false};
+    Range all{{0, 0, 0}, {0, 0, 0}, 0.0f};
     if (poolWorkerCount() >= 2 && count >= kParallelPoints) {
         const int32_t T = poolWorkerCount();
         std::vector<Range> parts(static_cast<size_t>(T));
         poolParallelFor(count, [&](int32_t k, int32_t begin, int32_t end) { parts[static_cast<size_t>(k)] = measure(begin, end); });
         all = parts[0];
         for (const Range& r : parts) {
-            all.nan |= r.nan;
+            all.finite += r.finite;
             for (int k = 0; k < 3; ++k) {
                 all.lo[k] = std::min(all.lo[k], r.lo[k]);
                 all.hi[k] = std::max(all.hi[k], r.hi[k]);
@@ -134,7 +140,7 @@ bool drSselfCandidates::stillValid(const drSvec3* p, int32_t count) const {
         spread += e * e;
     }
     const double delta = 0.5 * std::sqrt(spread);
-    return !all.nan && 2.2 * delta * 1.001 <= static_cast<double>(slack);
+    return all.finite == 0.0f && 2.2 * delta * 1.001 <= static_cast<double>(slack);
 }
 
 bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) {
