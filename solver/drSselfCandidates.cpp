@@ -26,6 +26,9 @@ constexpr double kScaleMargin = 2e-5;
 /// Lists that expire within this many sub-steps of their search make the
 /// next search wait.
 constexpr int64_t kShortLife = 4;
+/// Lists are not searched when the reach exceeds this share of the
+/// triangles' longest edges.
+constexpr double kWideReach = 0.5;
 /// Lists with more entries than points over this are not kept.
 constexpr int64_t kCostlyShare = 4;
 /// Sub-steps a search waits at most.
@@ -82,7 +85,7 @@ bool drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) 
     valid = search(tree, pointCount);
     // Lists that name many triangles (a band as wide as the triangles) cost
     // as much per sub-step as the tree: let the tree answer for a while
-    if (valid && (static_cast<int64_t>(entries.size()) * kCostlyShare > pointCount ||
+    if (valid && (wide || static_cast<int64_t>(entries.size()) * kCostlyShare > pointCount ||
                   static_cast<int64_t>(activeLeaves.size()) * 2 > static_cast<int64_t>(leaves.size()))) {
         valid = false;
         backoff = std::min(std::max(2 * backoff, kMaxBackoff), kMaxCostlyBackoff);
@@ -149,6 +152,7 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     entryStart.assign(1, 0);
     entries.clear();
     activeLeaves.clear();
+    wide = false;
 
     // The anchor; the lists need finite positions and a finite band
     const int32_t n = tree.pointCount;
@@ -174,7 +178,14 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
         edges += std::sqrt(std::max({dotOf(B - A, B - A), dotOf(C - A, C - A), dotOf(C - B, C - B)}));
         ++sampled;
     }
-    const double cell = std::max(sampled > 0 ? edges / sampled : 0.0, static_cast<double>(reach));
+    const double longest = sampled > 0 ? edges / sampled : 0.0;
+    // A reach of half the triangles' size lists the neighbours of every
+    // point: such lists are not kept (see update), so they are not searched
+    if (reach > kWideReach * longest) {
+        wide = true;
+        return true;
+    }
+    const double cell = std::max(longest, static_cast<double>(reach));
     binPoints(positions, pointCount, static_cast<float>(cell > 0.0 ? cell : 1.0));
 
     // Pairs of every leaf, one run of consecutive leaves per job

@@ -85,6 +85,7 @@ private:
     void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, std::vector<double>& scratch) const;
 
     bool valid = false;
+    bool wide = false;               ///< the last search found the reach too wide for lists
     uint64_t treeBuild = 0;          ///< tree build the lists belong to
     float upper = 0.0f, lower = 0.0f;  ///< its band
     int32_t points = 0;              ///< points listed: [0, points)
