@@ -6,6 +6,13 @@
 #include "drStriangleNode.h"
 #include "pool.h"
 
+namespace {
+
+/// The point pass runs on the pool from this many points (or active points) on.
+constexpr int32_t kSplitPoints = 64;
+
+}  // namespace
+
 // Why the corrections wait until the end of the pass, also with one worker:
 // the corners of a contact belong to other points, possibly of other jobs, so
 // their forces cannot be written from a job without locks or atomics, and a
@@ -20,23 +27,38 @@ void drScollideSelf::apply(drScloth& cloth, drSsolver& solver) {
     if (tree == nullptr || tree->positions == nullptr) return;
     // Corner indices run up to the tree's point count: they must exist in the cloth.
     if (tree->pointCount > cloth.pointCount) return;
-    tree->refit();
+    const bool built = tree->needsBuild();
+    if (built) tree->refit();
+
+    // Points tested: the tree answers no point beyond its own
+    const int32_t n = std::max(0, std::min(pointCount, cloth.pointCount));
+    const bool listed = candidates.update(*tree, std::min(n, tree->pointCount));
+    if (listed)
+        candidates.refitLeaves();
+    else if (!built)
+        tree->refit();
 
     // Point pass: one job per worker, or one job on the calling thread
-    const int32_t n = std::max(0, std::min(pointCount, cloth.pointCount));
+    const int32_t items = listed ? candidates.activeCount() : n;
     const int32_t T = poolWorkerCount();
-    const int32_t jobs = T >= 2 ? T : 1;
+    const bool parallel = T >= 2 && items >= kSplitPoints;
+    const int32_t jobs = parallel ? T : 1;
     if (static_cast<int32_t>(jobCorrections.size()) < jobs) jobCorrections.resize(static_cast<size_t>(jobs));
     for (int32_t k = 0; k < jobs; ++k) {
         jobCorrections[static_cast<size_t>(k)].cornerForces.clear();
         jobCorrections[static_cast<size_t>(k)].velocityChanges.clear();
     }
-    if (T >= 2)
-        poolParallelFor(n, [this, &cloth](int32_t k, int32_t begin, int32_t end) {
-            pointPass(cloth, begin, end, jobCorrections[static_cast<size_t>(k)]);
-        });
+    auto pass = [this, &cloth, listed](int32_t k, int32_t begin, int32_t end) {
+        JobCorrections& out = jobCorrections[static_cast<size_t>(k)];
+        if (listed)
+            candidatePass(cloth, begin, end, out);
+        else
+            pointPass(cloth, begin, end, out);
+    };
+    if (parallel)
+        poolParallelFor(items, pass);
     else
-        pointPass(cloth, 0, n, jobCorrections[0]);
+        pass(0, 0, items);
 
     // Apply the collected corrections in job order, that is in point order
     for (int32_t k = 0; k < jobs; ++k) {
@@ -47,34 +69,46 @@ void drScollideSelf::apply(drScloth& cloth, drSsolver& solver) {
 }
 
 void drScollideSelf::pointPass(drScloth& cloth, int32_t begin, int32_t end, JobCorrections& out) const {
-    const drSvec3* velocities = cloth.velocities.data();
     for (int32_t i = begin; i < end; ++i) {
         // Points of sew constraints do not self-collide
         if (pointFlags != nullptr && pointFlags[i] != 0) continue;
         drSindexHit hit;
-        if (!tree->pointIndexQuery(i, hit)) continue;
+        if (tree->pointIndexQuery(i, hit)) respond(cloth, i, hit, out);
+    }
+}
 
-        // Side the point belongs on: forced, or the one it is on (the plane counts as front)
-        const float s = side != 0 ? static_cast<float>(side) : (hit.distance >= 0.0f ? 1.0f : -1.0f);
-        const drSvec3& n = hit.normal;
-        drSvec3& force = cloth.forces[static_cast<size_t>(i)];
+void drScollideSelf::candidatePass(drScloth& cloth, int32_t begin, int32_t end, JobCorrections& out) const {
+    for (int32_t k = begin; k < end; ++k) {
+        const int32_t i = candidates.activePoint(k);
+        if (pointFlags != nullptr && pointFlags[i] != 0) continue;
+        drSindexHit hit;
+        if (candidates.query(k, hit)) respond(cloth, i, hit, out);
+    }
+}
 
-        // Force hand-over: the part driving the point to the other side goes to the corners
-        const float fn = dot(n, force);
-        if (s * fn < 0.0f) {
-            force -= n * fn;
-            out.cornerForces.push_back({hit.a, n * (hit.wa * fn)});
-            out.cornerForces.push_back({hit.b, n * (hit.wb * fn)});
-            out.cornerForces.push_back({hit.c, n * (hit.wc * fn)});
-        }
+void drScollideSelf::respond(drScloth& cloth, int32_t i, const drSindexHit& hit, JobCorrections& out) const {
+    const drSvec3* velocities = cloth.velocities.data();
 
-        // Velocity toward the triangle: drag the sliding, remove the approach
-        const drSvec3 surface = velocities[hit.a] * hit.wa + velocities[hit.b] * hit.wb + velocities[hit.c] * hit.wc;
-        const drSvec3 vRel = velocities[i] - surface;
-        const float vn = dot(n, vRel);
-        if (s * vn < 0.0f) {
-            force -= (vRel - n * vn) * friction;
-            out.velocityChanges.push_back({i, n * vn});
-        }
+    // Side the point belongs on: forced, or the one it is on (the plane counts as front)
+    const float s = side != 0 ? static_cast<float>(side) : (hit.distance >= 0.0f ? 1.0f : -1.0f);
+    const drSvec3& n = hit.normal;
+    drSvec3& force = cloth.forces[static_cast<size_t>(i)];
+
+    // Force hand-over: the part driving the point to the other side goes to the corners
+    const float fn = dot(n, force);
+    if (s * fn < 0.0f) {
+        force -= n * fn;
+        out.cornerForces.push_back({hit.a, n * (hit.wa * fn)});
+        out.cornerForces.push_back({hit.b, n * (hit.wb * fn)});
+        out.cornerForces.push_back({hit.c, n * (hit.wc * fn)});
+    }
+
+    // Velocity toward the triangle: drag the sliding, remove the approach
+    const drSvec3 surface = velocities[hit.a] * hit.wa + velocities[hit.b] * hit.wb + velocities[hit.c] * hit.wc;
+    const drSvec3 vRel = velocities[i] - surface;
+    const float vn = dot(n, vRel);
+    if (s * vn < 0.0f) {
+        force -= (vRel - n * vn) * friction;
+        out.velocityChanges.push_back({i, n * vn});
     }
 }

@@ -1,7 +1,10 @@
 // Self collision: keeps the cloth from passing through itself. The cloth's own
-// triangles sit in a triangle octree over the cloth's live positions; every
-// sub-step refits it, and every cloth point asks it for a triangle of the
-// cloth (not one of its own) within the thickness band. On a contact the part
+// triangles sit in a triangle octree over the cloth's live positions, and
+// every cloth point looks for the tree's first triangle of the cloth (not one
+// of its own) within the thickness band. The candidate lists
+// (drSselfCandidates) give the tree's answer from the few triangles within
+// reach of each point, refitting only their leaves; when they cannot (a
+// position that is not finite) the whole tree is refitted and asked. On a contact the part
 // of the point's force that drives it to the other side is handed to the
 // triangle's corners, and its velocity toward the triangle is removed with a
 // drag on its sliding. Positions are never moved.
@@ -11,13 +14,14 @@
 // velocity corrections are collected per job and applied after the pass, job
 // by job. Jobs cover consecutive point ranges, so the corrections are applied
 // in point order whatever the worker count, and the result is bit-identical
-// for 1, 2, 4, ... workers.
+// for any number of workers.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "drSforce.h"
+#include "drSselfCandidates.h"
 #include "drSvec.h"
 
 class drStriangleNode;
@@ -51,6 +55,11 @@ private:
     /// Tests the points of [begin, end), correcting their own forces at once
     /// and collecting everything else in `out`.
     void pointPass(drScloth& cloth, int32_t begin, int32_t end, JobCorrections& out) const;
+    /// The same for the active points [begin, end) of the candidate lists.
+    void candidatePass(drScloth& cloth, int32_t begin, int32_t end, JobCorrections& out) const;
+    /// Response of point i to its contact.
+    void respond(drScloth& cloth, int32_t i, const drSindexHit& hit, JobCorrections& out) const;
 
     std::vector<JobCorrections> jobCorrections;  ///< one per job of the last pass
+    drSselfCandidates candidates;                ///< the triangles within reach of each point
 };

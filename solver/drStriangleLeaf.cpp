@@ -14,7 +14,7 @@ namespace {
 /// Smallest squared cross-product length of a triangle that is not degenerate.
 constexpr float kDegenerateArea = 1e-15f;
 /// Triangles per block.
-constexpr int32_t kLanes = 4;
+constexpr int32_t kLanes = kBlockLanes;
 
 void growBox(drSvec3& boxMin, drSvec3& boxMax, const drSvec3& lo, const drSvec3& hi) {
     for (int k = 0; k < 3; ++k) {
@@ -81,6 +81,44 @@ int32_t firstLane(const drSint4& mask) {
     return k;
 }
 
+/// Every lane of a block.
+const drSint4 allLanes = {-1, -1, -1, -1};
+
+/// The self-collision test of one point against the triangles of a block:
+/// not degenerate; signed distance within the band; not one of the point's
+/// own triangles; inside the widened triangle, two bounds strict. Every scan
+/// of the point goes through scan(), so a triangle is accepted or not the
+/// same way whichever scan tests it.
+struct IndexProbe {
+    drSfloat4 px, py, pz, two, lower, upper, margin, far;
+    drSint4 point;
+    IndexProbe(int32_t i, const drSvec3& p, float lowerOffset, float upperOffset)
+        : px(broadcast(p.x)), py(broadcast(p.y)), pz(broadcast(p.z)), two(broadcast(2.0f)),
+          lower(broadcast(lowerOffset)), upper(broadcast(upperOffset)), margin(broadcast(-kBaryMargin)),
+          far(broadcast(1.05f)), point(broadcast(i)) {}
+
+    /// Fills `hit` from the first accepted lane among `lanes`; false when none is.
+    bool scan(const drStriangleBlock& block, const drSint4& lanes, drSindexHit& hit) const {
+        const BlockCoordinates at(block, px, py, pz);
+        const drSint4 accepted = (block.normalX <= two) & (at.d >= lower) & (at.d <= upper) & (block.a != point) &
+                                 (block.b != point) & (block.c != point) & (at.u >= margin) & (at.v > margin) &
+                                 (at.u + at.v < far) & lanes;
+        if (!anyLane(accepted)) return false;
+
+        const int32_t k = firstLane(accepted);
+        const float u = at.u[k], v = at.v[k];
+        hit.distance = at.d[k];
+        hit.normal = {block.normalX[k], block.normalY[k], block.normalZ[k]};
+        hit.a = block.a[k];
+        hit.b = block.b[k];
+        hit.c = block.c[k];
+        hit.wa = 1.0f - u - v;
+        hit.wb = u;
+        hit.wc = v;
+        return true;
+    }
+};
+
 }  // namespace
 
 void drStriangleLeaf::refit() {
@@ -92,6 +130,7 @@ void drStriangleLeaf::refit() {
         empty.normalX = broadcast(kDegenerateMark);
         empty.a = empty.b = empty.c = broadcast(int32_t{-1});
         blocks.assign(blockCount, empty);
+
         for (int32_t t = 0; t < n; ++t) {
             drStriangleBlock& block = blocks[static_cast<size_t>(t / kLanes)];
             block.a[t % kLanes] = triangles[t][0];
@@ -180,6 +219,7 @@ void drStriangleLeaf::refit() {
             if (fit[lane] == 0) continue;
             growBox(boxMin, boxMax, {lo[0][lane], lo[1][lane], lo[2][lane]}, {hi[0][lane], hi[1][lane], hi[2][lane]});
         }
+
     }
 }
 
@@ -244,30 +284,15 @@ bool drStriangleLeaf::pointIndexQuery(int32_t i, const drSvec3& p, drSindexHit& 
 
 bool drStriangleLeaf::pointIndexScan(int32_t i, const drSvec3& p, drSindexHit& hit) const {
     if (positions == nullptr) return false;
-    const drSfloat4 px = broadcast(p.x), py = broadcast(p.y), pz = broadcast(p.z);
-    const drSfloat4 two = broadcast(2.0f), lower = broadcast(lowerOffset), upper = broadcast(upperOffset);
-    const drSfloat4 margin = broadcast(-kBaryMargin), far = broadcast(1.05f);
-    const drSint4 point = broadcast(i);
-    for (const drStriangleBlock& block : blocks) {
-        // Not degenerate; signed distance within the band; not one of the
-        // point's own triangles; inside the widened triangle, two bounds strict
-        const BlockCoordinates at(block, px, py, pz);
-        const drSint4 accepted = (block.normalX <= two) & (at.d >= lower) & (at.d <= upper) & (block.a != point) &
-                                 (block.b != point) & (block.c != point) & (at.u >= margin) & (at.v > margin) &
-                                 (at.u + at.v < far);
-        if (!anyLane(accepted)) continue;
-
-        const int32_t k = firstLane(accepted);
-        const float u = at.u[k], v = at.v[k];
-        hit.distance = at.d[k];
-        hit.normal = {block.normalX[k], block.normalY[k], block.normalZ[k]};
-        hit.a = block.a[k];
-        hit.b = block.b[k];
-        hit.c = block.c[k];
-        hit.wa = 1.0f - u - v;
-        hit.wb = u;
-        hit.wc = v;
-        return true;
-    }
+    const IndexProbe probe(i, p, lowerOffset, upperOffset);
+    for (const drStriangleBlock& block : blocks)
+        if (probe.scan(block, allLanes, hit)) return true;
     return false;
+}
+
+bool drStriangleLeaf::pointIndexScanBlock(int32_t i, const drSvec3& p, int32_t block, uint32_t lanes,
+                                          drSindexHit& hit) const {
+    if (positions == nullptr || block < 0 || static_cast<size_t>(block) >= blocks.size()) return false;
+    const drSint4 mask = {(lanes & 1u) ? -1 : 0, (lanes & 2u) ? -1 : 0, (lanes & 4u) ? -1 : 0, (lanes & 8u) ? -1 : 0};
+    return IndexProbe(i, p, lowerOffset, upperOffset).scan(blocks[static_cast<size_t>(block)], mask, hit);
 }

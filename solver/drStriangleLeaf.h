@@ -24,6 +24,8 @@ using drStriangle = std::array<int32_t, 3>;
 
 /// Normal x component that marks a degenerate triangle (a unit normal never has it).
 constexpr float kDegenerateMark = 4.0f;
+/// Triangles per block of a leaf's query data.
+constexpr int32_t kBlockLanes = 4;
 /// Barycentric margin by which a triangle is widened for the queries.
 constexpr float kBaryMargin = 0.05f;
 
@@ -58,6 +60,7 @@ struct drStriangleBlock {
     drSint4 a, b, c;                      ///< corner indices; -1 in unused lanes
 };
 
+
 class drStriangleLeaf {
 public:
     /// Recomputes normals, barycentric vectors and the box from `positions`.
@@ -73,6 +76,10 @@ public:
     /// pointIndexQuery without the box test, for a walk that has already
     /// tested the node box (equal to this leaf's box after a refit).
     bool pointIndexScan(int32_t i, const drSvec3& p, drSindexHit& hit) const;
+    /// pointIndexScan over the lanes `lanes` (bit k: lane k) of one block
+    /// only: the same test, so a triangle is accepted here exactly when the
+    /// scan of the whole leaf would accept it.
+    bool pointIndexScanBlock(int32_t i, const drSvec3& p, int32_t block, uint32_t lanes, drSindexHit& hit) const;
     /// True when `p` lies in the closed box (false for a non-finite point).
     bool boxContains(const drSvec3& p) const;
     /// Unit normal of triangle t as of the last refit; x = 4.0 when degenerate.

@@ -119,6 +119,8 @@ void drStriangleNode::refit() {
         walk.clear();
         walkNodes.clear();
         collectWalk(walk, walkNodes);
+        static std::atomic<uint64_t> builds{0};
+        buildId_ = builds.fetch_add(1, std::memory_order_relaxed) + 1;
     }
 
     // Refit the leaves, split into one run of consecutive leaves per worker

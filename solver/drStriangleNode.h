@@ -70,6 +70,14 @@ public:
     /// True when the root answers queries through its leaf grid rather than
     /// by walking (same answers; a tree of a few leaves walks).
     bool binned() const { return leafGrid.usable(); }
+    /// Root, once built: every leaf in walk order, the order in which the
+    /// queries try them.
+    const std::vector<drStriangleLeaf*>& leafOrder() const { return leaves; }
+    /// True while added triangles wait for the build of the next refit.
+    bool needsBuild() const { return pendingCount > 0; }
+    /// Root: a number that no other build of any tree has had; changes when
+    /// the leaves are laid out anew.
+    uint64_t buildId() const { return buildId_; }
 
     int32_t pointCount = 0;        ///< points in the position arrays (root only)
     float upperOffset = 0.0f;      ///< reach in front of a triangle (length units)
@@ -120,6 +128,7 @@ private:
     bool forEachLeafAt(const drSvec3& p, const Visit& visit) const;
 
     std::vector<drSvec3> ownPositions;  ///< storage of positions while ownsPositions is 1
+    uint64_t buildId_ = 0;  ///< see buildId()
     bool stale = true;  ///< something the leaves depend on changed since the last refit
     std::vector<drStriangleLeaf*> leaves;  ///< root: every leaf in traversal order, gathered at the build
     std::vector<WalkNode> walk;            ///< root: every node in walk order, gathered at the build

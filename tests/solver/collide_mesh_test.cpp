@@ -3,6 +3,7 @@
 #include "poolWith.h"
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -196,7 +197,7 @@ TEST(CollideMesh, BadInputLeavesTheClothAlone) {
     untouched(zeroReach.collider, "zero reach");
 }
 
-TEST(CollideMesh, PointPassOnThePoolEqualsTheSerialPass) {
+TEST(CollideMesh, SameBitsForAnyWorkerCount) {
     auto run = [](int32_t processors) {
         PoolWith pool(processors);
         // A bumpy 30 x 30 surface that rises and shifts within the frame
@@ -225,18 +226,24 @@ TEST(CollideMesh, PointPassOnThePoolEqualsTheSerialPass) {
             cloth.velocities[i] = {h(rng), h(rng), h(rng)};
             cloth.forces[i] = {h(rng), h(rng) - 1.0f, h(rng)};
         }
-        drSsolver solver = clock(0.25f, 1.0f);
-        s.collider.apply(cloth, solver);
+        // Three sub-steps of the frame: the surface sweeps and refits each time
+        for (float time : {0.25f, 0.5f, 0.75f}) {
+            drSsolver solver = clock(time, 1.0f);
+            s.collider.apply(cloth, solver);
+        }
         return cloth;
+    };
+    auto sameBits = [](const std::vector<drSvec3>& a, const std::vector<drSvec3>& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(drSvec3)) == 0;
     };
     const drScloth serial = run(1);
     int32_t moved = 0;
     for (int32_t i = 0; i < serial.pointCount; ++i) moved += serial.forces[i].y == 0.0f ? 1 : 0;
     EXPECT_GT(moved, 100);
-    for (int32_t processors : {2, 4}) {
+    for (int32_t processors : {2, 3, 8}) {
         const drScloth parallel = run(processors);
-        EXPECT_EQ(parallel.positions, serial.positions) << processors;
-        EXPECT_EQ(parallel.velocities, serial.velocities) << processors;
-        EXPECT_EQ(parallel.forces, serial.forces) << processors;
+        EXPECT_TRUE(sameBits(parallel.positions, serial.positions)) << processors;
+        EXPECT_TRUE(sameBits(parallel.velocities, serial.velocities)) << processors;
+        EXPECT_TRUE(sameBits(parallel.forces, serial.forces)) << processors;
     }
 }

@@ -2,11 +2,14 @@
 
 #include "poolWith.h"
 
+#include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "drScloth.h"
 #include "drScollideSelf.h"
+#include "drSselfCandidates.h"
 #include "drSsolver.h"
 #include "drStriangleNode.h"
 #include "grid.h"
@@ -59,6 +62,34 @@ SelfCloth twoLayers() {
         }
     }
     return SelfCloth(points, triangles, 0.5f);
+}
+
+/// Two 40 x 40 sheets spaced 2 (as the common drape), 2 apart, the upper one
+/// shifted and dipping in the middle to 0.2 above the lower one: with a
+/// thickness of 0.5, contacts only around the dip, as where a cloth folds
+/// onto itself.
+void dippedLayers(std::vector<drSvec3>& points, std::vector<drStriangle>& triangles) {
+    const GridMesh g = makeGrid(40, 40, 2.0);
+    for (int32_t layer = 0; layer < 2; ++layer) {
+        const int32_t base = layer * g.pointCount();
+        for (int32_t i = 0; i < g.pointCount(); ++i) {
+            const float x = static_cast<float>(g.points[3 * i]), z = static_cast<float>(g.points[3 * i + 2]);
+            const float r2 = (x - 40.0f) * (x - 40.0f) + (z - 40.0f) * (z - 40.0f);
+            if (layer == 0)
+                points.push_back({x, 0.0f, z});
+            else
+                points.push_back({x + 0.6f, 2.0f - 1.8f * std::exp(-r2 / 160.0f), z + 0.8f});
+        }
+        for (const drSpolygon& p : g.polygons) {
+            triangles.push_back({base + p.a, base + p.b, base + p.c});
+            triangles.push_back({base + p.a, base + p.c, base + p.d});
+        }
+    }
+}
+
+bool sameBits(const void* a, const void* b, size_t bytes) { return std::memcmp(a, b, bytes) == 0; }
+bool sameBits(const std::vector<drSvec3>& a, const std::vector<drSvec3>& b) {
+    return a.size() == b.size() && sameBits(a.data(), b.data(), a.size() * sizeof(drSvec3));
 }
 
 
@@ -198,5 +229,107 @@ TEST(CollideSelf, PointPassOnThePoolEqualsTheSerialPassAndKeepsEveryCornerForce)
         EXPECT_EQ(parallel.velocities, serial.velocities) << processors;
         EXPECT_EQ(parallel.forces, serial.forces) << processors;
         run(processors, 0.0f);
+    }
+}
+
+TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
+    // The lists against a second tree over the same positions, refitted and
+    // asked for every point, through sub-steps that keep the lists (the
+    // cloth drifts, the upper layer sinks onto the lower one: new contacts
+    // appear between searches) and sub-steps that end them (a jolt, a
+    // triangle made thin, a point that is not a number)
+    std::vector<drSvec3> points;
+    std::vector<drStriangle> triangles;
+    dippedLayers(points, triangles);
+    const int32_t n = static_cast<int32_t>(points.size());
+    auto makeTree = [&](drStriangleNode& tree) {
+        tree.pointCount = n;
+        tree.setPositions(points.data());
+        for (const drStriangle& t : triangles) tree.addTriangle(t[0], t[1], t[2]);
+        tree.setOffsets(0.5f, -0.5f);
+        tree.refit();
+    };
+    drStriangleNode tree, reference;
+    makeTree(tree);
+    makeTree(reference);
+    drSselfCandidates lists;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> jitter(-0.004f, 0.004f);
+    int32_t listed = 0, contacts = 0;
+    for (int32_t step = 0; step < 40; ++step) {
+        for (int32_t i = 0; i < n; ++i) {
+            points[i] += drSvec3{0.05f + jitter(rng), -0.1f + jitter(rng), 0.02f + jitter(rng)};
+            if (i >= n / 2 && step >= 8 && step < 20) points[i].y -= 0.04f;  // the upper layer sinks
+        }
+        if (step == 24)
+            for (int32_t i = 0; i < n; i += 7) points[i].y += 0.4f;  // a jolt
+        if (step == 30) points[n / 2 + 20 * 40 + 21] = (points[n / 2 + 20 * 40 + 20] + points[n / 2 + 20 * 40 + 22]) * 0.5f;
+        const drSvec3 kept = points[n / 2 + 5];
+        if (step == 34) points[n / 2 + 5].x = std::nanf("");
+
+        reference.refit();
+        const bool useLists = lists.update(tree, n);
+        if (useLists) {
+            lists.refitLeaves();
+            ++listed;
+        } else {
+            tree.refit();
+        }
+        std::vector<int32_t> active(static_cast<size_t>(n), -1);
+        for (int32_t k = 0; useLists && k < lists.activeCount(); ++k) active[static_cast<size_t>(lists.activePoint(k))] = k;
+        for (int32_t i = 0; i < n; ++i) {
+            drSindexHit want, got;
+            const bool expected = reference.pointIndexQuery(i, want);
+            const bool found = useLists ? active[static_cast<size_t>(i)] >= 0 && lists.query(active[static_cast<size_t>(i)], got)
+                                        : tree.pointIndexQuery(i, got);
+            ASSERT_EQ(found, expected) << "step " << step << " point " << i;
+            if (!found) continue;
+            ++contacts;
+            EXPECT_TRUE(want.a == got.a && want.b == got.b && want.c == got.c && sameBits(&want, &got, sizeof want))
+                << "step " << step << " point " << i;
+        }
+        points[n / 2 + 5] = kept;
+    }
+    EXPECT_GT(contacts, 2000);
+    EXPECT_GE(listed, 15);  // many sub-steps ran on the lists...
+    EXPECT_LT(lists.searchCount(), listed);  // ...which outlived their search
+}
+
+TEST(CollideSelf, SameBitsForAnyWorkerCount) {
+    // Sub-steps of the collider with a simple integration in between, on the
+    // lists (contacts around the dip only) and on the tree (a cloth made of
+    // contacts throughout)
+    auto run = [](int32_t processors, bool dipped) {
+        PoolWith pool(processors);
+        std::vector<drSvec3> points;
+        std::vector<drStriangle> triangles;
+        dippedLayers(points, triangles);
+        SelfCloth c(points, triangles, dipped ? 0.5f : 2.5f);
+        c.collider.friction = 0.3f;
+        std::mt19937 rng(13);
+        std::uniform_real_distribution<float> h(-1.0f, 1.0f);
+        for (int32_t i = 0; i < c.cloth.pointCount; ++i) c.cloth.velocities[i] = {h(rng), h(rng), h(rng)};
+        int32_t changed = 0;
+        for (int32_t step = 0; step < 8; ++step) {
+            for (int32_t i = 0; i < c.cloth.pointCount; ++i) c.cloth.forces[i] = {0.1f * h(rng), -1.0f + 0.1f * h(rng), 0.1f * h(rng)};
+            const std::vector<drSvec3> velocities = c.cloth.velocities;
+            c.apply();
+            for (int32_t i = 0; i < c.cloth.pointCount; ++i) {
+                changed += c.cloth.velocities[i] == velocities[i] ? 0 : 1;
+                c.cloth.velocities[i] += c.cloth.forces[i] * 0.01f;
+                c.cloth.positions[i] += c.cloth.velocities[i] * 0.02f;
+            }
+        }
+        EXPECT_GT(changed, 10) << processors;
+        return c.cloth;
+    };
+    for (bool dipped : {true, false}) {
+        const drScloth serial = run(1, dipped);
+        for (int32_t processors : {2, 3, 8}) {
+            const drScloth parallel = run(processors, dipped);
+            EXPECT_TRUE(sameBits(parallel.positions, serial.positions)) << processors << " " << dipped;
+            EXPECT_TRUE(sameBits(parallel.velocities, serial.velocities)) << processors << " " << dipped;
+            EXPECT_TRUE(sameBits(parallel.forces, serial.forces)) << processors << " " << dipped;
+        }
     }
 }

@@ -1,0 +1,423 @@
+#include "drSselfCandidates.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "drStriangleNode.h"
+#include "pool.h"
+
+namespace {
+
+/// Leaves from which the search runs on the pool.
+constexpr int32_t kParallelLeaves = 64;
+/// Points from which the motion check runs on the pool.
+constexpr int32_t kParallelPoints = 4096;
+/// Leaves with candidates from which their refit runs on the pool.
+constexpr int32_t kParallelRefits = 16;
+/// A triangle's float test is trusted to within the margin while its
+/// smallest altitude stays at least this share of its longest edge (angles
+/// of about 3 degrees and more).
+constexpr double kThinRatio = 0.05;
+/// Share of a triangle's size added to the reach for the float test's errors.
+constexpr double kShapeMargin = 0.02;
+/// Share of the coordinates' size added to the reach for the rounding of positions.
+constexpr double kScaleMargin = 2e-5;
+/// Lists that expire within this many sub-steps of their search make the
+/// next search wait.
+constexpr int64_t kShortLife = 4;
+/// Lists are not searched when the reach exceeds this share of the
+/// triangles' longest edges.
+constexpr double kWideReach = 0.5;
+/// Lists with more entries than points over this are not kept.
+constexpr int64_t kCostlyShare = 4;
+/// Sub-steps a search waits at most.
+constexpr int64_t kMaxBackoff = 32;
+/// Sub-steps a search waits at most after lists that were not kept.
+constexpr int64_t kMaxCostlyBackoff = 1024;
+/// Cells of the point grid along one axis at most.
+constexpr int32_t kMaxCells = 1024;
+/// Per triangle in the search scratch: the box (6), the reach with its
+/// margin, 1 when the triangle is well shaped.
+constexpr size_t kStride = 8;
+
+struct Vec {
+    double x, y, z;
+    double operator[](int k) const { return k == 0 ? x : (k == 1 ? y : z); }
+};
+Vec toVec(const drSvec3& p) { return {p.x, p.y, p.z}; }
+Vec operator-(const Vec& a, const Vec& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+double dotOf(const Vec& a, const Vec& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+Vec crossOf(const Vec& a, const Vec& b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+
+}  // namespace
+
+bool drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) {
+    ++steps;
+    positions = tree.positions;
+    if (positions == nullptr || pointCount < 0 || pointCount > tree.pointCount) {
+        valid = false;
+        return false;
+    }
+    const bool same = treeBuild == tree.buildId() && upper == tree.upperOffset && lower == tree.lowerOffset &&
+                      points == pointCount && corners == tree.pointCount;
+    if (valid && same && stillValid(positions, corners)) return true;
+
+    // Lists that lasted only a few sub-steps cost more to find than they
+    // saved: while the cloth moves that much, wait longer and longer before
+    // the next search and let the tree answer meanwhile.
+    if (valid) {
+        if (steps - searchedAt < kShortLife) {
+            backoff = std::min(2 * backoff, kMaxBackoff);
+            retryAt = steps + backoff;
+        } else {
+            backoff = 1;
+        }
+    }
+    valid = false;
+    if (same && steps < retryAt) return false;
+    treeBuild = tree.buildId();
+    upper = tree.upperOffset;
+    lower = tree.lowerOffset;
+    points = pointCount;
+    corners = tree.pointCount;
+    searchedAt = steps;
+    valid = search(tree, pointCount);
+    // Lists that name many triangles (a band as wide as the triangles) cost
+    // as much per sub-step as the tree: let the tree answer for a while
+    if (valid && (wide || static_cast<int64_t>(entries.size()) * kCostlyShare > pointCount ||
+                  static_cast<int64_t>(activeLeaves.size()) * 2 > static_cast<int64_t>(leaves.size()))) {
+        valid = false;
+        backoff = std::min(std::max(2 * backoff, kMaxBackoff), kMaxCostlyBackoff);
+        retryAt = steps + backoff;
+    }
+    return valid;
+}
+
+bool drSselfCandidates::stillValid(const drSvec3* p, int32_t count) const {
+    // Box of the displacements since the anchor, and whether one is not a number
+    struct Range {
+        float lo[3], hi[3];
+        float finite;  ///< 0, or not a number when a displacement is not finite
+    };
+    auto measure = [p, this](int32_t begin, int32_t end) {
+        const drSvec3* a = anchor.data();
+        float lx = 0.0f, ly = 0.0f, lz = 0.0f, hx = 0.0f, hy = 0.0f, hz = 0.0f, finite = 0.0f;
+        if (begin < end) {
+            lx = hx = p[begin].x - a[begin].x;
+            ly = hy = p[begin].y - a[begin].y;
+            lz = hz = p[begin].z - a[begin].z;
+        }
+        for (int32_t j = begin; j < end; ++j) {
+            const float dx = p[j].x - a[j].x, dy = p[j].y - a[j].y, dz = p[j].z - a[j].z;
+            finite += (dx - dx) + (dy - dy) + (dz - dz);
+            lx = dx < lx ? dx : lx;
+            hx = dx > hx ? dx : hx;
+            ly = dy < ly ? dy : ly;
+            hy = dy > hy ? dy : hy;
+            lz = dz < lz ? dz : lz;
+            hz = dz > hz ? dz : hz;
+        }
+        return Range{{lx, ly, lz}, {hx, hy, hz}, finite};
+    };
+    Range all{{0, 0, 0}, {0, 0, 0}, 0.0f};
+    if (poolWorkerCount() >= 2 && count >= kParallelPoints) {
+        const int32_t T = poolWorkerCount();
+        std::vector<Range> parts(static_cast<size_t>(T));
+        poolParallelFor(count, [&](int32_t k, int32_t begin, int32_t end) { parts[static_cast<size_t>(k)] = measure(begin, end); });
+        all = parts[0];
+        for (const Range& r : parts) {
+            all.finite += r.finite;
+            for (int k = 0; k < 3; ++k) {
+                all.lo[k] = std::min(all.lo[k], r.lo[k]);
+                all.hi[k] = std::max(all.hi[k], r.hi[k]);
+            }
+        }
+    } else {
+        all = measure(0, count);
+    }
+    // Every displacement lies within half the box's diagonal of its centre
+    double spread = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double e = static_cast<double>(all.hi[k]) - all.lo[k];
+        spread += e * e;
+    }
+    const double delta = 0.5 * std::sqrt(spread);
+    return all.finite == 0.0f && 2.2 * delta * 1.001 <= static_cast<double>(slack);
+}
+
+bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) {
+    ++searches;
+    activePoints.clear();
+    entryStart.assign(1, 0);
+    entries.clear();
+    activeLeaves.clear();
+    wide = false;
+
+    // The anchor; the lists need finite positions and a finite band
+    const int32_t n = tree.pointCount;
+    anchor.assign(positions, positions + n);
+    for (const drSvec3& q : anchor)
+        if (!(std::isfinite(q.x) && std::isfinite(q.y) && std::isfinite(q.z))) return false;
+    const float tau = std::max(std::fabs(upper), std::fabs(lower));
+    if (!std::isfinite(tau) || !std::isfinite(2.0f * tau)) return false;
+    slack = tau;
+    reach = tau + slack;
+    leaves = tree.leafOrder();
+    const int32_t leafCount = static_cast<int32_t>(leaves.size());
+    if (pointCount == 0 || leafCount == 0) return true;
+
+    // Cells about a triangle plus the reach wide: the longest edges of a sample of triangles
+    double edges = 0.0;
+    int32_t sampled = 0;
+    for (int32_t l = 0; l < leafCount; l += std::max(1, leafCount / 64)) {
+        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
+        if (leaf.triangleCount <= 0) continue;
+        const drStriangle& t = leaf.triangles[0];
+        const Vec A = toVec(positions[t[0]]), B = toVec(positions[t[1]]), C = toVec(positions[t[2]]);
+        edges += std::sqrt(std::max({dotOf(B - A, B - A), dotOf(C - A, C - A), dotOf(C - B, C - B)}));
+        ++sampled;
+    }
+    const double longest = sampled > 0 ? edges / sampled : 0.0;
+    // A reach of half the triangles' size lists the neighbours of every
+    // point: such lists are not kept (see update), so they are not searched
+    if (reach > kWideReach * longest) {
+        wide = true;
+        return true;
+    }
+    const double cell = std::max(longest, static_cast<double>(reach));
+    binPoints(positions, pointCount, static_cast<float>(cell > 0.0 ? cell : 1.0));
+
+    // Pairs of every leaf, one run of consecutive leaves per job
+    const int32_t T = poolWorkerCount();
+    const bool parallel = T >= 2 && leafCount >= kParallelLeaves;
+    const int32_t jobs = parallel ? T : 1;
+    if (jobPairs.size() < static_cast<size_t>(jobs)) {
+        jobPairs.resize(static_cast<size_t>(jobs));
+        jobScratch.resize(static_cast<size_t>(jobs));
+    }
+    for (int32_t k = 0; k < jobs; ++k) jobPairs[static_cast<size_t>(k)].clear();
+    if (parallel)
+        poolParallelFor(leafCount, [this](int32_t k, int32_t begin, int32_t end) {
+            searchLeaves(begin, end, jobPairs[static_cast<size_t>(k)], jobScratch[static_cast<size_t>(k)]);
+        });
+    else
+        searchLeaves(0, leafCount, jobPairs[0], jobScratch[0]);
+
+    // Group by point, keeping the tree's order within a point (jobs in order, stable)
+    pairCount.assign(static_cast<size_t>(pointCount) + 1, 0);
+    size_t total = 0;
+    for (int32_t k = 0; k < jobs; ++k) {
+        for (const Pair& q : jobPairs[static_cast<size_t>(k)]) ++pairCount[static_cast<size_t>(q.point) + 1];
+        total += jobPairs[static_cast<size_t>(k)].size();
+    }
+    for (int32_t i = 0; i < pointCount; ++i) pairCount[static_cast<size_t>(i) + 1] += pairCount[static_cast<size_t>(i)];
+    sortedPairs.resize(total);
+    for (int32_t k = 0; k < jobs; ++k)
+        for (const Pair& q : jobPairs[static_cast<size_t>(k)]) sortedPairs[static_cast<size_t>(pairCount[static_cast<size_t>(q.point)]++)] = q;
+
+    // Entries: a point's pairs in one block of a leaf become one entry
+    leafMarks.assign(static_cast<size_t>(leafCount), 0);
+    for (size_t s = 0; s < sortedPairs.size();) {
+        const int32_t i = sortedPairs[s].point;
+        activePoints.push_back(i);
+        for (; s < sortedPairs.size() && sortedPairs[s].point == i; ++s) {
+            const Pair& q = sortedPairs[s];
+            const int32_t block = q.triangle / kBlockLanes;
+            const uint32_t lane = 1u << (q.triangle % kBlockLanes);
+            if (entries.size() > static_cast<size_t>(entryStart.back()) && entries.back().leaf == q.leaf &&
+                entries.back().block == block)
+                entries.back().lanes |= lane;
+            else
+                entries.push_back({q.leaf, block, lane});
+            leafMarks[static_cast<size_t>(q.leaf)] = 1;
+        }
+        entryStart.push_back(static_cast<int32_t>(entries.size()));
+    }
+    for (int32_t l = 0; l < leafCount; ++l)
+        if (leafMarks[static_cast<size_t>(l)] != 0) activeLeaves.push_back(l);
+    return true;
+}
+
+void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float cellSize) {
+    drSvec3 lo = p[0], hi = p[0];
+    for (int32_t i = 1; i < pointCount; ++i)
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], p[i][k]);
+            hi[k] = std::max(hi[k], p[i][k]);
+        }
+    // Cells of cellSize, at most kMaxCells along an axis and about four per point in all
+    int64_t cells = 1;
+    for (int k = 0; k < 3; ++k) {
+        const double extent = static_cast<double>(hi[k]) - lo[k];
+        gridCounts[k] = static_cast<int32_t>(std::clamp(std::floor(extent / cellSize) + 1.0, 1.0, double{kMaxCells}));
+    }
+    for (;;) {
+        cells = static_cast<int64_t>(gridCounts[0]) * gridCounts[1] * gridCounts[2];
+        if (cells <= 4 * static_cast<int64_t>(pointCount) + 8) break;
+        int k = 0;
+        for (int a = 1; a < 3; ++a)
+            if (gridCounts[a] > gridCounts[k]) k = a;
+        gridCounts[k] = (gridCounts[k] + 1) / 2;
+    }
+    gridOrigin = lo;
+    double scale = 1.0 / cellSize;
+    for (int k = 0; k < 3; ++k) {
+        const double extent = static_cast<double>(hi[k]) - lo[k];
+        if (extent > 0.0) scale = std::min(scale, gridCounts[k] / extent);
+    }
+    gridScale = static_cast<float>(scale);
+
+    // Counting sort of the points by cell
+    cellStart.assign(static_cast<size_t>(cells) + 1, 0);
+    pointCells.resize(static_cast<size_t>(pointCount));
+    for (int32_t i = 0; i < pointCount; ++i) {
+        int32_t c[3];
+        for (int k = 0; k < 3; ++k) {
+            const double f = (static_cast<double>(p[i][k]) - gridOrigin[k]) * gridScale;
+            c[k] = static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
+        }
+        const int32_t cell = (c[2] * gridCounts[1] + c[1]) * gridCounts[0] + c[0];
+        pointCells[static_cast<size_t>(i)] = cell;
+        ++cellStart[static_cast<size_t>(cell) + 1];
+    }
+    for (int64_t c = 0; c < cells; ++c) cellStart[static_cast<size_t>(c) + 1] += cellStart[static_cast<size_t>(c)];
+    cellPoints.resize(static_cast<size_t>(pointCount));
+    std::vector<int32_t>& fill = pairCount;  // free until the grouping
+    fill.assign(cellStart.begin(), cellStart.end() - 1);
+    for (int32_t i = 0; i < pointCount; ++i)
+        cellPoints[static_cast<size_t>(fill[static_cast<size_t>(pointCells[static_cast<size_t>(i)])]++)] = i;
+}
+
+void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out,
+                                     std::vector<double>& scratch) const {
+    const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
+    const double far = static_cast<double>(reach);
+    auto cellOf = [this](double x, int k) {
+        const double f = (x - gridOrigin[k]) * gridScale;
+        return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
+    };
+    for (int32_t l = begin; l < end; ++l) {
+        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
+        const int32_t count = std::max(leaf.triangleCount, 0);
+        const drStriangle* tri = leaf.triangles;
+        scratch.resize(static_cast<size_t>(count) * kStride);
+
+        // Every triangle's box of reach (the widened triangle's box grown by
+        // the reach and its margin), whether it is well shaped, and the
+        // union of the boxes, which bounds the leaf's box while the lists hold
+        double leafLo[3] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
+                            std::numeric_limits<double>::max()};
+        double leafHi[3] = {-leafLo[0], -leafLo[1], -leafLo[2]};
+        for (int32_t t = 0; t < count; ++t) {
+            const Vec A = toVec(positions[tri[t][0]]), B = toVec(positions[tri[t][1]]), C = toVec(positions[tri[t][2]]);
+            const Vec e1 = B - A, e2 = C - A, e3 = C - B;
+            const double longest = std::sqrt(std::max({dotOf(e1, e1), dotOf(e2, e2), dotOf(e3, e3)}));
+            const Vec N = crossOf(e1, e2);
+            const double area2 = std::sqrt(dotOf(N, N));
+            double size = 0.0;
+            for (const Vec& X : {A, B, C}) size = std::max({size, std::fabs(X.x), std::fabs(X.y), std::fabs(X.z)});
+            // Altitude on the longest edge, and the worst it can become while every corner moves by rho
+            const double altitude = longest > 0.0 ? area2 / longest : 0.0;
+            const double worst = (altitude - 2.0 * rho) * (longest - 2.0 * rho) / (longest + 2.0 * rho);
+            const bool shaped = altitude - 2.0 * rho > 0.0 && worst >= kThinRatio * (longest + 2.0 * rho);
+            const double R = far + kShapeMargin * (longest + 2.0 * rho) + kScaleMargin * (size + longest + far);
+            double* box = &scratch[static_cast<size_t>(t) * kStride];
+            for (int k = 0; k < 3; ++k) {
+                const double lo = std::min({A[k], B[k], C[k]}), hi = std::max({A[k], B[k], C[k]});
+                const double widen = 0.1 * (hi - lo) + R;
+                box[k] = lo - widen;
+                box[3 + k] = hi + widen;
+                leafLo[k] = std::min(leafLo[k], box[k]);
+                leafHi[k] = std::max(leafHi[k], box[3 + k]);
+            }
+            box[6] = R;
+            box[7] = shaped ? 1.0 : 0.0;
+        }
+
+        for (int32_t t = 0; t < count; ++t) {
+            const double* own = &scratch[static_cast<size_t>(t) * kStride];
+            const bool wellShaped = own[7] != 0.0;
+            const double lo[3] = {wellShaped ? own[0] : leafLo[0], wellShaped ? own[1] : leafLo[1],
+                                  wellShaped ? own[2] : leafLo[2]};
+            const double hi[3] = {wellShaped ? own[3] : leafHi[0], wellShaped ? own[4] : leafHi[1],
+                                  wellShaped ? own[5] : leafHi[2]};
+            const double R = own[6];
+            const int32_t a = tri[t][0], b = tri[t][1], c = tri[t][2];
+
+            // The triangle's frame, made when a point first lies in the box
+            bool framed = false;
+            Vec A{}, e1{}, e2{}, N{};
+            double area2 = 0.0, l1 = 0.0, l2 = 0.0, l12 = 0.0, gu = 0.0, gv = 0.0, guv = 0.0;
+            const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
+            const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
+            const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
+            for (int32_t z = z0; z <= z1; ++z)
+                for (int32_t y = y0; y <= y1; ++y)
+                    for (int32_t x = x0; x <= x1; ++x) {
+                        const int32_t cell = (z * gridCounts[1] + y) * gridCounts[0] + x;
+                        for (int32_t s = cellStart[static_cast<size_t>(cell)]; s < cellStart[static_cast<size_t>(cell) + 1]; ++s) {
+                            const int32_t j = cellPoints[static_cast<size_t>(s)];
+                            if (j == a || j == b || j == c) continue;  // never its own triangle
+                            const Vec p = toVec(positions[j]);
+                            if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] &&
+                                  p.z <= hi[2]))
+                                continue;
+                            if (wellShaped) {
+                                // Within R of the widened triangle: the distance to its plane
+                                // and the barycentric coordinates, each off by at most R times
+                                // its gradient
+                                if (!framed) {
+                                    A = toVec(positions[a]);
+                                    e1 = toVec(positions[b]) - A;
+                                    e2 = toVec(positions[c]) - A;
+                                    N = crossOf(e1, e2);
+                                    area2 = std::sqrt(dotOf(N, N));
+                                    l1 = dotOf(e1, e1);
+                                    l2 = dotOf(e2, e2);
+                                    l12 = dotOf(e1, e2);
+                                    const Vec e3 = toVec(positions[c]) - toVec(positions[b]);
+                                    gu = std::sqrt(l2) / area2;
+                                    gv = std::sqrt(l1) / area2;
+                                    guv = std::sqrt(dotOf(e3, e3)) / area2;
+                                    framed = true;
+                                }
+                                const Vec w = p - A;
+                                const double d = dotOf(N, w) / area2;
+                                const double w1 = dotOf(w, e1), w2 = dotOf(w, e2), q = area2 * area2;
+                                const double u = (w1 * l2 - w2 * l12) / q, v = (w2 * l1 - w1 * l12) / q;
+                                if (!(std::fabs(d) <= R && u >= -kBaryMargin - R * gu && v >= -kBaryMargin - R * gv &&
+                                      u + v <= 1.0 + kBaryMargin + R * guv))
+                                    continue;
+                            }
+                            out.push_back({j, l, t});
+                        }
+                    }
+        }
+    }
+}
+
+void drSselfCandidates::refitLeaves() {
+    const int32_t count = static_cast<int32_t>(activeLeaves.size());
+    drStriangleLeaf* const* all = leaves.data();
+    const int32_t* list = activeLeaves.data();
+    auto refit = [all, list](int32_t, int32_t begin, int32_t end) {
+        for (int32_t k = begin; k < end; ++k) all[list[k]]->refit();
+    };
+    if (poolWorkerCount() >= 2 && count >= kParallelRefits)
+        poolParallelFor(count, refit);
+    else
+        refit(0, 0, count);
+}
+
+bool drSselfCandidates::query(int32_t k, drSindexHit& hit) const {
+    const int32_t i = activePoints[static_cast<size_t>(k)];
+    const drSvec3 p = positions[i];
+    for (int32_t e = entryStart[static_cast<size_t>(k)]; e < entryStart[static_cast<size_t>(k) + 1]; ++e) {
+        const Entry& entry = entries[static_cast<size_t>(e)];
+        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(entry.leaf)];
+        if (!leaf.boxContains(p)) continue;
+        if (leaf.pointIndexScanBlock(i, p, entry.block, entry.lanes, hit)) return true;
+    }
+    return false;
+}

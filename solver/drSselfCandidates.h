@@ -1,0 +1,122 @@
+// Candidate triangles of every cloth point for self collision, kept over
+// several sub-steps.
+//
+// The tree answers a point with the first accepted triangle of the leaves
+// whose box contains the point, in walk order. Most points of a cloth have
+// no triangle within reach except their own, which never count, so asking
+// the tree for every point at every sub-step mostly tests triangles that
+// cannot be accepted. Here every point gets, once, the short list of the
+// triangles that could be accepted while the cloth keeps its shape, in the
+// tree's order; a sub-step then refits only the leaves of those triangles
+// and tests only the listed triangles, with the tree's own test and leaf
+// boxes. The first accepted triangle is therefore the tree's.
+//
+// Why the lists stay complete. A triangle accepts a point p only when p lies
+// within the band `tau` (the larger offset) of a point Q of the triangle
+// widened by the barycentric margin, where Q = sum w_k X_k with weights of at
+// least -0.05 (|w| sums to at most 1.2). Let every point have moved by D_j
+// since the lists were made, and let T be any common translation, so that
+// |D_j - T| <= delta for all j. Then at the anchor positions, p lay within
+// tau + delta + 1.2 delta of the same weighted point of the triangle. The
+// lists therefore hold every triangle within reach = tau + slack (slack =
+// tau) of the point, plus a margin for rounding, and are made again as
+// soon as 2.2 delta exceeds the slack. T is the centre of the displacements'
+// box, so a cloth that falls or slides in one piece keeps its lists.
+//
+// Rounding: the margin covers the float test's errors for triangles whose
+// shape stays well conditioned while the points move by up to the slack.
+// Any other triangle (thin, small or degenerate) is listed for every point
+// within reach of its whole leaf, whose box bounds where it can accept a
+// point whatever its data. Positions that are not finite make the lists
+// unusable: the caller then asks the tree, as for a tree without the lists.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "drSvec.h"
+#include "drStriangleLeaf.h"
+
+class drStriangleNode;
+
+class drSselfCandidates {
+public:
+    /// Makes the lists fit for the tree's current positions and the points
+    /// [0, pointCount): keeps them, or finds them again when the cloth moved
+    /// too far, the tree or its band changed, or nothing is listed yet. The
+    /// tree must be built. False when the lists cannot stand in for the tree
+    /// this sub-step; the caller then refits the tree and asks it.
+    bool update(const drStriangleNode& tree, int32_t pointCount);
+    /// Refits the leaves that hold a listed triangle (the tree's leaf data
+    /// for them is then current; the other leaves and the tree's boxes are
+    /// left as they were).
+    void refitLeaves();
+    /// Number of points with a candidate, and the k-th of them (ascending).
+    int32_t activeCount() const { return static_cast<int32_t>(activePoints.size()); }
+    int32_t activePoint(int32_t k) const { return activePoints[static_cast<size_t>(k)]; }
+    /// The tree's answer for the k-th active point, from its candidates.
+    bool query(int32_t k, drSindexHit& hit) const;
+    /// Forgets the lists: the next update finds them again.
+    void invalidate() { valid = false; }
+    /// Lists made so far (for measurements and tests).
+    int64_t searchCount() const { return searches; }
+    /// Listed triangles in all, grouped by block.
+    int64_t entryCount() const { return static_cast<int64_t>(entries.size()); }
+
+private:
+    /// The candidate triangles of one point within one block of a leaf.
+    struct Entry {
+        int32_t leaf;    ///< index in the tree's leaf order
+        int32_t block;   ///< block of the leaf
+        uint32_t lanes;  ///< bit k: lane k is a candidate
+    };
+    /// A point found within reach of a triangle (search result, before grouping).
+    struct Pair {
+        int32_t point, leaf, triangle;
+    };
+
+    /// True while the positions moved less than the slack since the anchor.
+    bool stillValid(const drSvec3* positions, int32_t count) const;
+    /// Finds the lists at the current positions. False when a position is not finite.
+    bool search(const drStriangleNode& tree, int32_t pointCount);
+    /// Bins the points [0, pointCount) of the current positions in the point grid.
+    void binPoints(const drSvec3* positions, int32_t pointCount, float cellSize);
+    /// Appends the pairs of the leaves [begin, end) to `out`, in leaf and triangle order.
+    void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, std::vector<double>& scratch) const;
+
+    bool valid = false;
+    bool wide = false;               ///< the last search found the reach too wide for lists
+    uint64_t treeBuild = 0;          ///< tree build the lists belong to
+    float upper = 0.0f, lower = 0.0f;  ///< its band
+    int32_t points = 0;              ///< points listed: [0, points)
+    int32_t corners = 0;             ///< the tree's point count
+    float slack = 0.0f;              ///< motion allowed before a new search
+    float reach = 0.0f;              ///< band plus slack
+    std::vector<drSvec3> anchor;     ///< positions of the last search
+    const drSvec3* positions = nullptr;  ///< the tree's positions during a search
+    std::vector<drStriangleLeaf*> leaves;  ///< the tree's leaves in walk order
+
+    std::vector<int32_t> activePoints;   ///< points with candidates, ascending
+    std::vector<int32_t> entryStart;     ///< first entry of each active point, and the total
+    std::vector<Entry> entries;          ///< per active point, in the tree's order
+    std::vector<int32_t> activeLeaves;   ///< leaves holding a candidate, ascending
+    std::vector<uint8_t> leafMarks;      ///< per leaf: holds a candidate (search scratch)
+
+    // Point grid of the search
+    drSvec3 gridOrigin;
+    float gridScale = 0.0f;              ///< cells per length unit
+    int32_t gridCounts[3] = {1, 1, 1};
+    std::vector<int32_t> cellStart;      ///< first point of each cell in cellPoints, and the total
+    std::vector<int32_t> cellPoints;     ///< point indices, cell by cell
+    std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
+
+    std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each job
+    std::vector<std::vector<double>> jobScratch;  ///< per-triangle data of a leaf, per job
+    std::vector<int32_t> pairCount;               ///< pairs per point (search scratch)
+    std::vector<Pair> sortedPairs;                ///< the pairs by point
+    int64_t searches = 0;
+    int64_t steps = 0;       ///< updates so far
+    int64_t searchedAt = 0;  ///< update of the last search
+    int64_t retryAt = 0;     ///< no search before this update unless the tree or its band changes
+    int64_t backoff = 1;     ///< the last wait, in updates
+};
