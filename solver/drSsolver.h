@@ -26,7 +26,8 @@ struct drSsolver {
     /// reset(time) on every force of the list.
     void resetForces();
     /// Loads frame t from the cache or runs sub-steps until time reaches t,
-    /// then stores the state in the cache.
+    /// then stores the state in the cache (not when the abort flag stopped
+    /// the sub-steps short of t).
     void advanceTo(drScloth& cloth, float t);
 };
 
