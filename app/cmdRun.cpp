@@ -9,6 +9,8 @@
 #include "objWriter.h"
 #include "pool.h"
 #include "progress.h"
+#include "runClaim.h"
+#include "stopSignals.h"
 
 #include <CLI/CLI.hpp>
 
@@ -30,26 +32,7 @@ struct RunOptions {
     std::string out;     ///< empty: out/<scene name>
     int threads = 0;     ///< 0: one per processor
     std::vector<std::string> exports{"obj", "pc2", "glb"};
-};
-
-/// Ctrl-C only raises the abort flag; the solver stops between sub-steps.
-extern "C" void onInterrupt(int) { drRaiseAbort(); }
-
-/// Installs the handler for the lifetime of the object.
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &previous_);
-    }
-    ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction previous_ {};
+    bool reuseCache = false;  ///< play back cache frames made from other settings
 };
 
 /// Parses "A:B" into first and last; false when malformed.
@@ -160,6 +143,9 @@ int run(const RunOptions& options, AppContext& context) {
         }
     }
 
+    RunLocks locks;
+    if (const int status = claimRunOutputs(scene, outDir, options.reuseCache, locks); status != kExitOk) return status;
+
     // Deformed objects and their file names (two objects of one name get "_2", "_3", ...)
     std::vector<Output> outputs;
     std::set<std::string> stems;
@@ -200,7 +186,7 @@ int run(const RunOptions& options, AppContext& context) {
     Progress progress(stderr, isatty(STDERR_FILENO) == 1);
     progress.begin(start, last);
     drClearAbort();
-    InterruptGuard interruptGuard;
+    StopSignals stopSignals;
     int status = kExitOk;
     Int32 interruptedAt = 0;
     bool interrupted = false;
@@ -292,18 +278,15 @@ int run(const RunOptions& options, AppContext& context) {
     progress.end();
 
     if (interrupted) {
-        // The stopped advance stored its incomplete state as this frame; a
-        // later run must not load it as a finished frame.
-        for (const std::string& base : caches) {
-            char name[kCacheNameSize];
-            if (cacheFileName(base.c_str(), interruptedAt, name)) std::remove(name);
-        }
+        // The stopped advance stored nothing for this frame, and every cache
+        // file already there is a complete frame: the caches are left as they are
+        const std::string stopped = StopSignals::stoppedText();
         if (interruptedAt > first && recording.frameCount > 0)
-            std::cerr << "drapeon: interrupted during frame " << interruptedAt << "; frames " << first << " to "
+            std::cerr << "drapeon: " << stopped << " during frame " << interruptedAt << "; frames " << first << " to "
                       << interruptedAt - 1 << " are complete\n";
         else
-            std::cerr << "drapeon: interrupted during frame " << interruptedAt << "; no frame is complete\n";
-        status = kExitInterrupted;
+            std::cerr << "drapeon: " << stopped << " during frame " << interruptedAt << "; no frame is complete\n";
+        status = StopSignals::exitStatus();
     }
 
     // Exports of the recorded frames
@@ -340,6 +323,8 @@ void addRunCommand(CLI::App& app, AppContext& context) {
     cmd->add_option("--export", options->exports, "Results to write: obj, pc2, glb, comma-separated (default: all)")
         ->delimiter(',')
         ->check(CLI::IsMember({"obj", "pc2", "glb"}));
+    cmd->add_flag("--reuse-cache", options->reuseCache,
+                  "Play back cache frames even when they were made from other settings of the scene");
     cmd->callback([options, &context]() {
         const int status = run(*options, context);
         if (status != kExitOk) throw CLI::RuntimeError(status);
