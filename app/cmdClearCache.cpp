@@ -27,7 +27,7 @@ int clearCache(const std::string& file, AppContext& context) {
     for (const SceneCache& cache : caches) {
         std::string error;
         if (!locks.take(cacheLockFile(cache.base), "the cache " + cache.base + "NNNN of \"" + cache.cloth->path + "\"",
-                        "clear it once that run has ended", error)) {
+                        "stop it first", error)) {
             std::cerr << "drapeon: " << error << "\n";
             return kExitFailure;
         }

@@ -192,8 +192,15 @@ int run(const RunOptions& options, AppContext& context) {
     bool interrupted = false;
     for (Int32 frame = start; frame <= last; ++frame) {
         const auto begun = std::chrono::steady_clock::now();
-        const bool evaluated = doc->EvaluateFrame(frame);
+        // Stopped between two frames (or while frames played back from a
+        // cache), or during this one: the frames before it are complete
         if (drAbortRaised()) {
+            interrupted = true;
+            interruptedAt = frame;
+            break;
+        }
+        const bool evaluated = doc->EvaluateFrame(frame);
+        if (drCutShort()) {
             interrupted = true;
             interruptedAt = frame;
             break;

@@ -5,5 +5,12 @@
 #pragma once
 
 void drRaiseAbort();
+/// Lowers the flag and forgets a frame cut short.
 void drClearAbort();
 bool drAbortRaised();
+
+/// Set by an advance that the flag stopped short of its target: the frame
+/// being evaluated is unfinished (and was not cached). A flag raised after
+/// the last sub-step of a frame leaves the frame whole and this unset.
+void drNoteCutShort();
+bool drCutShort();

@@ -68,6 +68,9 @@ void drSsolver::advanceTo(drScloth& cloth, float t) {
 
     // A frame cut short by the abort flag is not stored, so that no later
     // run plays it back as a finished frame
-    if (drAbortRaised() && t - kTimeSlack > time) return;
+    if (drAbortRaised() && t - kTimeSlack > time) {
+        drNoteCutShort();
+        return;
+    }
     writeCache(cloth, t);
 }

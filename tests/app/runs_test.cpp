@@ -295,7 +295,7 @@ TEST_F(RunsTest, ASecondRunOnTheSameFilesIsRefused) {
         {"run other.json --export obj",
          "drapeon: the cache " + (dir_ / "cache/s_NNNN").string() + " of \"Sheet/Cloth\" is being written by another run " +
              holder + "; wait for it to end, or give the cloth another DRAPEON_CACHE_PATH\n"},
-        {"clear-cache other.json", "is being written by another run " + holder + "; wait for it to end, or clear it once that run has ended\n"},
+        {"clear-cache other.json", "is being written by another run " + holder + "; wait for it to end, or stop it first\n"},
     };
     for (const auto& c : cases) {
         const Result r = drapeon(c.args);

@@ -279,6 +279,7 @@ TEST(AdvanceTo, RaisedAbortStopsBetweenSubStepsAndStoresNoUnfinishedFrame) {
     EXPECT_TRUE(probe.steps.empty());
     EXPECT_EQ(solver.time, 0.0f);
     EXPECT_FALSE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_TRUE(drCutShort());
 
     // Raised during the third sub-step: the loop stops after it.
     drClearAbort();
@@ -287,6 +288,7 @@ TEST(AdvanceTo, RaisedAbortStopsBetweenSubStepsAndStoresNoUnfinishedFrame) {
     EXPECT_EQ(probe.steps.size(), 3u);
     EXPECT_EQ(solver.time, 0.75f);
     EXPECT_FALSE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_TRUE(drCutShort());
 
     // The next call continues from there and stores the finished frame.
     drClearAbort();
@@ -294,12 +296,14 @@ TEST(AdvanceTo, RaisedAbortStopsBetweenSubStepsAndStoresNoUnfinishedFrame) {
     solver.advanceTo(cloth, 5.0f);
     EXPECT_EQ(solver.time, 5.0f);
     EXPECT_TRUE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_FALSE(drCutShort());
 
     // A frame already reached is stored even with the flag raised.
     std::filesystem::remove(folder.base() + "0005");
     drRaiseAbort();
     solver.advanceTo(cloth, 5.0f);
     EXPECT_TRUE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_FALSE(drCutShort());
 }
 
 TEST(AdvanceTo, BadInputAlwaysEndsAndTheClockMovesByEachSubStep) {
