@@ -43,7 +43,7 @@ struct Result {
 };
 
 /// A sheet of n x n cells with a cloth object (cache in cache/s_) and a
-/// gravity object under it; `cloth` goes into the cloth's "params", `more`
+/// gravity object and a nail on one corner under it; `cloth` goes into the cloth's "params", `more`
 /// after its gravity object (further children), `top` after the sheet.
 std::string sheetScene(int n, int lastFrame, const std::string& cloth = "", const std::string& more = "",
                        const std::string& top = "", int fps = 30) {
@@ -53,7 +53,9 @@ std::string sheetScene(int n, int lastFrame, const std::string& cloth = "", cons
        "tags": [{"type": "pointSelection", "name": "corner", "points": [0]}],
        "children": [{"type": "drapeon", "name": "Cloth",
                      "params": {"DRAPEON_CACHE_PATH": "cache/s_")" + (cloth.empty() ? "" : ", " + cloth) + R"(},
-                     "children": [{"type": "drGravity"})" + more + R"(]}]})" + top + "]}";
+                     "children": [{"type": "drGravity"},
+                                  {"type": "drNail", "params": {"NAIL_POINTS": {"tag": "Sheet:corner"}}})" + more +
+           R"(]}]})" + top + "]}";
 }
 
 class RunsTest : public ::testing::Test {
