@@ -2,10 +2,13 @@
 // object of the scene, as a user would in the host.
 #include "sceneCommands.h"
 
+#include "cacheState.h"
 #include "drRegistry.h"
+#include "runLock.h"
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <iostream>
 
 namespace {
@@ -18,6 +21,17 @@ constexpr Int32 kCachePath = 1006;
 int clearCache(const std::string& file, AppContext& context) {
     SceneSession session;
     if (const int status = openScene(context, file, session); status != kExitOk) return status;
+    // A run that writes a cache keeps it locked: its files are not deleted under it
+    RunLocks locks;
+    const std::vector<SceneCache> caches = sceneCaches(session.scene);
+    for (const SceneCache& cache : caches) {
+        std::string error;
+        if (!locks.take(cacheLockFile(cache.base), "the cache " + cache.base + "NNNN of \"" + cache.cloth->path + "\"",
+                        "stop it first", error)) {
+            std::cerr << "drapeon: " << error << "\n";
+            return kExitFailure;
+        }
+    }
     int pressed = 0;
     for (const SceneObject& so : session.scene.objects) {
         if (so.object->GetType() != ID_DRAPEON) continue;
@@ -35,6 +49,11 @@ int clearCache(const std::string& file, AppContext& context) {
         else
             std::cout << so.path << ": deleted the cache files " << base.GetString().GetStd() << "0000 to "
                       << base.GetString().GetStd() << "0999\n";
+    }
+    // The record of the settings the frames were made from goes with them
+    for (const SceneCache& cache : caches) {
+        std::error_code ignored;
+        std::filesystem::remove(fingerprintFile(cache.base), ignored);
     }
     if (pressed == 0) std::cout << "The scene has no cloth object; nothing to delete\n";
     return kExitOk;

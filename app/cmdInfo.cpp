@@ -3,6 +3,8 @@
 #include "printable.h"
 #include "sceneCommands.h"
 
+#include "cacheState.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -101,6 +103,24 @@ void printObject(const Scene& scene, const SceneObject& so, const std::string& i
     }
 }
 
+/// Every cache with the frames it stores and whether a run plays them back.
+void printCaches(const Scene& scene, std::ostream& out) {
+    const std::vector<SceneCache> caches = sceneCaches(scene);
+    out << "Caches:" << (caches.empty() ? " none" : "") << "\n";
+    for (const SceneCache& cache : caches) {
+        const CacheState state = inspectCache(cache);
+        out << "    " << cache.cloth->path << ": " << cache.base << "NNNN, " << framesText(state.frames) << " stored";
+        if (state.fresh())
+            out << ", fresh (made from these settings; a run plays them back)";
+        else if (!state.frames.empty())
+            out << ", stale ("
+                << (state.record == CacheState::Record::None ? "no record of the settings they were made from"
+                                                              : "made from other settings")
+                << "; a run simulates them afresh)";
+        out << "\n";
+    }
+}
+
 int info(const std::string& file, AppContext& context) {
     SceneSession session;
     if (const int status = openScene(context, file, session); status != kExitOk) return status;
@@ -124,6 +144,7 @@ int info(const std::string& file, AppContext& context) {
     if (deformed.empty()) out << " nothing (no object has a cloth object under it)";
     for (const SceneObject* so : deformed) out << " " << quoted(so->path);
     out << "\n";
+    printCaches(scene, out);
     return kExitOk;
 }
 

@@ -9,7 +9,9 @@
 #include "exportWriter.h"
 #include "pool.h"
 #include "progress.h"
+#include "runClaim.h"
 #include "runOutputs.h"
+#include "stopSignals.h"
 
 #include <CLI/CLI.hpp>
 
@@ -33,26 +35,7 @@ struct RunOptions {
     std::string out;     ///< empty: out/<scene name>
     int threads = 0;     ///< 0: one per processor
     std::vector<std::string> exports{"obj", "pc2", "glb"};
-};
-
-/// Ctrl-C only raises the abort flag; the solver stops between sub-steps.
-extern "C" void onInterrupt(int) { drRaiseAbort(); }
-
-/// Installs the handler for the lifetime of the object.
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &previous_);
-    }
-    ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction previous_ {};
+    bool reuseCache = false;  ///< play back cache frames made from other settings
 };
 
 /// Parses "A:B" into first and last; false when malformed.
@@ -142,6 +125,9 @@ int run(const RunOptions& options, AppContext& context) {
         }
     }
 
+    RunLocks locks;
+    if (const int status = claimRunOutputs(scene, outDir, options.reuseCache, locks); status != kExitOk) return status;
+
     // The exports are written by a thread of their own while the next frame
     // simulates; a second Ctrl-C (or the first, once the simulation is over)
     // stops them.
@@ -165,14 +151,21 @@ int run(const RunOptions& options, AppContext& context) {
     Progress progress(stderr, isatty(STDERR_FILENO) == 1);
     progress.begin(start, last);
     drClearAbort();
-    InterruptGuard interruptGuard;
+    StopSignals stopSignals;
     int status = kExitOk;
     Int32 interruptedAt = 0;
     bool interrupted = false;
     for (Int32 frame = start; frame <= last; ++frame) {
         const auto begun = std::chrono::steady_clock::now();
-        const bool evaluated = doc->EvaluateFrame(frame);
+        // Stopped between two frames (or while frames played back from a
+        // cache), or during this one: the frames before it are complete
         if (drAbortRaised()) {
+            interrupted = true;
+            interruptedAt = frame;
+            break;
+        }
+        const bool evaluated = doc->EvaluateFrame(frame);
+        if (drCutShort()) {
             interrupted = true;
             interruptedAt = frame;
             break;
@@ -210,18 +203,15 @@ int run(const RunOptions& options, AppContext& context) {
     progress.end();
 
     if (interrupted) {
-        // The stopped advance stored its incomplete state as this frame; a
-        // later run must not load it as a finished frame.
-        for (const std::string& base : caches) {
-            char name[kCacheNameSize];
-            if (cacheFileName(base.c_str(), interruptedAt, name)) std::remove(name);
-        }
+        // The stopped advance stored nothing for this frame, and every cache
+        // file already there is a complete frame: the caches are left as they are
+        const std::string stopped = StopSignals::stoppedText();
         if (interruptedAt > first)
-            std::cerr << "drapeon: interrupted during frame " << interruptedAt << "; frames " << first << " to "
+            std::cerr << "drapeon: " << stopped << " during frame " << interruptedAt << "; frames " << first << " to "
                       << interruptedAt - 1 << " are complete\n";
         else
-            std::cerr << "drapeon: interrupted during frame " << interruptedAt << "; no frame is complete\n";
-        status = kExitInterrupted;
+            std::cerr << "drapeon: " << stopped << " during frame " << interruptedAt << "; no frame is complete\n";
+        status = StopSignals::exitStatus();
     }
 
     // The frames simulated are written out whatever stopped the run; from
@@ -233,7 +223,7 @@ int run(const RunOptions& options, AppContext& context) {
     for (const std::string& note : stream.notes()) std::cerr << "drapeon: note: " << note << "\n";
     const Int32 frames = stream.frameCount();
     if (stream.stopped()) {
-        std::cerr << "drapeon: interrupted while writing the exports; ";
+        std::cerr << "drapeon: " << StopSignals::stoppedText() << " while writing the exports; ";
         if (frames > 0 && writeObjFiles)
             std::cerr << "the OBJ files of frames " << first << " to " << first + frames - 1 << " are complete";
         else
@@ -245,7 +235,7 @@ int run(const RunOptions& options, AppContext& context) {
             if (std::find(done.begin(), done.end(), f) == done.end())
                 std::cerr << (missing++ == 0 ? "; not written: " : ", ") << f;
         std::cerr << "\n";
-        status = kExitInterrupted;
+        status = StopSignals::exitStatus();
         written = true;
     }
     if (!written) {
@@ -272,6 +262,8 @@ void addRunCommand(CLI::App& app, AppContext& context) {
     cmd->add_option("--export", options->exports, "Results to write: obj, pc2, glb, comma-separated (default: all)")
         ->delimiter(',')
         ->check(CLI::IsMember({"obj", "pc2", "glb"}));
+    cmd->add_flag("--reuse-cache", options->reuseCache,
+                  "Play back cache frames even when they were made from other settings of the scene");
     cmd->callback([options, &context]() {
         const int status = run(*options, context);
         if (status != kExitOk) throw CLI::RuntimeError(status);

@@ -3,12 +3,14 @@
 #   1. a normal build with every test (unit, program end-to-end),
 #   2. the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the core's tests (every parallel pass and the job pool) under ThreadSanitizer,
+#   3b. a Release build of everything (benchmarks included) and its tests,
 #   4. a short fuzzing run of the scene loader,
 #   5. the browser test of the viewer,
 #   6. drapeon wedge as a Slurm job array on a one-node cluster started here,
 #   7. the Blender add-on in headless Blender,
 #   8. the README's first command (scripts/run-example.sh) in a fresh clone.
-# Build folders: build/ (normal), build-asan/, build-tsan/, build-fuzz/.
+# Build folders: build/ (normal), build-asan/, build-tsan/, build-release-test/, build-fuzz/.
+# Every build here treats compiler warnings as errors (DRAPEON_WERROR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -25,16 +27,18 @@ configure_and_test() {  # folder, ctest arguments..., -- cmake arguments...
   local ctest_args=()
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
   [ $# -gt 0 ] && shift
-  cmake -S . -B "$dir" -G Ninja -DDRAPEON_BENCH=OFF "$@" >/dev/null &&
+  cmake -S . -B "$dir" -G Ninja -DDRAPEON_BENCH=OFF -DDRAPEON_WERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" -j "$jobs" &&
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}"
 }
 
 # One compiler cache for every stage, so that the fresh-clone stage below
 # compiles nothing the first stage compiled (both build inside their source
-# tree, so their compile commands match).
+# tree, so their compile commands match; -Werror is left out of the
+# cache's key, as the clone builds without it).
 if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+  export CCACHE_IGNOREOPTIONS=-Werror
 fi
 
 step "build and test"
@@ -48,8 +52,11 @@ step "ThreadSanitizer (core: job pool and parallel passes)"
 rc=0; TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   configure_and_test build-tsan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAPEON_SANITIZE=thread -DDRAPEON_APP=OFF || rc=$?; result $rc
 
+step "Release build, warnings as errors (what users build)"
+rc=0; configure_and_test build-release-test -- -DCMAKE_BUILD_TYPE=Release -DDRAPEON_BENCH=ON || rc=$?; result $rc
+
 if [ -x tests/fuzz/run.sh ]; then
-  step "fuzzing the scene loader"
+  step "fuzzing the scene loader, the OBJ reader and the cache reader"
   rc=0; bash tests/fuzz/run.sh || rc=$?; result $rc
 fi
 
@@ -67,6 +74,7 @@ if [ -x tests/blender/run.sh ]; then
   step "Blender add-on in headless Blender"
   rc=0; bash tests/blender/run.sh build || rc=$?; result $rc
 fi
+
 step "the README's first command in a fresh clone"
 # What a new user runs first: scripts/run-example.sh in a clone of the
 # committed tree, here with the smallest scene. It must build the viewer and

@@ -60,5 +60,11 @@ void drSsolver::advanceTo(drScloth& cloth, float t) {
         if (!(time > previousTime)) break;
     } while (t - kTimeSlack > time);
 
+    // A frame cut short by the abort flag is not stored, so that no later
+    // run plays it back as a finished frame
+    if (drAbortRaised() && t - kTimeSlack > time) {
+        drNoteCutShort();
+        return;
+    }
     writeCache(cloth, t);
 }

@@ -29,7 +29,8 @@ struct drSsolver {
     /// step choice, the integration and every force's postStep.
     void subStep(drScloth& cloth);
     /// Loads frame t from the cache or runs sub-steps until time reaches t,
-    /// then stores the state in the cache.
+    /// then stores the state in the cache (not when the abort flag stopped
+    /// the sub-steps short of t).
     void advanceTo(drScloth& cloth, float t);
 };
 

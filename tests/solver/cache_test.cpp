@@ -3,6 +3,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,13 @@ void storeFrame(const TempFolder& folder, int32_t frame, const drScloth& cloth) 
     drScloth copy = cloth;
     copy.setCachePath(folder.base().c_str());
     writeCache(copy, static_cast<float>(frame));
+}
+
+/// Overwrites float number `index` of a file in place.
+void patchFloat(const std::string& file, long index, float value) {
+    std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(index * static_cast<long>(sizeof(float)));
+    f.write(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 std::string frameFile(const TempFolder& folder, int32_t frame) {
@@ -91,16 +100,34 @@ TEST(Cache, RoundTripRestoresTheExactState) {
     EXPECT_EQ(read.velocities, written.velocities);
 }
 
-TEST(Cache, WriteOverALongerFileKeepsItsTail) {
+TEST(Cache, WriteReplacesTheWholeFileAndNeverFollowsALink) {
     TempFolder folder;
+    // A longer earlier file is replaced, not overwritten at its start
     storeFrame(folder, 1, numberedCloth(20, 50.0f));
     const drScloth small = numberedCloth(10, 1.0f);
     storeFrame(folder, 1, small);
-
     const std::vector<char> bytes = fileBytes(frameFile(folder, 1));
-    ASSERT_EQ(bytes.size(), 480u);
+    ASSERT_EQ(bytes.size(), 240u);
     EXPECT_EQ(std::memcmp(bytes.data(), small.positions.data(), 120), 0);
     EXPECT_EQ(std::memcmp(bytes.data() + 120, small.velocities.data(), 120), 0);
+
+    // A link at the frame's name, to a file or to nowhere, is replaced by
+    // the frame; its target is neither written nor created
+    const std::filesystem::path victim = folder.path() / "victim.txt";
+    std::ofstream(victim) << "keep me";
+    std::filesystem::create_symlink(victim, frameFile(folder, 2));
+    std::filesystem::create_symlink(folder.path() / "created", frameFile(folder, 3));
+    storeFrame(folder, 2, small);
+    storeFrame(folder, 3, small);
+    for (int32_t frame : {2, 3}) {
+        EXPECT_FALSE(std::filesystem::is_symlink(frameFile(folder, frame))) << frame;
+        EXPECT_EQ(fileBytes(frameFile(folder, frame)).size(), 240u) << frame;
+    }
+    EXPECT_EQ(fileBytes(victim.string()).size(), 7u);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "created"));
+
+    // Nothing but the frames (and the victim) is left in the folder
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator()), 4);
 }
 
 TEST(Cache, BlendsWithTheNextFrameByTheFraction) {
@@ -151,65 +178,97 @@ TEST(Cache, MissingFrameOrNoPathLoadsNothing) {
     EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
 }
 
-TEST(Cache, ShortFileReadsAsFarAsItGoes) {
-    TempFolder folder;
-    const drScloth stored = numberedCloth(2, 1.0f);
-    storeFrame(folder, 0, stored);
-    drScloth cloth = numberedCloth(4, 9.0f);
-    const drScloth before = cloth;
-    cloth.setCachePath(folder.base().c_str());
+TEST(Cache, DamagedFrameIsReportedByNameAndNotLoaded) {
+    const drScloth stored = numberedCloth(3, 1.0f);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& file)> damage;
+        const char* problem;
+    } cases[] = {
+        {"cut short", [](const std::string& f) { std::filesystem::resize_file(f, 50); }, "(50 bytes where 72 are expected for 3 points)"},
+        {"too long", [](const std::string& f) { std::ofstream(f, std::ios::app) << "tail"; }, "(76 bytes where 72 are expected"},
+        {"empty", [](const std::string& f) { std::filesystem::resize_file(f, 0); }, "(0 bytes where 72"},
+        {"not a number", [nan](const std::string& f) { patchFloat(f, 4, nan); }, "(it holds values that are not finite numbers)"},
+        {"infinite velocity", [inf](const std::string& f) { patchFloat(f, 17, -inf); }, "not finite numbers"},
+        {"a folder", [](const std::string& f) { std::filesystem::remove(f); std::filesystem::create_directory(f); }, "(it is not a regular file)"},
+    };
+    for (const Case& c : cases) {
+        TempFolder folder;
+        storeFrame(folder, 7, stored);
+        c.damage(frameFile(folder, 7));
 
-    // 48 bytes fill the first four positions (the stored positions, then
-    // the stored velocities); the velocities keep their values.
-    ASSERT_EQ(readCache(cloth, 0.0f), 1);
-    EXPECT_EQ(cloth.positions[0], stored.positions[0]);
-    EXPECT_EQ(cloth.positions[1], stored.positions[1]);
-    EXPECT_EQ(cloth.positions[2], stored.velocities[0]);
-    EXPECT_EQ(cloth.positions[3], stored.velocities[1]);
-    EXPECT_EQ(cloth.velocities, before.velocities);
+        drScloth cloth = numberedCloth(3, 40.0f);
+        const drScloth before = cloth;
+        cloth.setCachePath(folder.base().c_str());
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(readCache(cloth, 7.0f), 0) << c.what;
+        const std::string message = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(message.rfind("drapeon: cache file " + frameFile(folder, 7) + " is damaged (", 0), 0u) << message;
+        EXPECT_NE(message.find(c.problem), std::string::npos) << c.what << ": " << message;
+        EXPECT_NE(message.find("; simulating frame 7 again\n"), std::string::npos) << message;
+        EXPECT_EQ(cloth.positions, before.positions) << c.what;
+        EXPECT_EQ(cloth.velocities, before.velocities) << c.what;
+
+        // The next write replaces the damaged file with a sound one
+        if (std::filesystem::is_regular_file(frameFile(folder, 7))) {
+            writeCache(cloth, 7.0f);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(readCache(cloth, 7.0f), 1) << c.what;
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        }
+    }
 }
 
-TEST(Cache, ShortNextFrameBlendsUncoveredPointsWithFrameItself) {
+TEST(Cache, DamagedNextFrameIsNotBlendedIn) {
     TempFolder folder;
     const drScloth frame5 = numberedCloth(4, 5.0f);
     storeFrame(folder, 5, frame5);
-    // Frame 6 is only 12 bytes: the first position.
-    std::ofstream(frameFile(folder, 6), std::ios::binary).write(reinterpret_cast<const char*>(&frame5.velocities[3]), 12);
+    storeFrame(folder, 6, numberedCloth(4, 60.0f));
+    patchFloat(frameFile(folder, 6), 0, std::numeric_limits<float>::quiet_NaN());
 
     drScloth cloth = numberedCloth(4, 0.0f);
     cloth.setCachePath(folder.base().c_str());
+    testing::internal::CaptureStderr();
     ASSERT_EQ(readCache(cloth, 5.5f), 1);
-    EXPECT_EQ(cloth.positions[0].x, 0.5f * frame5.velocities[3].x + 0.5f * frame5.positions[0].x);
-    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(cloth.positions[i], frame5.positions[i]);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // reported when frame 6 itself is read
+    EXPECT_EQ(cloth.positions, frame5.positions);
     EXPECT_EQ(cloth.velocities, frame5.velocities);
 }
 
-TEST(Cache, FailedReadOrWritePrintsItsMessage) {
+TEST(Cache, FailedWriteIsReportedAndLeavesTheEarlierFrame) {
     TempFolder folder;
-    drScloth cloth = numberedCloth(2, 1.0f);
-    cloth.setCachePath(folder.base().c_str());
-
-    // A folder in place of frame 3 opens but cannot be read.
-    std::filesystem::create_directory(frameFile(folder, 3));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(readCache(cloth, 3.0f), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: cannot read cache\nError: cannot read cache\n");
-
-    // A frame file that leads to a full device opens but cannot be written.
-    if (std::filesystem::exists("/dev/full")) {
-        std::filesystem::create_symlink("/dev/full", frameFile(folder, 4));
-        testing::internal::CaptureStdout();
-        writeCache(cloth, 4.0f);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: cannot write cache\nError: cannot write cache\n");
+    const drScloth cloth = numberedCloth(2, 1.0f);
+    storeFrame(folder, 3, numberedCloth(2, 9.0f));
+    const std::vector<char> earlier = fileBytes(frameFile(folder, 3));
+    struct Case {
+        std::string base;
+        int32_t frame;
+        const char* reason;
+    } cases[] = {
+        {(folder.path() / "missing" / "cl").string(), 1, "No such file or directory"},
+        {(folder.path() / "cl0003" / "x").string(), 1, "Not a directory"},
+    };
+    for (const Case& c : cases) {
+        drScloth copy = cloth;
+        copy.setCachePath(c.base.c_str());
+        testing::internal::CaptureStderr();
+        writeCache(copy, static_cast<float>(c.frame));
+        const std::string message = testing::internal::GetCapturedStderr();
+        char name[kCacheNameSize];
+        ASSERT_TRUE(cacheFileName(c.base.c_str(), c.frame, name));
+        EXPECT_EQ(message, "drapeon: cannot write the cache file " + std::string(name) + ": " + c.reason + "\n");
     }
-
-    // A file that cannot be created is silent.
-    drScloth nowhere = numberedCloth(2, 1.0f);
-    nowhere.setCachePath((folder.path() / "missing" / "cl").string().c_str());
-    testing::internal::CaptureStdout();
-    writeCache(nowhere, 1.0f);
-    EXPECT_EQ(readCache(nowhere, 1.0f), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    // A folder in the frame's place cannot be replaced: the temporary file goes
+    std::filesystem::create_directory(frameFile(folder, 4));
+    drScloth copy = cloth;
+    copy.setCachePath(folder.base().c_str());
+    testing::internal::CaptureStderr();
+    writeCache(copy, 4.0f);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot write the cache file " + frameFile(folder, 4)),
+              std::string::npos);
+    EXPECT_EQ(fileBytes(frameFile(folder, 3)), earlier);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator()), 2);
 }
 
 TEST(Cache, BaseNameTooLongForTheBufferSwitchesTheCacheOff) {

@@ -263,7 +263,7 @@ TEST(AdvanceTo, SimulatedFramesReplayFromTheCache) {
     EXPECT_EQ(cloth.positions, atTwo);
 }
 
-TEST(AdvanceTo, RaisedAbortStopsBetweenSubStepsAndStillWritesTheCache) {
+TEST(AdvanceTo, RaisedAbortStopsBetweenSubStepsAndStoresNoUnfinishedFrame) {
     AbortGuard guard;
     TempFolder folder;
     drScloth cloth = makeCloth(makeGrid(2, 2));
@@ -273,28 +273,37 @@ TEST(AdvanceTo, RaisedAbortStopsBetweenSubStepsAndStillWritesTheCache) {
     solver.addForce(&probe);
     solver.maxStep = 0.25f;
 
-    // Raised before the call: nothing runs, time stays, the cache is written.
+    // Raised before the call: nothing runs, time stays, no frame is stored.
     drRaiseAbort();
     solver.advanceTo(cloth, 5.0f);
     EXPECT_TRUE(probe.steps.empty());
     EXPECT_EQ(solver.time, 0.0f);
-    EXPECT_TRUE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_FALSE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_TRUE(drCutShort());
 
     // Raised during the third sub-step: the loop stops after it.
     drClearAbort();
-    std::filesystem::remove(folder.base() + "0005");
     probe.raiseAfter = 3;
     solver.advanceTo(cloth, 5.0f);
     EXPECT_EQ(probe.steps.size(), 3u);
     EXPECT_EQ(solver.time, 0.75f);
-    EXPECT_TRUE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_FALSE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_TRUE(drCutShort());
 
-    // The next call continues from there.
+    // The next call continues from there and stores the finished frame.
     drClearAbort();
-    std::filesystem::remove(folder.base() + "0005");
     probe.raiseAfter = 0;
     solver.advanceTo(cloth, 5.0f);
     EXPECT_EQ(solver.time, 5.0f);
+    EXPECT_TRUE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_FALSE(drCutShort());
+
+    // A frame already reached is stored even with the flag raised.
+    std::filesystem::remove(folder.base() + "0005");
+    drRaiseAbort();
+    solver.advanceTo(cloth, 5.0f);
+    EXPECT_TRUE(std::filesystem::exists(folder.base() + "0005"));
+    EXPECT_FALSE(drCutShort());
 }
 
 TEST(AdvanceTo, BadInputAlwaysEndsAndTheClockMovesByEachSubStep) {
