@@ -215,8 +215,9 @@ int run(const RunOptions& options, AppContext& context) {
     }
 
     // The frames simulated are written out whatever stopped the run; from
-    // here a Ctrl-C stops the exports.
-    drClearAbort();
+    // here a Ctrl-C stops the exports. A stop that came after the last
+    // frame was simulated stops them at once.
+    if (interrupted) drClearAbort();
     exportsOnly = true;
     std::string error;
     bool written = writer.drain(error) && stream.finish(error);
