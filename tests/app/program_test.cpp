@@ -2,6 +2,8 @@
 // with the built program and plug-in; exit statuses, messages and files.
 #include <gtest/gtest.h>
 
+#include "programFolder.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,18 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
 /// A scene: a plane of n x n cells 100 units up, with a cloth object and a
 /// gravity object under it. `cloth` and `gravity` are extra "params" entries.
 std::string sheetScene(int n, int lastFrame, const std::string& cloth = "", const std::string& gravity = "") {
@@ -42,44 +32,10 @@ std::string sheetScene(int n, int lastFrame, const std::string& cloth = "", cons
                                   {"type": "drNail", "params": {"NAIL_POINTS": {"tag": "Sheet:corner"}}}]}]}]})";
 }
 
-class ProgramTest : public ::testing::Test {
+class ProgramTest : public ProgramFolderTest {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("drapeon_program_" + std::to_string(::getpid()) + "_" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    void write(const std::string& name, const std::string& text) {
-        fs::create_directories((dir_ / name).parent_path());
-        std::ofstream(dir_ / name, std::ios::binary) << text;
-    }
-
-    /// Runs the program in the test's folder with standard output and error
-    /// captured, after the shell commands `before` ("ulimit -v 100000 && ").
-    Result drapeon(const std::string& args, const std::string& before = "") {
-        const std::string command =
-            "cd '" + dir_.string() + "' && " + before + "'" DRAPEON_PROGRAM "' " + args + " >stdout.txt 2>stderr.txt";
-        const int rc = std::system(command.c_str());
-        Result r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = readFile(dir_ / "stdout.txt");
-        r.err = readFile(dir_ / "stderr.txt");
-        return r;
-    }
-
-    fs::path dir_;
+    ProgramTest() : ProgramFolderTest("drapeon_program") {}
 };
-
-int countLines(const std::string& text, const std::string& prefix) {
-    int n = 0;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(prefix, 0) == 0) ++n;
-    return n;
-}
 
 TEST_F(ProgramTest, RunWritesOneWorldSpaceObjPerFrameAndTheExports) {
     write("sheet.json", sheetScene(4, 90));

@@ -3,6 +3,8 @@
 // and a second run on the same files.
 #include <gtest/gtest.h>
 
+#include "programFolder.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -22,26 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-int countLines(const std::string& text, const std::string& prefix) {
-    int n = 0;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(prefix, 0) == 0) ++n;
-    return n;
-}
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
 /// A sheet of n x n cells with a cloth object (cache in cache/s_) and a
 /// gravity object and a nail on one corner under it; `cloth` goes into the cloth's "params", `more`
 /// after its gravity object (further children), `top` after the sheet.
@@ -58,36 +40,15 @@ std::string sheetScene(int n, int lastFrame, const std::string& cloth = "", cons
            R"(]}]})" + top + "]}";
 }
 
-class RunsTest : public ::testing::Test {
+class RunsTest : public ProgramFolderTest {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("drapeon_runs_" + std::to_string(::getpid()) + "_" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
+    RunsTest() : ProgramFolderTest("drapeon_runs") {}
     void TearDown() override {
         if (child_ > 0) {
             kill(child_, SIGKILL);
             waitpid(child_, nullptr, 0);
         }
-        fs::remove_all(dir_);
-    }
-
-    void write(const std::string& name, const std::string& text) {
-        fs::create_directories((dir_ / name).parent_path());
-        std::ofstream(dir_ / name, std::ios::binary) << text;
-    }
-
-    /// Runs the program in the test's folder and waits for it.
-    Result drapeon(const std::string& args) {
-        const std::string command = "cd '" + dir_.string() + "' && '" DRAPEON_PROGRAM "' " + args + " >stdout.txt 2>stderr.txt";
-        const int rc = std::system(command.c_str());
-        Result r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = readFile(dir_ / "stdout.txt");
-        r.err = readFile(dir_ / "stderr.txt");
-        return r;
+        ProgramFolderTest::TearDown();
     }
 
     /// Starts `drapeon run SCENE args...` in the background (output in
@@ -124,7 +85,6 @@ protected:
         return waited > 0 && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     }
 
-    fs::path dir_;
     pid_t child_ = 0;
 };
 

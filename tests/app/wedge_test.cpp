@@ -3,6 +3,8 @@
 // refuses before anything runs.
 #include <gtest/gtest.h>
 
+#include "programFolder.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,13 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 /// An n x n sheet read from meshes/sheet.obj (relative to the scene), nailed
 /// at one corner so that its stiffness shows, with a relative cache path.
@@ -54,35 +49,13 @@ std::string gridObj(int n) {
     return obj;
 }
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-class WedgeTest : public ::testing::Test {
+class WedgeTest : public ProgramFolderTest {
 protected:
+    WedgeTest() : ProgramFolderTest("drapeon_wedge") {}
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("drapeon_wedge_" + std::to_string(::getpid()) + "_" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "scenes/meshes");
-        std::ofstream(dir_ / "scenes/meshes/sheet.obj") << gridObj(8);
+        ProgramFolderTest::SetUp();
+        write("scenes/meshes/sheet.obj", gridObj(8));
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    void write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name) << text; }
-
-    Result drapeon(const std::string& args) {
-        const std::string command = "cd '" + dir_.string() + "' && '" DRAPEON_PROGRAM "' " + args + " >stdout.txt 2>stderr.txt";
-        const int rc = std::system(command.c_str());
-        Result r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = readFile(dir_ / "stdout.txt");
-        r.err = readFile(dir_ / "stderr.txt");
-        return r;
-    }
-
-    fs::path dir_;
 };
 
 int countLines(const std::string& text) {
