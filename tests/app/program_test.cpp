@@ -65,17 +65,6 @@ TEST_F(ProgramTest, RunWritesOneWorldSpaceObjPerFrameAndTheExports) {
     EXPECT_LT(y, 99.0);
 }
 
-std::vector<double> objNumbers(const std::string& obj) {
-    std::vector<double> out;
-    std::istringstream in(obj);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("v ", 0) != 0) continue;
-        std::istringstream v(line.substr(2));
-        for (double x; v >> x;) out.push_back(x);
-    }
-    return out;
-}
-
 TEST_F(ProgramTest, ThreadCountsRepeatTheirResults) {
     // A cloth large enough for the passes to split over the workers
     write("big.json", sheetScene(60, 3));
@@ -88,10 +77,8 @@ TEST_F(ProgramTest, ThreadCountsRepeatTheirResults) {
         ASSERT_FALSE(one.empty()) << name;
         // The same worker count gives the same text
         EXPECT_TRUE(two == readFile(dir_ / "again" / name)) << name << " differs between two runs on 2 threads";
-        // Another count sums the forces in another order: equal up to rounding
-        const std::vector<double> a = objNumbers(one), b = objNumbers(two);
-        ASSERT_EQ(a.size(), b.size());
-        for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(a[i], b[i], 1e-3) << name << " number " << i;
+        // Another count splits the work otherwise and adds in the same order
+        EXPECT_TRUE(one == two) << name << " differs between 1 and 2 threads";
     }
 }
 
