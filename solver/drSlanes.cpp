@@ -67,7 +67,9 @@ __attribute__((target("avx2"))) void springs8(const drSspringLanesArgs& a) {
 // The 16-lane intrinsics start from a deliberately undefined vector, which
 // GCC 12 reports as possibly uninitialised.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 __attribute__((target("avx512f"))) void springs16(const drSspringLanesArgs& a) {
     const __m512 ksv = _mm512_set1_ps(a.stiffness), kdv = _mm512_set1_ps(a.damping), floor = _mm512_set1_ps(0.001f);
     for (int32_t j = 0; j < a.count; j += 16) {

@@ -282,8 +282,8 @@ TYPES = [{'name': 'drapeon',
                   'id': 1001,
                   'type': 'int32',
                   'default': 4,
-                  'meaning': 'number of stitches along the borders; a negative value walks both borders the '
-                             'other way'},
+                  'meaning': "number of stitches along the borders, at most the number of the cloth's "
+                             'points; a negative value walks both borders the other way'},
                  {'name': 'SEW_STIFFNESS',
                   'id': 1002,
                   'type': 'float',
