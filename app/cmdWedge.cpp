@@ -65,7 +65,7 @@ int summarize(const fs::path& dir) {
 json varyJson(const std::vector<WedgeAxis>& axes) {
     json vary = json::array();
     for (const WedgeAxis& a : axes)
-        vary.push_back({{"option", a.spec}, {"object", a.objectPath}, {"parameter", a.parameterName},
+        vary.push_back({{"option", a.option}, {"object", a.objectPath}, {"parameter", a.parameterName},
                         {"id", a.parameterId}, {"integer", a.integer}, {"values", a.values}});
     return vary;
 }

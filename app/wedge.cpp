@@ -79,15 +79,15 @@ std::string withoutFileName(const std::string& error, const fs::path& file) {
 
 }  // namespace
 
-bool parseVary(const std::string& spec, std::string& path, std::string& parameter, std::vector<double>& values,
+bool parseVary(const std::string& option, std::string& path, std::string& parameter, std::vector<double>& values,
                std::string& error) {
     // Object names may hold '.' and '=' ("Sheet.001"); values never do, nor parameter names
-    const size_t equals = spec.rfind('=');
+    const size_t equals = option.rfind('=');
     if (equals == std::string::npos) {
         error = "expected PATH.PARAMETER=V1,V2,... or PATH.PARAMETER=A:B:COUNT";
         return false;
     }
-    const std::string target = trim(spec.substr(0, equals));
+    const std::string target = trim(option.substr(0, equals));
     const size_t dot = target.rfind('.');
     if (dot == std::string::npos || dot == 0 || dot + 1 == target.size()) {
         error = "\"" + target + "\" is not OBJECT.PARAMETER; give the object's path as \"drapeon info\" shows it, "
@@ -97,7 +97,7 @@ bool parseVary(const std::string& spec, std::string& path, std::string& paramete
     path = target.substr(0, dot);
     parameter = target.substr(dot + 1);
     values.clear();
-    const std::string list = spec.substr(equals + 1);
+    const std::string list = option.substr(equals + 1);
     if (trim(list).empty()) {
         error = "no values after '='";
         return false;
@@ -141,7 +141,7 @@ bool parseVary(const std::string& spec, std::string& path, std::string& paramete
     return true;
 }
 
-bool resolveAxes(const std::vector<std::string>& specs, const Scene& scene, const json& root,
+bool resolveAxes(const std::vector<std::string>& varyOptions, const Scene& scene, const json& root,
                  std::vector<WedgeAxis>& axes, std::string& error) {
     const std::vector<const json*> items = objectItems(root);
     if (items.size() != scene.objects.size()) {
@@ -151,12 +151,12 @@ bool resolveAxes(const std::vector<std::string>& specs, const Scene& scene, cons
     std::vector<std::string> allPaths;
     for (const SceneObject& so : scene.objects) allPaths.push_back(so.path);
     axes.clear();
-    for (const std::string& spec : specs) {
-        const std::string named = "--vary " + spec + ": ";
+    for (const std::string& option : varyOptions) {
+        const std::string named = "--vary " + option + ": ";
         WedgeAxis axis;
-        axis.spec = spec;
+        axis.option = option;
         std::string parameter;
-        if (!parseVary(spec, axis.objectPath, parameter, axis.values, error)) {
+        if (!parseVary(option, axis.objectPath, parameter, axis.values, error)) {
             error = named + error;
             return false;
         }
@@ -203,7 +203,7 @@ bool resolveAxes(const std::vector<std::string>& specs, const Scene& scene, cons
         axis.integer = dp->type == DescValueType::INT32;
         for (const WedgeAxis& other : axes)
             if (other.objectPath == axis.objectPath && other.parameterId == axis.parameterId) {
-                error = named + "the same parameter as --vary " + other.spec + "; give all its values in one --vary";
+                error = named + "the same parameter as --vary " + other.option + "; give all its values in one --vary";
                 return false;
             }
         const json& item = *items[found];

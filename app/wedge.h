@@ -19,7 +19,7 @@
 
 /// One --vary: a number parameter of one object and the values it takes.
 struct WedgeAxis {
-    std::string spec;                 ///< the option as given
+    std::string option;                 ///< the option as given
     std::string objectPath;           ///< "Sheet/Cloth"
     std::string parameterName;        ///< "DRAPEON_STIFFNESS"
     Int32 parameterId = 0;
@@ -36,13 +36,13 @@ struct WedgeAxis {
 /// "A:B:COUNT" (COUNT evenly spaced values from A to B). The object and the
 /// parameter are looked up later (resolveAxis). False with `error` (without
 /// the option's name) when the text is malformed.
-bool parseVary(const std::string& spec, std::string& path, std::string& parameter, std::vector<double>& values,
+bool parseVary(const std::string& option, std::string& path, std::string& parameter, std::vector<double>& values,
                std::string& error);
 
 /// Parses and resolves every --vary against the loaded base scene and its
 /// JSON text; each value is tried in a scene of its own, so a value the scene
 /// refuses is caught here. False with `error` naming the --vary.
-bool resolveAxes(const std::vector<std::string>& specs, const Scene& scene, const nlohmann::json& root,
+bool resolveAxes(const std::vector<std::string>& varyOptions, const Scene& scene, const nlohmann::json& root,
                  std::vector<WedgeAxis>& axes, std::string& error);
 
 /// The number of variants (the product of the value counts).
