@@ -19,8 +19,13 @@ jobs=$(nproc)
 status=0
 passed=0
 failed=0
-step() { printf '\n== %s\n' "$*" >&2; }
-result() { if [ "$1" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi; }
+current=""
+failed_names=()
+step() { current=$*; printf '\n== %s\n' "$*" >&2; }
+result() {
+  if [ "$1" -eq 0 ]; then passed=$((passed + 1))
+  else failed=$((failed + 1)); failed_names+=("$current"); status=1; fi
+}
 
 configure_and_test() {  # folder, ctest arguments..., -- cmake arguments...
   local dir=$1; shift
@@ -92,4 +97,5 @@ rm -rf "$clone"
 result $rc
 
 echo "test stages: $passed passed, $failed failed"
+for name in "${failed_names[@]}"; do echo "failed: $name"; done
 exit $status
