@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "drScollideCapsule.h"
 #include "drScollidePlane.h"
 #include "drScollideSphere.h"
+#include "drScontact.h"
 #include "drSgravity.h"
 #include "drSsolver.h"
 #include "grid.h"
@@ -211,6 +213,66 @@ TEST(Colliders, SphereContact) {
         expectVec(cloth.positions[0], c.expectP);
         expectVec(cloth.velocities[0], c.expectV);
         expectVec(cloth.forces[0], c.expectF);
+    }
+}
+
+// The sphere's pass runs four points at a time in vector lanes: every point
+// must get exactly the bits of the plain formula, in every branch of the
+// response (inside, in the band, outside, at the centre, not a number;
+// pulling, pressing, sticking and sliding; with and without friction).
+TEST(Colliders, SphereLanesGiveThePlainFormulasBits) {
+    const drSvec3 centre{0.5f, -0.25f, 0.0f};
+    const float radius = 1.0f, thickness = 0.2f;
+    auto plain = [&](drScloth& cloth, float friction, float damping) {
+        const float band = radius + thickness;
+        for (int32_t i = 0; i < cloth.pointCount; ++i) {
+            const drSvec3 delta = cloth.positions[i] - centre;
+            const float distSq = lengthSquared(delta);
+            if (!(distSq < band * band) || distSq < contactMinDistanceSquared) continue;
+            const float dist = std::sqrt(distSq);
+            const drSvec3 normal{delta.x / dist, delta.y / dist, delta.z / dist};
+            if (dist < radius) cloth.positions[i] += (radius - dist) * normal;
+            respondToContact(cloth.velocities[i], cloth.forces[i], normal, damping, friction);
+        }
+    };
+    auto bits = [](const std::vector<drSvec3>& v) {
+        std::vector<uint32_t> out(v.size() * 3);
+        std::memcpy(out.data(), v.data(), out.size() * sizeof(uint32_t));
+        return out;
+    };
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    const int32_t n = 4003;  // not a multiple of 4: the last points take the plain loop
+    drScloth start = makeCloth(n);
+    for (int32_t i = 0; i < n; ++i) {
+        // Directions all round, distances from the centre to beyond the band
+        drSvec3 d{u(rng), u(rng), u(rng)};
+        const float len = length(d);
+        if (len > 0.0f) d *= (0.6f + 0.35f * (u(rng) + 1.0f)) / len;
+        start.positions[i] = centre + d;
+        start.velocities[i] = {u(rng), u(rng), u(rng)};
+        start.forces[i] = {2.0f * u(rng), 2.0f * u(rng), 2.0f * u(rng)};
+    }
+    start.positions[8] = centre;                                  // at the centre
+    start.positions[9] = {std::nanf(""), 0.0f, 0.0f};             // not a number
+    start.velocities[10] = {};                                    // at rest in contact
+    start.forces[11] = {};
+    for (const float friction : {0.0f, 0.3f, 50.0f, -0.5f}) {
+        SCOPED_TRACE(friction);
+        drScloth lanes = start, reference = start;
+        drScollideSphere sphere;
+        sphere.radius = radius;
+        sphere.thickness = thickness;
+        sphere.friction = friction;
+        sphere.damping = 0.05f;
+        sphere.targetCentre = centre;
+        sphere.reset(0.0f);
+        drSsolver solver = restingSolver();
+        sphere.apply(lanes, solver);
+        plain(reference, friction, sphere.damping);
+        EXPECT_EQ(bits(lanes.positions), bits(reference.positions));
+        EXPECT_EQ(bits(lanes.velocities), bits(reference.velocities));
+        EXPECT_EQ(bits(lanes.forces), bits(reference.forces));
     }
 }
 
