@@ -1,7 +1,7 @@
 // The passes of one sub-step. Each loops over a [begin, end) range of the
-// packed arrays; a pass splits its loop into one job per pool worker when the
-// cloth is large enough (kParallelClothPoints) and flushes the pool before it
-// returns, so passes never overlap.
+// packed arrays; a pass splits its loop into chunks that the pool's workers
+// claim one at a time when the cloth is large enough (kParallelClothPoints)
+// and flushes the pool before it returns, so passes never overlap.
 //
 // Determinism: every job writes only its own points, and every value is
 // computed by the same operations in the same order whatever the range it
@@ -35,16 +35,36 @@ constexpr int32_t kPointBlock = 256;
 constexpr float kGrowthCeiling = 0.33333334f;  ///< the float nearest 1/3
 constexpr float kShrinkFloor = 0.0001f;
 
+/// Points per chunk that the workers claim one by one, and the most chunks
+/// per worker: enough chunks that a worker on a slower or shared processor
+/// takes fewer of them, few enough that claiming costs nothing.
+constexpr int32_t kChunkPoints = 1024;
+constexpr int32_t kChunksPerWorker = 8;
+
 /// True when a pass over `count` items with threshold `threshold` runs on the pool.
 bool onPool(int32_t count, int32_t threshold) { return poolWorkerCount() >= 2 && count >= threshold; }
 
-/// Runs body(job, begin, end) over [0, n): split on the pool from `threshold` items, else inline as job 0.
+/// Chunks of a pass over a cloth of `points` points: 1 when it runs inline.
+int32_t chunksFor(int32_t points, int32_t threshold) {
+    if (!onPool(points, threshold)) return 1;
+    const int32_t workers = poolWorkerCount();
+    return std::clamp(points / kChunkPoints, workers, workers * kChunksPerWorker);
+}
+
+/// Runs body(chunk, begin, end) over [0, n) in chunksFor(points) chunks:
+/// claimed by the pool's workers from `threshold` points, else inline as chunk 0.
 template <class Body>
-void forRange(int32_t n, int32_t threshold, const Body& body) {
-    if (onPool(n, threshold))
-        poolParallelFor(n, body);
+void forChunks(int32_t n, int32_t points, int32_t threshold, const Body& body) {
+    const int32_t chunks = chunksFor(points, threshold);
+    if (chunks > 1)
+        poolParallelChunks(n, chunks, body);
     else
         body(0, 0, n);
+}
+
+template <class Body>
+void forRange(int32_t n, int32_t threshold, const Body& body) {
+    forChunks(n, n, threshold, body);
 }
 
 /// Area vectors of triangles [begin, end); a triangle with a corner outside
@@ -128,7 +148,7 @@ void integrateRange(drScloth& cloth, float dt, int32_t begin, int32_t end) {
     }
 }
 
-/// Largest value of each job of a pass; grow-only, so a steady state
+/// Largest value of each chunk of a pass; grow-only, so a steady state
 /// allocates nothing (the passes run under the pool lock, one at a time).
 std::vector<float> jobMaxima;
 
@@ -148,11 +168,11 @@ float largestOf(const float* maxima, int32_t count) {
 /// Largest squared acceleration over the cloth (-1 without points).
 float measureLargest(const drScloth& cloth) {
     const int32_t n = std::max(cloth.pointCount, 0);
-    const int32_t jobs = onPool(n, kParallelClothPoints) ? poolWorkerCount() : 1;
-    float* maxima = maximaFor(jobs);
+    const int32_t chunks = chunksFor(n, kParallelClothPoints);
+    float* maxima = maximaFor(chunks);
     forRange(n, kParallelClothPoints,
              [&](int32_t k, int32_t begin, int32_t end) { maxima[k] = largestAcceleration(cloth, begin, end, -1.0f); });
-    return largestOf(maxima, jobs);
+    return largestOf(maxima, chunks);
 }
 
 /// The adaptive step from the largest squared acceleration; returns the
@@ -246,15 +266,15 @@ void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSso
         }
     };
     if (total > 0 && total <= INT32_MAX && onPool(n, kParallelClothPoints))
-        poolParallelFor(static_cast<int32_t>(total), computeItems);
+        forChunks(static_cast<int32_t>(total), n, kParallelClothPoints, computeItems);
     else
         for (int32_t k = 0; k < count; ++k) forces[k]->computeItems(cloth, 0, items[k]);
     for (int32_t k = 0; k < count; ++k) forces[k]->itemsComputed(cloth);
 
     // Every block of points through every force
-    const int32_t jobs = onPool(n, kParallelClothPoints) ? poolWorkerCount() : 1;
-    float* maxima = maximaFor(jobs);
-    forRange(n, kParallelClothPoints, [&](int32_t job, int32_t begin, int32_t end) {
+    const int32_t chunks = chunksFor(n, kParallelClothPoints);
+    float* maxima = maximaFor(chunks);
+    forRange(n, kParallelClothPoints, [&](int32_t chunk, int32_t begin, int32_t end) {
         float top = -1.0f;
         drSvec3* f = cloth.forces.data();
         for (int32_t first = begin; first < end; first += kPointBlock) {
@@ -263,9 +283,9 @@ void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSso
             for (int32_t k = 0; k < count; ++k) forces[k]->applyPoints(cloth, first, last);
             if (largest != nullptr) top = largestAcceleration(cloth, first, last, top);
         }
-        maxima[job] = top;
+        maxima[chunk] = top;
     });
-    if (largest != nullptr) *largest = largestOf(maxima, jobs);
+    if (largest != nullptr) *largest = largestOf(maxima, chunks);
 }
 
 void computeNormals(drScloth& cloth) {

@@ -26,6 +26,7 @@
 // a job never submits jobs itself.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 using drSjobFunction = void (*)(void*);
@@ -91,5 +92,40 @@ void poolParallelFor(int32_t n, const Body& body) {
             },
             &r);
     }
+    poolFlush();
+}
+
+/// Splits [0, n) into `chunks` fixed ranges (the range rule with T = chunks)
+/// and runs body(c, begin, end) for every chunk c, then flushes. Each worker
+/// claims the next chunk when it is free, so a worker whose processor is
+/// slower or busy with another thread (a shared virtual processor, the
+/// export writer) simply takes fewer chunks, and a worker that wakes late
+/// finds the work done. Chunk c always covers the same range, whoever runs
+/// it, so results stored per chunk do not depend on the split. Call it only
+/// when poolWorkerCount() >= 2.
+template <class Body>
+void poolParallelChunks(int32_t n, int32_t chunks, const Body& body) {
+    struct Shared {
+        const Body* body;
+        int32_t n, chunks;
+        std::atomic<int32_t> next{0};
+    } shared;
+    shared.body = &body;
+    shared.n = n;
+    shared.chunks = chunks < 1 ? 1 : chunks;
+    const int32_t T = poolWorkerCount();
+    for (int32_t k = 0; k < T; ++k)
+        poolSubmit(
+            [](void* p) {
+                auto* sh = static_cast<Shared*>(p);
+                for (;;) {
+                    const int32_t c = sh->next.fetch_add(1, std::memory_order_relaxed);
+                    if (c >= sh->chunks) break;
+                    int32_t begin = 0, end = 0;
+                    poolRange(sh->n, sh->chunks, c, begin, end);
+                    (*sh->body)(c, begin, end);
+                }
+            },
+            &shared);
     poolFlush();
 }

@@ -2,6 +2,7 @@
 
 #include "poolWith.h"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -146,6 +147,35 @@ TEST(Pool, ParallelForCoversEveryItemOnceWithTheRangeRule) {
                 const int32_t chunk = n / T;
                 const int32_t expected = chunk == 0 ? T - 1 : std::min(i / chunk, T - 1);
                 EXPECT_EQ(jobOf[i], expected);
+            }
+        }
+    }
+}
+
+// Chunks are claimed by whichever worker is free, but chunk c always gets the
+// range rule's piece c, and runs exactly once (also with more chunks than
+// items, and many rounds in a row: a claim counter must not leak between them).
+TEST(Pool, ParallelChunksRunEachChunkOnceOnItsFixedRange) {
+    for (int32_t T : {2, 3}) {
+        PoolWith pool(T);
+        for (int32_t n : {0, 5, 1001, 40000}) {
+            for (int32_t chunks : {1, 2, 7, 64}) {
+                std::vector<std::atomic<int>> runs(static_cast<size_t>(chunks));
+                std::vector<int> hits(static_cast<size_t>(n), 0);
+                for (int round = 0; round < 3; ++round) {
+                    for (auto& r : runs) r = 0;
+                    std::fill(hits.begin(), hits.end(), 0);
+                    poolParallelChunks(n, chunks, [&](int32_t c, int32_t begin, int32_t end) {
+                        ++runs[static_cast<size_t>(c)];
+                        int32_t b = 0, e = 0;
+                        poolRange(n, chunks, c, b, e);
+                        EXPECT_EQ(begin, b);
+                        EXPECT_EQ(end, e);
+                        for (int32_t i = begin; i < end; ++i) ++hits[static_cast<size_t>(i)];
+                    });
+                    for (int32_t c = 0; c < chunks; ++c) ASSERT_EQ(runs[static_cast<size_t>(c)], 1) << "T=" << T << " n=" << n << " c=" << c;
+                    for (int32_t i = 0; i < n; ++i) ASSERT_EQ(hits[static_cast<size_t>(i)], 1) << "T=" << T << " n=" << n << " i=" << i;
+                }
             }
         }
     }
