@@ -47,8 +47,9 @@ bool onPool(int32_t count, int32_t threshold) { return poolWorkerCount() >= 2 &&
 /// Chunks of a pass over a cloth of `points` points: 1 when it runs inline.
 int32_t chunksFor(int32_t points, int32_t threshold) {
     if (!onPool(points, threshold)) return 1;
+    // A multiple of the workers, so that every worker owns as many
     const int32_t workers = poolWorkerCount();
-    return std::clamp(points / kChunkPoints, workers, workers * kChunksPerWorker);
+    return workers * std::clamp(points / (kChunkPoints * workers), 1, kChunksPerWorker);
 }
 
 /// Runs body(chunk, begin, end) over [0, n) in chunksFor(points) chunks:

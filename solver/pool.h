@@ -95,37 +95,60 @@ void poolParallelFor(int32_t n, const Body& body) {
     poolFlush();
 }
 
+/// Claim counters of poolParallelChunks, one per worker; grow-only, used
+/// only by the thread that holds the pool lock and by its jobs.
+std::atomic<int32_t>* poolChunkCounters(int32_t count);
+
 /// Splits [0, n) into `chunks` fixed ranges (the range rule with T = chunks)
-/// and runs body(c, begin, end) for every chunk c, then flushes. Each worker
-/// claims the next chunk when it is free, so a worker whose processor is
-/// slower or busy with another thread (a shared virtual processor, the
-/// export writer) simply takes fewer chunks, and a worker that wakes late
-/// finds the work done. Chunk c always covers the same range, whoever runs
-/// it, so results stored per chunk do not depend on the split. Call it only
-/// when poolWorkerCount() >= 2.
+/// and runs body(c, begin, end) for every chunk c, then flushes. Worker k
+/// owns the chunks of its share (the range rule over the chunks) and runs
+/// them in order, so in a balanced pass every worker keeps to the same
+/// points pass after pass; a worker that has finished its own takes the
+/// next unclaimed chunk of the others. So a worker on a slower or shared
+/// processor (a virtual processor lent elsewhere, the export writer) does
+/// less, and one that wakes late finds its chunks done. Chunk c covers the
+/// same range whoever runs it, so results stored per chunk do not depend
+/// on the split. Call it only when poolWorkerCount() >= 2.
 template <class Body>
 void poolParallelChunks(int32_t n, int32_t chunks, const Body& body) {
     struct Shared {
         const Body* body;
-        int32_t n, chunks;
-        std::atomic<int32_t> next{0};
-    } shared;
-    shared.body = &body;
-    shared.n = n;
-    shared.chunks = chunks < 1 ? 1 : chunks;
+        int32_t n, chunks, workers;
+        std::atomic<int32_t>* next;  ///< per worker: its next unclaimed chunk
+    };
+    struct Record {
+        Shared* shared;
+        int32_t k;
+    };
     const int32_t T = poolWorkerCount();
-    for (int32_t k = 0; k < T; ++k)
+    Shared shared{&body, n, chunks < 1 ? 1 : chunks, T, poolChunkCounters(T)};
+    auto* records = static_cast<Record*>(poolScratch(static_cast<int32_t>(sizeof(Record)) * T));
+    for (int32_t k = 0; k < T; ++k) {
+        int32_t first = 0, last = 0;
+        poolRange(shared.chunks, T, k, first, last);
+        shared.next[k].store(first, std::memory_order_relaxed);
+    }
+    for (int32_t k = 0; k < T; ++k) {
+        records[k] = {&shared, k};
         poolSubmit(
             [](void* p) {
-                auto* sh = static_cast<Shared*>(p);
-                for (;;) {
-                    const int32_t c = sh->next.fetch_add(1, std::memory_order_relaxed);
-                    if (c >= sh->chunks) break;
-                    int32_t begin = 0, end = 0;
-                    poolRange(sh->n, sh->chunks, c, begin, end);
-                    (*sh->body)(c, begin, end);
+                const auto* rec = static_cast<const Record*>(p);
+                Shared& sh = *rec->shared;
+                // Own chunks first, then the others' from the next worker on
+                for (int32_t j = 0; j < sh.workers; ++j) {
+                    const int32_t w = (rec->k + j) % sh.workers;
+                    int32_t first = 0, last = 0;
+                    poolRange(sh.chunks, sh.workers, w, first, last);
+                    for (;;) {
+                        const int32_t c = sh.next[w].fetch_add(1, std::memory_order_relaxed);
+                        if (c >= last) break;
+                        int32_t begin = 0, end = 0;
+                        poolRange(sh.n, sh.chunks, c, begin, end);
+                        (*sh.body)(c, begin, end);
+                    }
                 }
             },
-            &shared);
+            &records[k]);
+    }
     poolFlush();
 }
