@@ -13,14 +13,8 @@ namespace {
 
 /// A name as a message shows it: a very long one is cut.
 std::string shown(const std::string& name) {
-    // Appended piece by piece: GCC 12 warns falsely (restrict) on a chain of + here
-    std::string text = "\"";
-    if (name.size() <= 80) {
-        text.append(name).append("\"");
-        return text;
-    }
-    text.append(name, 0, 60).append("...\" (").append(std::to_string(name.size())).append(" characters)");
-    return text;
+    if (name.size() <= 80) return "\"" + name + "\"";
+    return "\"" + name.substr(0, 60) + "...\" (" + std::to_string(name.size()) + " characters)";
 }
 
 std::vector<CPolygon> polygonsOf(const BaseObject* op) {

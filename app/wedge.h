@@ -19,7 +19,7 @@
 
 /// One --vary: a number parameter of one object and the values it takes.
 struct WedgeAxis {
-    std::string option;                 ///< the option as given
+    std::string option;               ///< the option as given
     std::string objectPath;           ///< "Sheet/Cloth"
     std::string parameterName;        ///< "DRAPEON_STIFFNESS"
     Int32 parameterId = 0;

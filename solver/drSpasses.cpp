@@ -47,25 +47,25 @@ bool onPool(int32_t count, int32_t threshold) { return poolWorkerCount() >= 2 &&
 /// Chunks of a pass over a cloth of `points` points: 1 when it runs inline.
 int32_t chunksFor(int32_t points, int32_t threshold) {
     if (!onPool(points, threshold)) return 1;
-    // A multiple of the workers, so that every worker owns as many
+    // A multiple of the workers, so that every worker owns as many chunks
     const int32_t workers = poolWorkerCount();
     return workers * std::clamp(points / (kChunkPoints * workers), 1, kChunksPerWorker);
 }
 
-/// Runs body(chunk, begin, end) over [0, n) in chunksFor(points) chunks:
-/// claimed by the pool's workers from `threshold` points, else inline as chunk 0.
+/// Runs body(chunk, begin, end) over [0, n) in `chunks` chunks (from
+/// chunksFor): claimed by the pool's workers, or inline as chunk 0 when 1.
 template <class Body>
-void forChunks(int32_t n, int32_t points, int32_t threshold, const Body& body) {
-    const int32_t chunks = chunksFor(points, threshold);
+void forChunks(int32_t n, int32_t chunks, const Body& body) {
     if (chunks > 1)
         poolParallelChunks(n, chunks, body);
     else
         body(0, 0, n);
 }
 
+/// forChunks over the items of a pass whose chunks follow its own count.
 template <class Body>
 void forRange(int32_t n, int32_t threshold, const Body& body) {
-    forChunks(n, n, threshold, body);
+    forChunks(n, chunksFor(n, threshold), body);
 }
 
 /// Area vectors of triangles [begin, end); a triangle with a corner outside
@@ -171,8 +171,8 @@ float measureLargest(const drScloth& cloth) {
     const int32_t n = std::max(cloth.pointCount, 0);
     const int32_t chunks = chunksFor(n, kParallelClothPoints);
     float* maxima = maximaFor(chunks);
-    forRange(n, kParallelClothPoints,
-             [&](int32_t k, int32_t begin, int32_t end) { maxima[k] = largestAcceleration(cloth, begin, end, -1.0f); });
+    forChunks(n, chunks,
+              [&](int32_t k, int32_t begin, int32_t end) { maxima[k] = largestAcceleration(cloth, begin, end, -1.0f); });
     return largestOf(maxima, chunks);
 }
 
@@ -267,7 +267,7 @@ void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSso
         }
     };
     if (total > 0 && total <= INT32_MAX && onPool(n, kParallelClothPoints))
-        forChunks(static_cast<int32_t>(total), n, kParallelClothPoints, computeItems);
+        forChunks(static_cast<int32_t>(total), chunksFor(n, kParallelClothPoints), computeItems);
     else
         for (int32_t k = 0; k < count; ++k) forces[k]->computeItems(cloth, 0, items[k]);
     for (int32_t k = 0; k < count; ++k) forces[k]->itemsComputed(cloth);
@@ -275,7 +275,7 @@ void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSso
     // Every block of points through every force
     const int32_t chunks = chunksFor(n, kParallelClothPoints);
     float* maxima = maximaFor(chunks);
-    forRange(n, kParallelClothPoints, [&](int32_t chunk, int32_t begin, int32_t end) {
+    forChunks(n, chunks, [&](int32_t chunk, int32_t begin, int32_t end) {
         float top = -1.0f;
         drSvec3* f = cloth.forces.data();
         for (int32_t first = begin; first < end; first += kPointBlock) {
