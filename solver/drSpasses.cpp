@@ -258,22 +258,24 @@ void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSso
         items[k] = std::max(forces[k]->itemCount(cloth), 0);
         total += items[k];
     }
-    auto computeItems = [&](int32_t, int32_t begin, int32_t end) {
-        int32_t offset = 0;
-        for (int32_t k = 0; k < count && offset < end; ++k) {
-            const int32_t lo = std::max(begin, offset), hi = std::min(end, offset + items[k]);
-            if (lo < hi) forces[k]->computeItems(cloth, lo - offset, hi - offset);
-            offset += items[k];
-        }
-    };
-    if (total > 0 && total <= INT32_MAX && onPool(n, kParallelClothPoints))
-        forChunks(static_cast<int32_t>(total), chunksFor(n, kParallelClothPoints), computeItems);
+    // Chunk c computes the c-th slice of every force's items: items are
+    // listed roughly in point order, so the slice's items mostly meet the
+    // points of chunk c, which the same worker gathers next (the forces and
+    // positions stay in its processor's cache).
+    const int32_t chunks = chunksFor(n, kParallelClothPoints);
+    if (total > 0 && chunks > 1)
+        poolParallelChunks(n, chunks, [&](int32_t c, int32_t, int32_t) {
+            for (int32_t k = 0; k < count; ++k) {
+                int32_t begin = 0, end = 0;
+                poolRange(items[k], chunks, c, begin, end);
+                if (begin < end) forces[k]->computeItems(cloth, begin, end);
+            }
+        });
     else
         for (int32_t k = 0; k < count; ++k) forces[k]->computeItems(cloth, 0, items[k]);
     for (int32_t k = 0; k < count; ++k) forces[k]->itemsComputed(cloth);
 
     // Every block of points through every force
-    const int32_t chunks = chunksFor(n, kParallelClothPoints);
     float* maxima = maximaFor(chunks);
     forChunks(n, chunks, [&](int32_t chunk, int32_t begin, int32_t end) {
         float top = -1.0f;
