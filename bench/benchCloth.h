@@ -22,9 +22,12 @@
 #include "poolWith.h"
 #include "pool.h"
 
-/// The pool on `processors` (1 runs inline) for as long as this lives.
-/// Declare it before the scene so that the scene goes first.
-using BenchPool = PoolWith;
+/// The pool on `processors` (1 runs inline) for as long as this lives, with
+/// the program's split size. Declare it before the scene so that the scene
+/// goes first.
+struct BenchPool : PoolWith {
+    explicit BenchPool(int32_t processors) : PoolWith(processors, 0) {}
+};
 
 struct BenchCloth {
     GridMesh grid;

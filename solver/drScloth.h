@@ -15,8 +15,17 @@
 /// keep each point on the same worker's processor; a pass left on one worker
 /// between two split ones would move every cache line of the cloth there and
 /// back. No pass adds partial sums of different workers, so every split
-/// gives the same bits.
-constexpr int32_t kParallelClothPoints = 301;
+/// gives the same bits. Below it a sub-step takes a few microseconds per
+/// thousand points, about what handing three passes to the workers and back
+/// costs, so a smaller cloth runs faster on the calling thread alone.
+constexpr int32_t kParallelClothPoints = 2048;
+
+/// The size in use: kParallelClothPoints, or the environment variable
+/// DRAPEON_SPLIT_POINTS when it holds a whole number from 1 to 1e9.
+int32_t drSparallelClothPoints();
+/// Test hook: splits from `points` points on (so that small fixtures run
+/// the split passes); 0 goes back to the size the process started with.
+void drSsetParallelClothPoints(int32_t points);
 
 struct drScloth {
     int32_t pointCount = 0;

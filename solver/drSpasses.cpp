@@ -1,6 +1,6 @@
 // The passes of one sub-step. Each loops over a [begin, end) range of the
 // packed arrays; a pass splits its loop into chunks that the pool's workers
-// claim one at a time when the cloth is large enough (kParallelClothPoints)
+// claim one at a time when the cloth is large enough (drSparallelClothPoints)
 // and flushes the pool before it returns, so passes never overlap.
 //
 // Determinism: every job writes only its own points, and every value is
@@ -24,9 +24,6 @@
 
 namespace {
 
-// Smallest number of triangles from which the area vectors are computed on
-// the pool (with at least 2 workers).
-constexpr int32_t kParallelNormalsTriangles = 201;
 /// Points that a fused run takes through all its forces at a time: their
 /// forces stay in the first-level cache between two forces.
 constexpr int32_t kPointBlock = 256;
@@ -169,7 +166,7 @@ float largestOf(const float* maxima, int32_t count) {
 /// Largest squared acceleration over the cloth (-1 without points).
 float measureLargest(const drScloth& cloth) {
     const int32_t n = std::max(cloth.pointCount, 0);
-    const int32_t chunks = chunksFor(n, kParallelClothPoints);
+    const int32_t chunks = chunksFor(n, drSparallelClothPoints());
     float* maxima = maximaFor(chunks);
     forChunks(n, chunks,
               [&](int32_t k, int32_t begin, int32_t end) { maxima[k] = largestAcceleration(cloth, begin, end, -1.0f); });
@@ -262,7 +259,7 @@ void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSso
     // listed roughly in point order, so the slice's items mostly meet the
     // points of chunk c, which the same worker gathers next (the forces and
     // positions stay in its processor's cache).
-    const int32_t chunks = chunksFor(n, kParallelClothPoints);
+    const int32_t chunks = chunksFor(n, drSparallelClothPoints());
     if (total > 0 && chunks > 1)
         poolParallelChunks(n, chunks, [&](int32_t c, int32_t, int32_t) {
             for (int32_t k = 0; k < count; ++k) {
@@ -297,16 +294,16 @@ void computeNormals(drScloth& cloth) {
     const int32_t triangles = std::clamp(cloth.triangleCount, 0, static_cast<int32_t>(cloth.triangles.size()));
     if (cloth.triangleAreas.size() < static_cast<size_t>(triangles)) cloth.triangleAreas.resize(static_cast<size_t>(triangles));
     cloth.triangleIncidence.check(n, triangles);
-    forRange(triangles, kParallelNormalsTriangles,
-             [&cloth](int32_t, int32_t begin, int32_t end) { computeAreas(cloth, begin, end); });
+    forChunks(triangles, chunksFor(n, drSparallelClothPoints()),
+              [&cloth](int32_t, int32_t begin, int32_t end) { computeAreas(cloth, begin, end); });
     cloth.triangleIncidence.update(n, cloth.triangles.data(), triangles);
-    forRange(n, kParallelClothPoints, [&cloth](int32_t, int32_t begin, int32_t end) { gatherNormals(cloth, begin, end); });
+    forRange(n, drSparallelClothPoints(), [&cloth](int32_t, int32_t begin, int32_t end) { gatherNormals(cloth, begin, end); });
 }
 
 void prepareStep(drScloth& cloth) {
     const int32_t n = std::max(cloth.pointCount, 0);
     drSvec3* f = cloth.forces.data();
-    forRange(n, kParallelClothPoints, [f](int32_t, int32_t begin, int32_t end) { std::fill(f + begin, f + end, drSvec3{}); });
+    forRange(n, drSparallelClothPoints(), [f](int32_t, int32_t begin, int32_t end) { std::fill(f + begin, f + end, drSvec3{}); });
 }
 
 void applyForces(drSsolver& solver, drScloth& cloth) {
@@ -317,7 +314,7 @@ void applyForces(drSsolver& solver, drScloth& cloth) {
 float chooseStep(drSsolver& solver, drScloth& cloth) { return stepFrom(solver, measureLargest(cloth)); }
 
 void integrate(drSsolver& solver, drScloth& cloth, float dt) {
-    forRange(std::max(cloth.pointCount, 0), kParallelClothPoints,
+    forRange(std::max(cloth.pointCount, 0), drSparallelClothPoints(),
              [&cloth, dt](int32_t, int32_t begin, int32_t end) { integrateRange(cloth, dt, begin, end); });
     solver.previousTime = solver.time;
     solver.time = solver.time + dt;

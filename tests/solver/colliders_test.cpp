@@ -19,6 +19,7 @@
 #include "drSsolver.h"
 #include "grid.h"
 #include "pool.h"
+#include "poolWith.h"
 
 namespace {
 
@@ -433,10 +434,10 @@ TEST(Colliders, ParallelContactPassEqualsSerial) {
         const drScloth serial = runAll(n);
         for (int32_t processors : {1, 2, 4}) {
             SCOPED_TRACE(processors);
-            poolSetProcessorCount(processors);
-            poolStart();
-            const drScloth parallel = runAll(n);
-            poolStop();
+            const drScloth parallel = [&] {
+                PoolWith pool(processors);
+                return runAll(n);
+            }();
             EXPECT_TRUE(parallel.positions == serial.positions);
             EXPECT_TRUE(parallel.velocities == serial.velocities);
             EXPECT_TRUE(parallel.forces == serial.forces);

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "drSsew.h"
 #include "drSsolver.h"
 #include "pool.h"
+#include "poolWith.h"
 
 namespace {
 
@@ -357,13 +359,10 @@ TEST(Sew, ForcePassIsTheSameForEveryWorkerCount) {
         drScloth cloth = base;
         drSsolver solver;
         solver.addForce(&sew);
-        if (processors > 0) {
-            poolSetProcessorCount(processors);
-            poolStart();
-        }
+        std::optional<PoolWith> pool;
+        if (processors > 0) pool.emplace(processors);
         prepareStep(cloth);
         applyForces(solver, cloth);
-        if (processors > 0) poolStop();
         return cloth.forces;
     };
     const std::vector<drSvec3> serial = run(0);
