@@ -41,15 +41,25 @@ public:
     }
     /// Notes a difference between items [begin, end) and those the lists
     /// were built from; safe from several threads on disjoint ranges.
-    void compare(const Item* items, int32_t begin, int32_t end) {
-        if (changed_.load(std::memory_order_relaxed) || end <= begin) return;
-        if (std::memcmp(items + begin, items_.data() + begin, sizeof(Item) * static_cast<size_t>(end - begin)) != 0)
+    /// True when the lists were built for these items and this point count.
+    bool compare(const Item* items, int32_t begin, int32_t end) {
+        if (changed_.load(std::memory_order_relaxed)) return false;
+        if (end <= begin) return true;
+        if (std::memcmp(items + begin, items_.data() + begin, sizeof(Item) * static_cast<size_t>(end - begin)) != 0) {
             changed_.store(true, std::memory_order_relaxed);
+            return false;
+        }
+        return true;
     }
-    /// After the items are computed: rebuilds the lists if anything changed.
-    void update(int32_t pointCount, const Item* items, int32_t itemCount) {
-        if (changed_.load(std::memory_order_relaxed)) build(pointCount, items, itemCount);
+    /// After the items are computed: rebuilds the lists if anything
+    /// changed, and says whether it did.
+    bool update(int32_t pointCount, const Item* items, int32_t itemCount) {
+        if (!changed_.load(std::memory_order_relaxed)) return false;
+        build(pointCount, items, itemCount);
+        return true;
     }
+    /// The items the lists were built from.
+    const Item* items() const { return items_.data(); }
 
     void build(int32_t pointCount, const Item* items, int32_t itemCount) {
         pointCount_ = pointCount;

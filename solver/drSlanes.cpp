@@ -87,6 +87,66 @@ __attribute__((target("avx512f"))) void springs16(const drSspringLanesArgs& a) {
         _mm512_store_ps(a.dz + j, _mm512_add_ps(_mm512_mul_ps(k, Z), _mm512_mul_ps(c, _mm512_load_ps(a.uz + j))));
     }
 }
+
+/// Four springs' differences q[b] - q[a] in one 16-lane vector, spring by
+/// spring in 128-bit lanes (x, y, z and one float past the point).
+__attribute__((target("avx512f"))) inline __m512 differences4(const float* q, const int32_t* s) {
+    const __m128 d0 = _mm_sub_ps(_mm_loadu_ps(q + 3 * s[1]), _mm_loadu_ps(q + 3 * s[0]));
+    const __m128 d1 = _mm_sub_ps(_mm_loadu_ps(q + 3 * s[3]), _mm_loadu_ps(q + 3 * s[2]));
+    const __m128 d2 = _mm_sub_ps(_mm_loadu_ps(q + 3 * s[5]), _mm_loadu_ps(q + 3 * s[4]));
+    const __m128 d3 = _mm_sub_ps(_mm_loadu_ps(q + 3 * s[7]), _mm_loadu_ps(q + 3 * s[6]));
+    const __m256 lo = _mm256_insertf128_ps(_mm256_castps128_ps256(d0), d1, 1);
+    const __m256 hi = _mm256_insertf128_ps(_mm256_castps128_ps256(d2), d3, 1);
+    return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(lo)), _mm256_castps_pd(hi), 1));
+}
+
+/// The differences of 16 springs as x, y and z lanes: spring 4g + i in lane 4i + g.
+__attribute__((target("avx512f"))) inline void differences16(const float* q, const int32_t* pairs, __m512& X,
+                                                             __m512& Y, __m512& Z) {
+    const __m512 D0 = differences4(q, pairs), D1 = differences4(q, pairs + 8);
+    const __m512 D2 = differences4(q, pairs + 16), D3 = differences4(q, pairs + 24);
+    const __m512 T0 = _mm512_unpacklo_ps(D0, D1), T1 = _mm512_unpackhi_ps(D0, D1);
+    const __m512 T2 = _mm512_unpacklo_ps(D2, D3), T3 = _mm512_unpackhi_ps(D2, D3);
+    X = _mm512_shuffle_ps(T0, T2, 0x44);
+    Y = _mm512_shuffle_ps(T0, T2, 0xEE);
+    Z = _mm512_shuffle_ps(T1, T3, 0x44);
+}
+
+/// 16 springs a group, read straight from the points (differences16). Rest
+/// lengths and factors are put in the transposed order, and the reverse
+/// transpose brings the forces back in spring order.
+__attribute__((target("avx512f"))) void springsFromPoints16(const drSspringPointsArgs& a) {
+    const __m512 ksv = _mm512_set1_ps(a.stiffness), kdv = _mm512_set1_ps(a.damping), floor = _mm512_set1_ps(0.001f);
+    const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    const __m512 zero = _mm512_setzero_ps();
+    for (int32_t j = 0; j < a.count; j += 16) {
+        __m512 X, Y, Z, UX, UY, UZ;
+        differences16(a.x, a.pairs + 2 * j, X, Y, Z);
+        differences16(a.v, a.pairs + 2 * j, UX, UY, UZ);
+        const __m512 L = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.rest + j));
+        const __m512 w = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.factor + j));
+
+        // As springs16, operation for operation
+        const __m512 norm =
+            _mm512_sqrt_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(X, X), _mm512_mul_ps(Y, Y)), _mm512_mul_ps(Z, Z)));
+        const __m512 len = _mm512_max_ps(norm, _mm512_mul_ps(L, floor));
+        const __m512 e = _mm512_sub_ps(len, L);
+        const __mmask16 nonzero = _mm512_cmp_ps_mask(len, _mm512_setzero_ps(), _CMP_NEQ_UQ);
+        const __m512 k = _mm512_maskz_mov_ps(nonzero, _mm512_mul_ps(_mm512_mul_ps(_mm512_div_ps(ksv, len), e), w));
+        const __m512 c = _mm512_mul_ps(kdv, w);
+        const __m512 FX = _mm512_add_ps(_mm512_mul_ps(k, X), _mm512_mul_ps(c, UX));
+        const __m512 FY = _mm512_add_ps(_mm512_mul_ps(k, Y), _mm512_mul_ps(c, UY));
+        const __m512 FZ = _mm512_add_ps(_mm512_mul_ps(k, Z), _mm512_mul_ps(c, UZ));
+
+        const __m512 T0 = _mm512_unpacklo_ps(FX, FY), T1 = _mm512_unpackhi_ps(FX, FY);
+        const __m512 T2 = _mm512_unpacklo_ps(FZ, zero), T3 = _mm512_unpackhi_ps(FZ, zero);
+        float* o = a.out + 4 * j;
+        _mm512_storeu_ps(o, _mm512_shuffle_ps(T0, T2, 0x44));
+        _mm512_storeu_ps(o + 16, _mm512_shuffle_ps(T0, T2, 0xEE));
+        _mm512_storeu_ps(o + 32, _mm512_shuffle_ps(T1, T3, 0x44));
+        _mm512_storeu_ps(o + 48, _mm512_shuffle_ps(T1, T3, 0xEE));
+    }
+}
 #pragma GCC diagnostic pop
 #endif
 
@@ -135,4 +195,12 @@ void drSspringLanes(const drSspringLanesArgs& a) {
 #endif
         default: springsPortable(a); return;
     }
+}
+
+void drSspringsFromPoints(const drSspringPointsArgs& a) {
+#if DR_X86_LANES
+    if (drSlaneWidth() == 16) springsFromPoints16(a);
+#else
+    (void)a;
+#endif
 }

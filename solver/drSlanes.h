@@ -37,3 +37,22 @@ int32_t drSlaneWidth();
 /// Uses at most `width` lanes (tests compare the widths); 0 goes back to the
 /// widest the processor has. Returns the width now in use.
 int32_t drSsetLaneWidth(int32_t width);
+
+/// Inputs and outputs of drSspringsFromPoints: `count` springs (a multiple
+/// of 16) read straight from the points, every end below the last point
+/// (a point is read as 16 bytes, one float past it).
+struct drSspringPointsArgs {
+    const float* x;           ///< positions, 3 floats per point
+    const float* v;           ///< velocities, 3 floats per point
+    const int32_t* pairs;     ///< a, b per spring
+    const float* rest;
+    const float* factor;
+    float stiffness;
+    float damping;
+    float* out;               ///< per spring x, y, z of the force on a, then 0
+    int32_t count;
+};
+
+/// The same formula as drSspringLanes on springs read from the points, 16
+/// at a time, with no copies in between. Only while drSlaneWidth() is 16.
+void drSspringsFromPoints(const drSspringPointsArgs& a);

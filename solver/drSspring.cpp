@@ -35,7 +35,37 @@ void drSspring::beginPoints(drScloth& cloth, drSsolver& solver) {
 int32_t drSspring::itemCount(const drScloth& cloth) const { return cloth.pointCount > 0 ? usableCount() : 0; }
 
 void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) {
-    incidence_.compare(springPairs.data(), begin, end);
+    // Springs the lists were built from, in runs of 16 whose ends all lie
+    // below the last point, go straight from the points to the forces in
+    // the widest lanes; the others through the checked blocks.
+    int32_t first = begin;
+    if (incidence_.compare(springPairs.data(), begin, end) && drSlaneWidth() == 16 &&
+        unsafeBefore_.size() > static_cast<size_t>(end)) {
+        const int32_t* unsafe = unsafeBefore_.data();
+        drSspringPointsArgs args{&cloth.positions.data()->x, &cloth.velocities.data()->x, nullptr, nullptr, nullptr,
+                                 stiffness, damping, nullptr, 0};
+        auto straight = [&](int32_t from, int32_t to) {
+            if (to <= from) return;
+            args.pairs = springPairs[static_cast<size_t>(from)].data();
+            args.rest = restLengths.data() + from;
+            args.factor = springFactors.data() + from;
+            args.out = &springForces[static_cast<size_t>(from)].x;
+            args.count = to - from;
+            drSspringsFromPoints(args);
+        };
+        int32_t from = first;  // start of the current run of safe blocks
+        for (; first + 16 <= end; first += 16) {
+            if (unsafe[first + 16] == unsafe[first]) continue;
+            straight(from, first);
+            computeChecked(cloth, first, first + 16);
+            from = first + 16;
+        }
+        straight(from, first);
+    }
+    computeChecked(cloth, first, end);
+}
+
+void drSspring::computeChecked(const drScloth& cloth, int32_t begin, int32_t end) {
     // The springs run in blocks: gather the differences of each block into
     // component arrays, compute the forces in vector lanes, then store each
     // spring's force and its negative for the points to gather.
@@ -146,7 +176,16 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
 }
 
 void drSspring::itemsComputed(const drScloth& cloth) {
-    incidence_.update(cloth.pointCount, springPairs.data(), itemCount(cloth));
+    const int32_t count = itemCount(cloth);
+    if (!incidence_.update(cloth.pointCount, springPairs.data(), count)) return;
+    const std::array<int32_t, 2>* pairs = incidence_.items();
+    const uint32_t last = cloth.pointCount > 0 ? static_cast<uint32_t>(cloth.pointCount - 1) : 0;
+    unsafeBefore_.resize(static_cast<size_t>(count) + 1);
+    unsafeBefore_[0] = 0;
+    for (int32_t s = 0; s < count; ++s) {
+        const bool safe = static_cast<uint32_t>(pairs[s][0]) < last && static_cast<uint32_t>(pairs[s][1]) < last;
+        unsafeBefore_[static_cast<size_t>(s) + 1] = unsafeBefore_[static_cast<size_t>(s)] + (safe ? 0 : 1);
+    }
 }
 
 void drSspring::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {

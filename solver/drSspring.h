@@ -49,6 +49,12 @@ public:
 private:
     /// Springs in use: springCount, bounded by the arrays' sizes.
     int32_t usableCount() const;
+    /// Computes springs [first, last) block by block, any pair allowed.
+    void computeChecked(const drScloth& cloth, int32_t first, int32_t last);
     /// The springs at each point, rebuilt when the pairs change.
     drSincidence<2> incidence_;
+    /// With the lists: per spring s, how many springs before s have an end
+    /// that is not below the last point (and so cannot be read straight
+    /// from the points as 16 bytes).
+    std::vector<int32_t> unsafeBefore_;
 };
