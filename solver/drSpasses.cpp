@@ -19,6 +19,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "drSpointLanes.h"
 #include "drSsolver.h"
 #include "pool.h"
 
@@ -114,36 +115,14 @@ void gatherNormals(drScloth& cloth, int32_t begin, int32_t end) {
 /// Largest |f|^2 / m^2 over points [begin, end), or `start` if none is larger.
 /// Values that are not a number never win.
 float largestAcceleration(const drScloth& cloth, int32_t begin, int32_t end, float start) {
-    float largest = start;
-    const float* masses = cloth.masses.data();
-    const drSvec3* forces = cloth.forces.data();
-    for (int32_t i = begin; i < end; ++i) {
-        const float m = masses[i];
-        const float a = lengthSquared(forces[i]) / (m * m);
-        if (a > largest) largest = a;
-    }
-    return largest;
+    return drSlargestAcceleration(cloth.masses.data(), cloth.forces.data(), begin, end, start);
 }
 
 /// Semi-implicit Euler over points [begin, end): velocity first, then the
 /// position with the new velocity.
 void integrateRange(drScloth& cloth, float dt, int32_t begin, int32_t end) {
-    const float* masses = cloth.masses.data();
-    const drSvec3* forces = cloth.forces.data();
-    drSvec3* velocities = cloth.velocities.data();
-    drSvec3* positions = cloth.positions.data();
-    for (int32_t i = begin; i < end; ++i) {
-        const float k = dt / masses[i];
-        const drSvec3& f = forces[i];
-        drSvec3& v = velocities[i];
-        v.x += k * f.x;
-        v.y += k * f.y;
-        v.z += k * f.z;
-        drSvec3& p = positions[i];
-        p.x += dt * v.x;
-        p.y += dt * v.y;
-        p.z += dt * v.z;
-    }
+    drSintegratePoints(cloth.masses.data(), cloth.forces.data(), cloth.velocities.data(), cloth.positions.data(), dt,
+                       begin, end);
 }
 
 /// Largest value of each chunk of a pass; grow-only, so a steady state
