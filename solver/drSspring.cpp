@@ -178,6 +178,7 @@ void drSspring::computeChecked(const drScloth& cloth, int32_t begin, int32_t end
 void drSspring::itemsComputed(const drScloth& cloth) {
     const int32_t count = itemCount(cloth);
     if (!incidence_.update(cloth.pointCount, springPairs.data(), count)) return;
+    groups_.build(cloth.pointCount, incidence_.start(), incidence_.entries());
     const std::array<int32_t, 2>* pairs = incidence_.items();
     const uint32_t last = cloth.pointCount > 0 ? static_cast<uint32_t>(cloth.pointCount - 1) : 0;
     unsafeBefore_.resize(static_cast<size_t>(count) + 1);
@@ -189,44 +190,8 @@ void drSspring::itemsComputed(const drScloth& cloth) {
 }
 
 void drSspring::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
-    // An entry is 2s for point a of spring s, 2s + 1 for point b. Point b
-    // adds -f (the sign bit flipped), which gives exactly what "forces[b] -= f" gives.
-    const int32_t* start = incidence_.start();
-    const int32_t* entries = incidence_.entries();
-    const drSvec4* f = springForces.data();
-    drSvec3* forces = cloth.forces.data();
-    for (int32_t i = begin; i < end; ++i) {
-        const int32_t from = start[i], to = start[i + 1];
-        if (from == to) continue;
-#if defined(__SSE2__)
-        alignas(16) static const float signs[2][4] = {{0.0f, 0.0f, 0.0f, 0.0f}, {-0.0f, -0.0f, -0.0f, -0.0f}};
-        drSvec3& F = forces[i];
-        __m128 sum = _mm_setr_ps(F.x, F.y, F.z, 0.0f);
-        for (int32_t e = from; e < to; ++e) {
-            const int32_t k = entries[e];
-            sum = _mm_add_ps(sum, _mm_xor_ps(_mm_load_ps(&f[k >> 1].x), _mm_load_ps(signs[k & 1])));
-        }
-        alignas(16) float r[4];
-        _mm_store_ps(r, sum);
-        F = {r[0], r[1], r[2]};
-#else
-        drSvec3 sum = forces[i];
-        for (int32_t e = from; e < to; ++e) {
-            const int32_t k = entries[e];
-            const drSvec4& g = f[k >> 1];
-            if ((k & 1) == 0) {
-                sum.x += g.x;
-                sum.y += g.y;
-                sum.z += g.z;
-            } else {
-                sum.x -= g.x;
-                sum.y -= g.y;
-                sum.z -= g.z;
-            }
-        }
-        forces[i] = sum;
-#endif
-    }
+    drSgatherSpringForces(incidence_.start(), incidence_.entries(), groups_, springForces.data(), cloth.forces.data(),
+                          begin, end);
 }
 
 void drSspring::apply(drScloth& cloth, drSsolver& solver) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "drSforce.h"
+#include "drSgather.h"
 #include "drSincidence.h"
 #include "drSvec.h"
 
@@ -57,4 +58,6 @@ private:
     /// that is not below the last point (and so cannot be read straight
     /// from the points as 16 bytes).
     std::vector<int32_t> unsafeBefore_;
+    /// The lists laid out for four points at a time.
+    drSgatherGroups groups_;
 };
