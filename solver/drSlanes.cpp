@@ -89,22 +89,24 @@ __attribute__((target("avx512f"))) void springs16(const drSspringLanesArgs& a) {
 }
 
 /// Four springs' differences q[b] - q[a] in one 16-lane vector, spring by
-/// spring in 128-bit lanes (x, y, z and one float past the point).
-__attribute__((target("avx512f"))) inline __m512 differences4(const float* q, const int32_t* s) {
-    const __m128 d0 = _mm_sub_ps(_mm_loadu_ps(q + 3 * s[1]), _mm_loadu_ps(q + 3 * s[0]));
-    const __m128 d1 = _mm_sub_ps(_mm_loadu_ps(q + 3 * s[3]), _mm_loadu_ps(q + 3 * s[2]));
-    const __m128 d2 = _mm_sub_ps(_mm_loadu_ps(q + 3 * s[5]), _mm_loadu_ps(q + 3 * s[4]));
-    const __m128 d3 = _mm_sub_ps(_mm_loadu_ps(q + 3 * s[7]), _mm_loadu_ps(q + 3 * s[6]));
+/// spring in 128-bit lanes (x, y, z and one float past the point); `s`
+/// holds the byte offsets of a and b of each spring.
+__attribute__((target("avx512f"))) inline __m512 differences4(const char* q, const int32_t* s) {
+    auto at = [q](int32_t offset) { return _mm_loadu_ps(reinterpret_cast<const float*>(q + offset)); };
+    const __m128 d0 = _mm_sub_ps(at(s[1]), at(s[0]));
+    const __m128 d1 = _mm_sub_ps(at(s[3]), at(s[2]));
+    const __m128 d2 = _mm_sub_ps(at(s[5]), at(s[4]));
+    const __m128 d3 = _mm_sub_ps(at(s[7]), at(s[6]));
     const __m256 lo = _mm256_insertf128_ps(_mm256_castps128_ps256(d0), d1, 1);
     const __m256 hi = _mm256_insertf128_ps(_mm256_castps128_ps256(d2), d3, 1);
     return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(lo)), _mm256_castps_pd(hi), 1));
 }
 
 /// The differences of 16 springs as x, y and z lanes: spring 4g + i in lane 4i + g.
-__attribute__((target("avx512f"))) inline void differences16(const float* q, const int32_t* pairs, __m512& X,
+__attribute__((target("avx512f"))) inline void differences16(const char* q, const int32_t* offsets, __m512& X,
                                                              __m512& Y, __m512& Z) {
-    const __m512 D0 = differences4(q, pairs), D1 = differences4(q, pairs + 8);
-    const __m512 D2 = differences4(q, pairs + 16), D3 = differences4(q, pairs + 24);
+    const __m512 D0 = differences4(q, offsets), D1 = differences4(q, offsets + 8);
+    const __m512 D2 = differences4(q, offsets + 16), D3 = differences4(q, offsets + 24);
     const __m512 T0 = _mm512_unpacklo_ps(D0, D1), T1 = _mm512_unpackhi_ps(D0, D1);
     const __m512 T2 = _mm512_unpacklo_ps(D2, D3), T3 = _mm512_unpackhi_ps(D2, D3);
     X = _mm512_shuffle_ps(T0, T2, 0x44);
@@ -121,8 +123,8 @@ __attribute__((target("avx512f"))) void springsFromPoints16(const drSspringPoint
     const __m512 zero = _mm512_setzero_ps();
     for (int32_t j = 0; j < a.count; j += 16) {
         __m512 X, Y, Z, UX, UY, UZ;
-        differences16(a.x, a.pairs + 2 * j, X, Y, Z);
-        differences16(a.v, a.pairs + 2 * j, UX, UY, UZ);
+        differences16(reinterpret_cast<const char*>(a.x), a.offsets + 2 * j, X, Y, Z);
+        differences16(reinterpret_cast<const char*>(a.v), a.offsets + 2 * j, UX, UY, UZ);
         const __m512 L = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.rest + j));
         const __m512 w = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.factor + j));
 

@@ -44,7 +44,7 @@ int32_t drSsetLaneWidth(int32_t width);
 struct drSspringPointsArgs {
     const float* x;           ///< positions, 3 floats per point
     const float* v;           ///< velocities, 3 floats per point
-    const int32_t* pairs;     ///< a, b per spring
+    const int32_t* offsets;   ///< byte offsets of points a and b per spring
     const float* rest;
     const float* factor;
     float stiffness;

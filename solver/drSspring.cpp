@@ -1,6 +1,7 @@
 #include "drSspring.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #if defined(__SSE2__)
@@ -40,13 +41,13 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
     // the widest lanes; the others through the checked blocks.
     int32_t first = begin;
     if (incidence_.compare(springPairs.data(), begin, end) && drSlaneWidth() == 16 &&
-        unsafeBefore_.size() > static_cast<size_t>(end)) {
+        unsafeBefore_.size() > static_cast<size_t>(end) && endOffsets_.size() >= 2 * static_cast<size_t>(end)) {
         const int32_t* unsafe = unsafeBefore_.data();
         drSspringPointsArgs args{&cloth.positions.data()->x, &cloth.velocities.data()->x, nullptr, nullptr, nullptr,
                                  stiffness, damping, nullptr, 0};
         auto straight = [&](int32_t from, int32_t to) {
             if (to <= from) return;
-            args.pairs = springPairs[static_cast<size_t>(from)].data();
+            args.offsets = endOffsets_.data() + 2 * static_cast<size_t>(from);
             args.rest = restLengths.data() + from;
             args.factor = springFactors.data() + from;
             args.out = &springForces[static_cast<size_t>(from)].x;
@@ -180,12 +181,18 @@ void drSspring::itemsComputed(const drScloth& cloth) {
     if (!incidence_.update(cloth.pointCount, springPairs.data(), count)) return;
     groups_.build(cloth.pointCount, incidence_.start(), incidence_.entries());
     const std::array<int32_t, 2>* pairs = incidence_.items();
-    const uint32_t last = cloth.pointCount > 0 ? static_cast<uint32_t>(cloth.pointCount - 1) : 0;
+    // An end is safe below the last point (16 bytes are read from it) and
+    // where its byte offset fits in 32 bits
+    constexpr uint32_t kOffsetLimit = INT32_MAX / sizeof(drSvec3);
+    const uint32_t last = cloth.pointCount > 0 ? std::min(static_cast<uint32_t>(cloth.pointCount - 1), kOffsetLimit) : 0;
     unsafeBefore_.resize(static_cast<size_t>(count) + 1);
+    endOffsets_.resize(2 * static_cast<size_t>(count));
     unsafeBefore_[0] = 0;
     for (int32_t s = 0; s < count; ++s) {
         const bool safe = static_cast<uint32_t>(pairs[s][0]) < last && static_cast<uint32_t>(pairs[s][1]) < last;
         unsafeBefore_[static_cast<size_t>(s) + 1] = unsafeBefore_[static_cast<size_t>(s)] + (safe ? 0 : 1);
+        for (int c = 0; c < 2; ++c)
+            endOffsets_[2 * static_cast<size_t>(s) + c] = safe ? pairs[s][c] * static_cast<int32_t>(sizeof(drSvec3)) : 0;
     }
 }
 

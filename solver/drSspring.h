@@ -58,6 +58,9 @@ private:
     /// that is not below the last point (and so cannot be read straight
     /// from the points as 16 bytes).
     std::vector<int32_t> unsafeBefore_;
+    /// With the lists: the byte offsets of both ends of each spring (0 for
+    /// the springs counted in unsafeBefore_).
+    std::vector<int32_t> endOffsets_;
     /// The lists laid out for four points at a time.
     drSgatherGroups groups_;
 };
