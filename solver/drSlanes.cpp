@@ -88,25 +88,34 @@ __attribute__((target("avx512f"))) void springs16(const drSspringLanesArgs& a) {
     }
 }
 
-/// Four springs' differences q[b] - q[a] in one 16-lane vector, spring by
-/// spring in 128-bit lanes (x, y, z and one float past the point); `s`
-/// holds the byte offsets of a and b of each spring.
-__attribute__((target("avx512f"))) inline __m512 differences4(const char* q, const int32_t* s) {
-    auto at = [q](int32_t offset) { return _mm_loadu_ps(reinterpret_cast<const float*>(q + offset)); };
-    const __m128 d0 = _mm_sub_ps(at(s[1]), at(s[0]));
-    const __m128 d1 = _mm_sub_ps(at(s[3]), at(s[2]));
-    const __m128 d2 = _mm_sub_ps(at(s[5]), at(s[4]));
-    const __m128 d3 = _mm_sub_ps(at(s[7]), at(s[6]));
+/// Four 128-bit vectors as one 16-lane vector, in order.
+__attribute__((target("avx512f"))) inline __m512 join4(__m128 d0, __m128 d1, __m128 d2, __m128 d3) {
     const __m256 lo = _mm256_insertf128_ps(_mm256_castps128_ps256(d0), d1, 1);
     const __m256 hi = _mm256_insertf128_ps(_mm256_castps128_ps256(d2), d3, 1);
     return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(lo)), _mm256_castps_pd(hi), 1));
 }
 
-/// The differences of 16 springs as x, y and z lanes: spring 4g + i in lane 4i + g.
-__attribute__((target("avx512f"))) inline void differences16(const char* q, const int32_t* offsets, __m512& X,
-                                                             __m512& Y, __m512& Z) {
-    const __m512 D0 = differences4(q, offsets), D1 = differences4(q, offsets + 8);
-    const __m512 D2 = differences4(q, offsets + 16), D3 = differences4(q, offsets + 24);
+/// Four springs' differences x[b] - x[a] and v[b] - v[a], each in one
+/// 16-lane vector, spring by spring in 128-bit lanes (x, y, z and one float
+/// past the point); `s` holds the byte offsets of a and b of each spring.
+/// Both arrays are read with the same offsets, loaded once.
+__attribute__((target("avx512f"))) inline void differences4(const char* x, const char* v, const int32_t* s,
+                                                            __m512& dx, __m512& dv) {
+    __m128 px[4], pv[4];
+    for (int k = 0; k < 4; ++k) {
+        const int32_t a = s[2 * k], b = s[2 * k + 1];
+        px[k] = _mm_sub_ps(_mm_loadu_ps(reinterpret_cast<const float*>(x + b)),
+                           _mm_loadu_ps(reinterpret_cast<const float*>(x + a)));
+        pv[k] = _mm_sub_ps(_mm_loadu_ps(reinterpret_cast<const float*>(v + b)),
+                           _mm_loadu_ps(reinterpret_cast<const float*>(v + a)));
+    }
+    dx = join4(px[0], px[1], px[2], px[3]);
+    dv = join4(pv[0], pv[1], pv[2], pv[3]);
+}
+
+/// Four vectors of four springs each as x, y and z lanes: spring 4g + i in lane 4i + g.
+__attribute__((target("avx512f"))) inline void transpose16(__m512 D0, __m512 D1, __m512 D2, __m512 D3, __m512& X,
+                                                           __m512& Y, __m512& Z) {
     const __m512 T0 = _mm512_unpacklo_ps(D0, D1), T1 = _mm512_unpackhi_ps(D0, D1);
     const __m512 T2 = _mm512_unpacklo_ps(D2, D3), T3 = _mm512_unpackhi_ps(D2, D3);
     X = _mm512_shuffle_ps(T0, T2, 0x44);
@@ -114,7 +123,7 @@ __attribute__((target("avx512f"))) inline void differences16(const char* q, cons
     Z = _mm512_shuffle_ps(T1, T3, 0x44);
 }
 
-/// 16 springs a group, read straight from the points (differences16). Rest
+/// 16 springs a group, read straight from the points (differences4, transpose16). Rest
 /// lengths and factors are put in the transposed order, and the reverse
 /// transpose brings the forces back in spring order.
 __attribute__((target("avx512f"))) void springsFromPoints16(const drSspringPointsArgs& a) {
@@ -122,9 +131,13 @@ __attribute__((target("avx512f"))) void springsFromPoints16(const drSspringPoint
     const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
     const __m512 zero = _mm512_setzero_ps();
     for (int32_t j = 0; j < a.count; j += 16) {
+        __m512 D[4], U[4];
+        for (int g = 0; g < 4; ++g)
+            differences4(reinterpret_cast<const char*>(a.x), reinterpret_cast<const char*>(a.v),
+                         a.offsets + 2 * j + 8 * g, D[g], U[g]);
         __m512 X, Y, Z, UX, UY, UZ;
-        differences16(reinterpret_cast<const char*>(a.x), a.offsets + 2 * j, X, Y, Z);
-        differences16(reinterpret_cast<const char*>(a.v), a.offsets + 2 * j, UX, UY, UZ);
+        transpose16(D[0], D[1], D[2], D[3], X, Y, Z);
+        transpose16(U[0], U[1], U[2], U[3], UX, UY, UZ);
         const __m512 L = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.rest + j));
         const __m512 w = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.factor + j));
 
