@@ -18,6 +18,7 @@
 #include "drSgravity.h"
 #include "drSsolver.h"
 #include "grid.h"
+#include "drSlanes.h"
 #include "pool.h"
 #include "poolWith.h"
 
@@ -258,23 +259,27 @@ TEST(Colliders, SphereLanesGiveThePlainFormulasBits) {
     start.positions[9] = {std::nanf(""), 0.0f, 0.0f};             // not a number
     start.velocities[10] = {};                                    // at rest in contact
     start.forces[11] = {};
-    for (const float friction : {0.0f, 0.3f, 50.0f, -0.5f}) {
-        SCOPED_TRACE(friction);
-        drScloth lanes = start, reference = start;
-        drScollideSphere sphere;
-        sphere.radius = radius;
-        sphere.thickness = thickness;
-        sphere.friction = friction;
-        sphere.damping = 0.05f;
-        sphere.targetCentre = centre;
-        sphere.reset(0.0f);
-        drSsolver solver = restingSolver();
-        sphere.apply(lanes, solver);
-        plain(reference, friction, sphere.damping);
-        EXPECT_EQ(bits(lanes.positions), bits(reference.positions));
-        EXPECT_EQ(bits(lanes.velocities), bits(reference.velocities));
-        EXPECT_EQ(bits(lanes.forces), bits(reference.forces));
+    for (const int32_t width : {16, 4}) {
+        for (const float friction : {0.0f, 0.3f, 50.0f, -0.5f}) {
+            if (drSsetLaneWidth(width) != width) continue;  // not on this processor
+            SCOPED_TRACE(testing::Message() << width << " lanes, friction " << friction);
+            drScloth lanes = start, reference = start;
+            drScollideSphere sphere;
+            sphere.radius = radius;
+            sphere.thickness = thickness;
+            sphere.friction = friction;
+            sphere.damping = 0.05f;
+            sphere.targetCentre = centre;
+            sphere.reset(0.0f);
+            drSsolver solver = restingSolver();
+            sphere.apply(lanes, solver);
+            plain(reference, friction, sphere.damping);
+            EXPECT_EQ(bits(lanes.positions), bits(reference.positions));
+            EXPECT_EQ(bits(lanes.velocities), bits(reference.velocities));
+            EXPECT_EQ(bits(lanes.forces), bits(reference.forces));
+        }
     }
+    drSsetLaneWidth(0);
 }
 
 TEST(Colliders, CapsuleContact) {
