@@ -149,9 +149,9 @@ __attribute__((target("avx512f"))) inline drSlanes3x16 select16(__mmask16 mask, 
 /// stored whole, points out of contact written back unchanged.
 __attribute__((target("avx512f"))) int32_t collideSphereLanes16(const drScollideSphere& sphere, drScloth& cloth,
                                                                 const drSvec3& centre, int32_t begin, int32_t end) {
-    float* positions = &cloth.positions.data()->x;
-    float* velocities = &cloth.velocities.data()->x;
-    float* forces = &cloth.forces.data()->x;
+    float* positions = reinterpret_cast<float*>(cloth.positions.data());
+    float* velocities = reinterpret_cast<float*>(cloth.velocities.data());
+    float* forces = reinterpret_cast<float*>(cloth.forces.data());
     const float band = sphere.radius + sphere.thickness;
     const __m512 r = _mm512_set1_ps(sphere.radius);
     const __m512 bandSq = _mm512_set1_ps(band * band);

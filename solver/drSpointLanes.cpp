@@ -151,8 +151,8 @@ __attribute__((target("avx512f"))) float largest16(const float* m, const float* 
 #pragma GCC diagnostic pop
 #endif
 
-const float* flat(const drSvec3* p) { return &p->x; }
-float* flat(drSvec3* p) { return &p->x; }
+const float* flat(const drSvec3* p) { return reinterpret_cast<const float*>(p); }
+float* flat(drSvec3* p) { return reinterpret_cast<float*>(p); }
 
 }  // namespace
 

@@ -43,7 +43,8 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
     if (incidence_.compare(springPairs.data(), begin, end) && drSlaneWidth() == 16 &&
         unsafeBefore_.size() > static_cast<size_t>(end) && endOffsets_.size() >= 2 * static_cast<size_t>(end)) {
         const int32_t* unsafe = unsafeBefore_.data();
-        drSspringPointsArgs args{&cloth.positions.data()->x, &cloth.velocities.data()->x, nullptr, nullptr, nullptr,
+        drSspringPointsArgs args{reinterpret_cast<const float*>(cloth.positions.data()),
+                                 reinterpret_cast<const float*>(cloth.velocities.data()), nullptr, nullptr, nullptr,
                                  stiffness, damping, nullptr, 0};
         auto straight = [&](int32_t from, int32_t to) {
             if (to <= from) return;
