@@ -92,6 +92,7 @@ bool ExportStream::begin(const ExportFrame& frame, std::string& error) {
         o.pointCount = frame.worldPoints[k].size();
         if (k < frame.polygons.size()) o.polygons = frame.polygons[k];
         if (k < frame.ownPoints.size()) o.restPoints = frame.ownPoints[k];
+        if (settings_.obj && o.info.simulated) appendObjFaces(o.objFaces, o.polygons);
         for (const CPolygon& p : o.polygons)
             for (Int32 i : {p.a, p.b, p.c, p.d})
                 if (i < 0 || static_cast<size_t>(i) >= o.pointCount) {
@@ -124,7 +125,7 @@ bool ExportStream::begin(const ExportFrame& frame, std::string& error) {
 bool ExportStream::track(StreamedObject& o, const std::vector<Vector>& world, const Matrix& worldFromObject,
                          std::string& error) {
     const size_t f = static_cast<size_t>(frameCount_);
-    std::vector<float> floats;
+    std::vector<float>& floats = floats_;
     toFloats(world, floats);
     if (f == 0) {
         o.firstWorld = world;
@@ -197,8 +198,8 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
         return false;
     }
     if (frameCount_ == 0 && !begin(frame, error)) return false;
-    std::string text;
-    std::vector<float> samples;
+    std::string& text = text_;
+    std::vector<float>& samples = samples_;
     for (size_t k = 0; k < objects_.size(); ++k) {
         StreamedObject& o = objects_[k];
         const std::vector<Vector>& world = frame.worldPoints[k];
@@ -210,8 +211,10 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
         }
         if (settings_.obj && o.info.simulated) {
             text.clear();
-            appendObjText(text, o.info.name, world.data(), world.size(), o.polygons);
-            if (!writeFileAtomically(settings_.dir / frameFileName(o.info.fileStem, frame.frame), {text}, error))
+            appendObjName(text, o.info.name);
+            appendObjPoints(text, world.data(), world.size());
+            if (!writeFileAtomically(settings_.dir / frameFileName(o.info.fileStem, frame.frame), {text, o.objFaces},
+                                     error))
                 return false;
         }
         if (o.pointCache.isOpen()) {
