@@ -234,10 +234,18 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
     }
     if (guides_.records.isOpen()) {
         std::string records;
-        for (const RecordedGuide& g : frame.guides) {
-            auto [it, added] = guides_.groupIndex.try_emplace({g.object, g.type}, guides_.groups.size());
-            if (added) guides_.groups.emplace_back(g.object, g.type);
-            appendFloat32(records, static_cast<float>(double(it->second)));
+        records.reserve(frame.guides.size() * 44);
+        size_t group = 0;
+        for (size_t i = 0; i < frame.guides.size(); ++i) {
+            const RecordedGuide& g = frame.guides[i];
+            // The guides of an object come one after the other: the group of
+            // the one before is looked up again only when it changes.
+            if (i == 0 || g.object != frame.guides[i - 1].object || g.type != frame.guides[i - 1].type) {
+                auto [it, added] = guides_.groupIndex.try_emplace({g.object, g.type}, guides_.groups.size());
+                if (added) guides_.groups.emplace_back(g.object, g.type);
+                group = it->second;
+            }
+            appendFloat32(records, static_cast<float>(double(group)));
             appendFloat32(records, g.kind == RecordedGuide::Handle ? 1.0f : 0.0f);
             for (const Vector& v : {g.a, g.b, g.color})
                 for (double c : {v.x, v.y, v.z}) appendFloat32(records, static_cast<float>(c));

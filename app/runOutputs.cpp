@@ -93,19 +93,28 @@ std::vector<RecordedGuide> captureGuides(const Scene& scene) {
     scene.document->Draw(&draw);
     std::vector<RecordedGuide> guides;
     guides.reserve(draw.GetRecords().size());
+    // An object draws its guides one after the other: its path and type are
+    // looked up once for the run of them.
+    const BaseList2D* object = nullptr;
+    std::string path, type;
     for (const DrawRecord& r : draw.GetRecords()) {
-        RecordedGuide g;
+        if (guides.empty() || r.object != object) {
+            object = r.object;
+            path = scene.PathOf(r.object);
+            type.clear();
+            for (const SceneObject& so : scene.objects)
+                if (so.object == r.object) {
+                    type = so.typeName;
+                    break;
+                }
+        }
+        RecordedGuide& g = guides.emplace_back();
         g.kind = r.kind == DrawRecord::Kind::HANDLE ? RecordedGuide::Handle : RecordedGuide::Line;
         g.a = r.a;
         g.b = r.b;
         g.color = r.color;
-        g.object = scene.PathOf(r.object);
-        for (const SceneObject& so : scene.objects)
-            if (so.object == r.object) {
-                g.type = so.typeName;
-                break;
-            }
-        guides.push_back(std::move(g));
+        g.object = path;
+        g.type = type;
     }
     return guides;
 }
