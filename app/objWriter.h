@@ -68,28 +68,31 @@ inline char* formatNumber(char* p, char* end, double v) {
     std::memcpy(d + 3, kPairs + 2 * p1, 2);
     std::memcpy(d + 5, kPairs + 2 * p2, 2);
     std::memcpy(d + 7, kPairs + 2 * p3, 2);
-    if (v < 0.0) *p++ = '-';
+    // Trailing zeros, from the pairs rather than by looking back at the text
+    // (whose length the next number waits for).
+    static constexpr unsigned char kTrailing[100] = {
+        2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    int zeros = kTrailing[p3];
+    if (p3 == 0) zeros = p2 != 0 ? 2 + kTrailing[p2] : p1 != 0 ? 4 + kTrailing[p1] : p0 != 0 ? 6 + kTrailing[p0] : 8;
+    const int kept = 9 - zeros;  // significant digits, 1 to 9
+    *p = '-';
+    p += v < 0.0 ? 1 : 0;
     if (e >= 0 && e < 9) {
-        // "ddd.dddddd", then the trailing zeros of the fraction and a lone point go
+        // "ddd.dddddd": the point only when digits follow it
         std::memcpy(p, d, 16);
         std::memcpy(p + e + 2, d + e + 1, 8);
         p[e + 1] = '.';
-        p += 10;
-        while (p[-1] == '0') --p;
-        if (p[-1] == '.') --p;
-        return p;
+        return p + (kept > e + 1 ? kept + 1 : e + 1);
     }
     if (e < 0 && e >= -4) {
-        // "0.000ddddddddd" without the trailing zeros
+        // "0.000ddddddddd"
         std::memcpy(p, "0.0000", 6);
-        p += 1 - e;
-        std::memcpy(p, d, 16);
-        p += 9;
-        while (p[-1] == '0') --p;
-        return p;
+        std::memcpy(p + 1 - e, d, 16);
+        return p + 1 - e + kept;
     }
-    int last = 8;  // the last digit kept: trailing zeros are dropped
-    while (last > 0 && d[last] == '0') --last;
+    const int last = kept - 1;
     *p++ = d[0];
     if (last > 0) {
         *p++ = '.';
