@@ -89,7 +89,9 @@ bool captureFrame(const RunOutputs& outputs, Int32 frame, bool first, ExportFram
 }
 
 std::vector<RecordedGuide> captureGuides(const Scene& scene) {
-    BaseDraw draw;
+    // The same recorder from frame to frame: its room for the records stays.
+    thread_local BaseDraw draw;
+    draw.ClearRecords();
     scene.document->Draw(&draw);
     std::vector<RecordedGuide> guides;
     guides.reserve(draw.GetRecords().size());
