@@ -6,11 +6,12 @@
 // the destination folder (O_CREAT | O_EXCL: an existing name, a symbolic link
 // included, is never opened), then renamed over the final name. rename()
 // replaces a final name that is a symbolic link by the file itself; it never
-// writes where the link points.
+// writes where the link points. The file gets the permissions of any new
+// file (0666 less the process's creation mask), from open itself.
 #pragma once
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
