@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -287,6 +288,8 @@ bool jsonChunk(const tinygltf::Model& model, size_t bufferLength, std::string& t
 bool writeBinaryChunk(OutputFile& out, const GlbBuilder& glb, const std::vector<StreamedObject>& objects,
                       const ExportSettings& settings, std::string& error) {
     std::vector<float> values, base;
+    // The block's first frame, read once for all the offsets of its block.
+    size_t baseObject = SIZE_MAX, baseFrame = SIZE_MAX;
     static const char zeros[4] = {0, 0, 0, 0};
     for (const ViewSource& source : glb.sources) {
         if (settings.stopRequested && settings.stopRequested()) {
@@ -300,8 +303,11 @@ bool writeBinaryChunk(OutputFile& out, const GlbBuilder& glb, const std::vector<
             values.resize(o.pointCount * 3);
             if (!o.readFrame(source.frame, values.data(), error)) return false;
             if (source.kind == ViewSource::Offsets) {
-                base.resize(values.size());
-                if (!o.readFrame(source.base, base.data(), error)) return false;
+                if (baseObject != source.object || baseFrame != source.base) {
+                    base.resize(values.size());
+                    if (!o.readFrame(source.base, base.data(), error)) return false;
+                    baseObject = source.object, baseFrame = source.base;
+                }
                 for (size_t i = 0; i < values.size(); ++i) values[i] = values[i] - base[i];
             }
             if (!out.write(values.data(), values.size() * sizeof(float), error)) return false;

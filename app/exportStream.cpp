@@ -92,6 +92,7 @@ bool ExportStream::begin(const ExportFrame& frame, std::string& error) {
         o.pointCount = frame.worldPoints[k].size();
         if (k < frame.polygons.size()) o.polygons = frame.polygons[k];
         if (k < frame.ownPoints.size()) o.restPoints = frame.ownPoints[k];
+        if (settings_.obj && o.info.simulated) appendObjFaces(o.objFaces, o.polygons);
         for (const CPolygon& p : o.polygons)
             for (Int32 i : {p.a, p.b, p.c, p.d})
                 if (i < 0 || static_cast<size_t>(i) >= o.pointCount) {
@@ -124,7 +125,7 @@ bool ExportStream::begin(const ExportFrame& frame, std::string& error) {
 bool ExportStream::track(StreamedObject& o, const std::vector<Vector>& world, const Matrix& worldFromObject,
                          std::string& error) {
     const size_t f = static_cast<size_t>(frameCount_);
-    std::vector<float> floats;
+    std::vector<float>& floats = floats_;
     toFloats(world, floats);
     if (f == 0) {
         o.firstWorld = world;
@@ -197,8 +198,8 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
         return false;
     }
     if (frameCount_ == 0 && !begin(frame, error)) return false;
-    std::string text;
-    std::vector<float> samples;
+    std::string& text = text_;
+    std::vector<float>& samples = samples_;
     for (size_t k = 0; k < objects_.size(); ++k) {
         StreamedObject& o = objects_[k];
         const std::vector<Vector>& world = frame.worldPoints[k];
@@ -210,8 +211,10 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
         }
         if (settings_.obj && o.info.simulated) {
             text.clear();
-            appendObjText(text, o.info.name, world.data(), world.size(), o.polygons);
-            if (!writeFileAtomically(settings_.dir / frameFileName(o.info.fileStem, frame.frame), {text}, error))
+            appendObjName(text, o.info.name);
+            appendObjPoints(text, world.data(), world.size());
+            if (!writeFileAtomically(settings_.dir / frameFileName(o.info.fileStem, frame.frame), {text, o.objFaces},
+                                     error))
                 return false;
         }
         if (o.pointCache.isOpen()) {
@@ -231,10 +234,18 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
     }
     if (guides_.records.isOpen()) {
         std::string records;
-        for (const RecordedGuide& g : frame.guides) {
-            auto [it, added] = guides_.groupIndex.try_emplace({g.object, g.type}, guides_.groups.size());
-            if (added) guides_.groups.emplace_back(g.object, g.type);
-            appendFloat32(records, static_cast<float>(double(it->second)));
+        records.reserve(frame.guides.size() * 44);
+        size_t group = 0;
+        for (size_t i = 0; i < frame.guides.size(); ++i) {
+            const RecordedGuide& g = frame.guides[i];
+            // The guides of an object come one after the other: the group of
+            // the one before is looked up again only when it changes.
+            if (i == 0 || g.object != frame.guides[i - 1].object || g.type != frame.guides[i - 1].type) {
+                auto [it, added] = guides_.groupIndex.try_emplace({g.object, g.type}, guides_.groups.size());
+                if (added) guides_.groups.emplace_back(g.object, g.type);
+                group = it->second;
+            }
+            appendFloat32(records, static_cast<float>(double(group)));
             appendFloat32(records, g.kind == RecordedGuide::Handle ? 1.0f : 0.0f);
             for (const Vector& v : {g.a, g.b, g.color})
                 for (double c : {v.x, v.y, v.z}) appendFloat32(records, static_cast<float>(c));

@@ -58,6 +58,7 @@ struct StreamedObject {
     std::vector<CPolygon> polygons;
     std::vector<Vector> restPoints;
     size_t pointCount = 0;
+    std::string objFaces;  ///< the "f" lines of its OBJ frames, the same in every frame
 
     // World points. Frames before `spooledFrom` equal the first frame; the
     // later ones wait in `spool` as float x, y, z.
@@ -126,6 +127,9 @@ private:
 
     ExportSettings settings_;
     std::vector<StreamedObject> objects_;
+    // Kept from frame to frame, so that a frame allocates nothing new.
+    std::string text_;
+    std::vector<float> samples_, floats_;
     StreamedGuides guides_;
     std::vector<std::string> notes_;
     std::vector<std::string> completed_;

@@ -46,7 +46,9 @@ bool assembleViewerData(const ExportSettings& settings, Int32 firstFrame, Int32 
         // for an object that never changes).
         size_t offset = 0;
         nlohmann::json meshes = nlohmann::json::array();
-        for (const StreamedObject& o : objects) {
+        std::vector<std::vector<uint32_t>> triangles(objects.size());
+        for (size_t k = 0; k < objects.size(); ++k) {
+            const StreamedObject& o = objects[k];
             if (!o.info.polygonObject) continue;
             nlohmann::json entry;
             entry["name"] = o.info.name;
@@ -54,9 +56,10 @@ bool assembleViewerData(const ExportSettings& settings, Int32 firstFrame, Int32 
             entry["simulated"] = o.info.simulated;
             entry["pointCount"] = o.pointCount;
             entry["indices"] = offset;
-            const size_t triangles = triangulate(o.polygons).size() / 3;
-            offset += triangles * 12;
-            entry["triangleCount"] = triangles;
+            triangles[k] = triangulate(o.polygons);
+            const size_t triangleCount = triangles[k].size() / 3;
+            offset += triangleCount * 12;
+            entry["triangleCount"] = triangleCount;
             entry["positions"] = offset;
             const size_t stored = o.still ? std::min<size_t>(frames, 1) : frames;
             entry["storedFrames"] = stored;
@@ -85,27 +88,32 @@ bool assembleViewerData(const ExportSettings& settings, Int32 firstFrame, Int32 
 
         OutputFile out;
         if (!out.create(file, error) || !out.write(head, error) || !out.write(text, error)) return false;
-        std::vector<float> values;
-        for (const StreamedObject& o : objects) {
+        const auto stopped = [&] {
+            if (!settings.stopRequested || !settings.stopRequested()) return false;
+            error = "interrupted";
+            return true;
+        };
+        // Large stretches are copied from file to file in steps of this
+        // many bytes, a stop being looked at between them.
+        constexpr size_t kStep = size_t(16) << 20;
+        for (size_t k = 0; k < objects.size(); ++k) {
+            const StreamedObject& o = objects[k];
             if (!o.info.polygonObject) continue;
-            const std::vector<uint32_t> indices = triangulate(o.polygons);
+            const std::vector<uint32_t>& indices = triangles[k];
             if (!out.write(indices.data(), indices.size() * 4, error)) return false;
             const size_t stored = o.still ? std::min<size_t>(frames, 1) : frames;
-            values.resize(o.pointCount * 3);
-            for (size_t f = 0; f < stored; ++f) {
-                if (settings.stopRequested && settings.stopRequested()) {
-                    error = "interrupted";
-                    return false;
-                }
-                if (!o.readFrame(f, values.data(), error) || !out.write(values.data(), values.size() * 4, error))
-                    return false;
-            }
+            // Frames that show the first one's points, then those put aside
+            // on disk, one after the other as they are stored.
+            const size_t first = o.still ? stored : std::min(o.spooledFrom, stored);
+            for (size_t f = 0; f < first; ++f)
+                if (stopped() || !out.write(o.firstFloats.data(), o.firstFloats.size() * 4, error)) return false;
+            const size_t spooled = (stored - first) * o.pointCount * 12;
+            for (size_t at = 0; at < spooled; at += kStep)
+                if (stopped() || !out.copyFrom(o.spool, at, std::min(kStep, spooled - at), error)) return false;
         }
-        std::vector<char> records(1 << 20);
-        for (size_t at = 0; at < guides.records.size(); at += records.size()) {
-            const size_t n = std::min(records.size(), guides.records.size() - at);
-            if (!guides.records.read(at, records.data(), n, error) || !out.write(records.data(), n, error)) return false;
-        }
+        for (size_t at = 0; at < guides.records.size(); at += kStep)
+            if (stopped() || !out.copyFrom(guides.records, at, std::min(kStep, guides.records.size() - at), error))
+                return false;
         if (!out.write(guides.frameStarts.data(), guides.frameStarts.size() * 4, error)) return false;
         return out.commit(error);
     } catch (const std::exception& e) {

@@ -6,38 +6,60 @@
 // the destination folder (O_CREAT | O_EXCL: an existing name, a symbolic link
 // included, is never opened), then renamed over the final name. rename()
 // replaces a final name that is a symbolic link by the file itself; it never
-// writes where the link points.
+// writes where the link points. The file gets the permissions of any new
+// file (0666 less the process's creation mask), from open itself.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace filewrite_detail {
 
-/// The process's file creation mask, read without changing it (umask() would
-/// set it for a moment, under the feet of other threads creating files).
-inline mode_t creationMask() {
-    static const mode_t mask = [] {
-        std::ifstream status("/proc/self/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
-        return static_cast<mode_t>(022);
+/// Creates the file `pattern` names, with its last six characters ("XXXXXX")
+/// replaced by random letters, exclusively (O_CREAT | O_EXCL: an existing
+/// name, a symbolic link included, is never opened; a taken name makes the
+/// next one be tried). It gets `mode` less the process's creation mask, as
+/// any new file does. Returns the descriptor, or -1 with errno.
+inline int createExclusive(std::string& pattern, mode_t mode) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local uint64_t state = [] {
+        uint64_t seed = 0;
+        if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed))
+            seed = static_cast<uint64_t>(::getpid()) << 32 ^ reinterpret_cast<uintptr_t>(&seed);
+        return seed;
     }();
-    return mask;
+    if (pattern.size() < 6) {
+        errno = EINVAL;
+        return -1;
+    }
+    char* letters = pattern.data() + pattern.size() - 6;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        // splitmix64: a fresh 64-bit value per name
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        for (int i = 0; i < 6; ++i, z /= 62) letters[i] = kLetters[z % 62];
+        const int fd = ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 inline bool writeAll(int fd, const char* data, size_t size) {
@@ -53,7 +75,83 @@ inline bool writeAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+/// Writes every byte of the pieces, in one call where the system takes them all.
+inline bool writeAllv(int fd, iovec* pieces, int count) {
+    while (count > 0) {
+        const ssize_t n = ::writev(fd, pieces, std::min(count, IOV_MAX));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= pieces->iov_len) done -= pieces->iov_len, ++pieces, --count;
+        if (count > 0) {
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + done;
+            pieces->iov_len -= done;
+        }
+    }
+    return true;
+}
+
 }  // namespace filewrite_detail
+
+/// A scratch file in `folder` without a name: it disappears when closed,
+/// whatever ends the process. Data the exports gather frame by frame waits
+/// there instead of in memory.
+class ScratchFile {
+public:
+    ScratchFile() = default;
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+    ScratchFile(ScratchFile&& o) noexcept : fd_(o.fd_), size_(o.size_) { o.fd_ = -1; }
+    ScratchFile& operator=(ScratchFile&& o) noexcept {
+        if (this != &o) {
+            if (fd_ >= 0) ::close(fd_);
+            fd_ = o.fd_, size_ = o.size_, o.fd_ = -1;
+        }
+        return *this;
+    }
+    ~ScratchFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool open(const std::filesystem::path& folder, std::string& error) {
+        fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            // File systems without unnamed files: a fresh name, removed at once.
+            std::string pattern = (folder / "drapeon.scratch.XXXXXX").string();
+            fd_ = filewrite_detail::createExclusive(pattern, 0600);
+            if (fd_ >= 0) ::unlink(pattern.c_str());
+        }
+        if (fd_ < 0) {
+            error = "cannot create a scratch file in " + folder.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    bool append(const void* data, size_t size, std::string& error) {
+        if (::pwrite(fd_, data, size, static_cast<off_t>(size_)) != static_cast<ssize_t>(size)) {
+            error = std::string("cannot write a scratch file of the exports: ") + std::strerror(errno);
+            return false;
+        }
+        size_ += size;
+        return true;
+    }
+    bool read(size_t offset, void* data, size_t size, std::string& error) const {
+        if (::pread(fd_, data, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size)) {
+            error = std::string("cannot read back a scratch file of the exports: ") + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    bool isOpen() const { return fd_ >= 0; }
+    size_t size() const { return size_; }
+    int descriptor() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    size_t size_ = 0;
+};
 
 /// One output file being written. create() makes the temporary file, write()
 /// appends, commit() renames it to the final name; a file that is not
@@ -83,29 +181,81 @@ public:
         const std::string name = file.filename().string();
         const std::string stem = name.size() + 15 <= NAME_MAX ? name : std::string("drapeon");
         std::string pattern = (file.parent_path() / (stem + ".partial.XXXXXX")).string();
-        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+        fd_ = filewrite_detail::createExclusive(pattern, 0666);
         if (fd_ < 0) {
             error = "cannot create a file beside " + file.string() + ": " + std::strerror(errno) +
                     "; check that the folder exists and is writable";
             return false;
         }
         temporary_ = pattern;
-        ::fchmod(fd_, 0666 & ~filewrite_detail::creationMask());
         return true;
     }
 
-    /// Appends through a buffer of 1 MiB.
+    /// Appends. Small pieces gather in a buffer of 64 KiB (taken once, not
+    /// grown); a piece that does not fit goes out at once, with what the
+    /// buffer holds, in one call.
     bool write(std::string_view data, std::string& error) {
-        if (buffer_.size() + data.size() > kBufferSize && !flush(error)) return false;
-        if (data.size() >= kBufferSize) {
-            if (!filewrite_detail::writeAll(fd_, data.data(), data.size())) return failed("write", error);
+        if (buffer_.size() + data.size() <= kBufferSize) {
+            if (buffer_.capacity() < kBufferSize) buffer_.reserve(kBufferSize);
+            buffer_.append(data);
             return true;
         }
-        buffer_.append(data);
+        if (data.size() < kBufferSize / 2) {
+            if (!flush(error)) return false;
+            buffer_.append(data);
+            return true;
+        }
+        iovec pieces[2] = {{buffer_.data(), buffer_.size()}, {const_cast<char*>(data.data()), data.size()}};
+        if (!filewrite_detail::writeAllv(fd_, pieces, 2)) return failed("write", error);
+        buffer_.clear();
         return true;
     }
     bool write(const void* data, size_t size, std::string& error) {
         return write(std::string_view(static_cast<const char*>(data), size), error);
+    }
+    /// Appends the pieces in one call, without copying them.
+    bool writePieces(std::initializer_list<std::string_view> pieces, std::string& error) {
+        if (!flush(error)) return false;
+        iovec list[8];
+        const size_t count = std::min(pieces.size(), std::size(list));
+        for (size_t i = 0; i < count; ++i)
+            list[i] = {const_cast<char*>(pieces.begin()[i].data()), pieces.begin()[i].size()};
+        if (!filewrite_detail::writeAllv(fd_, list, static_cast<int>(count))) return failed("write", error);
+        for (size_t i = count; i < pieces.size(); ++i)
+            if (!filewrite_detail::writeAll(fd_, pieces.begin()[i].data(), pieces.begin()[i].size()))
+                return failed("write", error);
+        return true;
+    }
+
+    /// Appends `size` bytes of `source` from `offset`, copied by the system
+    /// from file to file where it can (no pass through this process's memory).
+    bool copyFrom(const ScratchFile& source, size_t offset, size_t size, std::string& error) {
+        if (!flush(error)) return false;
+        off_t from = static_cast<off_t>(offset);
+        while (size > 0) {
+            const ssize_t n = ::copy_file_range(source.descriptor(), &from, fd_, nullptr, size, 0);
+            if (n > 0) {
+                size -= static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0 || errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                errno == EBADF || errno == EPERM)
+                break;  // not between these files: read and write instead
+            return failed("write", error);
+        }
+        char chunk[kBufferSize / 4];
+        while (size > 0) {
+            const size_t n = std::min(size, sizeof chunk);
+            if (::pread(source.descriptor(), chunk, n, from) != static_cast<ssize_t>(n)) {
+                error = std::string("cannot read back a scratch file of the exports: ") + std::strerror(errno);
+                return false;
+            }
+            if (!filewrite_detail::writeAll(fd_, chunk, n)) return failed("write", error);
+            from += static_cast<off_t>(n);
+            size -= n;
+        }
+        return true;
     }
 
     /// Overwrites bytes already written (a header's count fixed at the end).
@@ -147,7 +297,7 @@ public:
     const std::filesystem::path& path() const { return file_; }
 
 private:
-    static constexpr size_t kBufferSize = size_t(1) << 20;
+    static constexpr size_t kBufferSize = size_t(64) << 10;
 
     bool flush(std::string& error) {
         if (buffer_.empty()) return true;
@@ -179,65 +329,6 @@ private:
 inline bool writeFileAtomically(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces,
                                 std::string& error) {
     OutputFile out;
-    if (!out.create(file, error)) return false;
-    for (std::string_view piece : pieces)
-        if (!out.write(piece, error)) return false;
-    return out.commit(error);
+    return out.create(file, error) && out.writePieces(pieces, error) && out.commit(error);
 }
 
-/// A scratch file in `folder` without a name: it disappears when closed,
-/// whatever ends the process. Data the exports gather frame by frame waits
-/// there instead of in memory.
-class ScratchFile {
-public:
-    ScratchFile() = default;
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-    ScratchFile(ScratchFile&& o) noexcept : fd_(o.fd_), size_(o.size_) { o.fd_ = -1; }
-    ScratchFile& operator=(ScratchFile&& o) noexcept {
-        if (this != &o) {
-            if (fd_ >= 0) ::close(fd_);
-            fd_ = o.fd_, size_ = o.size_, o.fd_ = -1;
-        }
-        return *this;
-    }
-    ~ScratchFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-
-    bool open(const std::filesystem::path& folder, std::string& error) {
-        fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            // File systems without unnamed files: a fresh name, removed at once.
-            std::string pattern = (folder / "drapeon.scratch.XXXXXX").string();
-            fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-            if (fd_ >= 0) ::unlink(pattern.c_str());
-        }
-        if (fd_ < 0) {
-            error = "cannot create a scratch file in " + folder.string() + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    bool append(const void* data, size_t size, std::string& error) {
-        if (::pwrite(fd_, data, size, static_cast<off_t>(size_)) != static_cast<ssize_t>(size)) {
-            error = std::string("cannot write a scratch file of the exports: ") + std::strerror(errno);
-            return false;
-        }
-        size_ += size;
-        return true;
-    }
-    bool read(size_t offset, void* data, size_t size, std::string& error) const {
-        if (::pread(fd_, data, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size)) {
-            error = std::string("cannot read back a scratch file of the exports: ") + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    bool isOpen() const { return fd_ >= 0; }
-    size_t size() const { return size_; }
-
-private:
-    int fd_ = -1;
-    size_t size_ = 0;
-};

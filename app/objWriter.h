@@ -3,108 +3,148 @@
 
 #include "host.h"
 
+#include <bit>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace objwriter_detail {
 
-/// Writes `v` as printf's "%.9g" writes it, into at most 16 characters.
-/// Values of ordinary size are rounded here with one exactly rounded
-/// 64-bit-mantissa operation, far from ties; the others (zero, tiny, huge,
-/// non-finite, or within a millionth of a tie) go to std::to_chars, which is
-/// exact but several times slower.
+/// Writes `v` as printf's "%.9g" writes it. It may use up to 24 bytes from
+/// `p` as scratch; the text itself is at most 16 characters.
+/// Values of ordinary size are scaled to nine digits before the point with
+/// one exactly rounded double operation (powers of ten up to 10^22 are exact
+/// doubles), which leaves the result within 6e-8 of the exact one: far from
+/// a tie, that decides the ninth digit as printf does. The others (zero,
+/// tiny, huge, non-finite, or within a millionth of a tie) go to
+/// std::to_chars, which is exact but several times slower.
 inline char* formatNumber(char* p, char* end, double v) {
-    static constexpr long double kPow10[] = {1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,
-                                             1e8L,  1e9L,  1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L,
-                                             1e16L, 1e17L, 1e18L, 1e19L, 1e20L, 1e21L, 1e22L, 1e23L};
+    // kPow10[k + 16] is the double nearest 10^k, exact for k >= 0.
+    static constexpr double kPow10[] = {1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8, 1e-7,
+                                        1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,  1e2,  1e3,
+                                        1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11, 1e12, 1e13,
+                                        1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21, 1e22};
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     const double a = v < 0.0 ? -v : v;
     if (!(a >= 1e-15 && a < 1e15)) return std::to_chars(p, end, v, std::chars_format::general, 9).ptr;
     // The decimal exponent e, such that y = a * 10^(8 - e) has nine digits
-    // before the point.
-    int binary = 0;
-    std::frexp(a, &binary);
-    int e = (binary * 30103) / 100000 - (binary < 0 ? 1 : 0);
-    long double y = 0.0L;
+    // before the point: first floor(log10(a)) from the binary exponent and
+    // one comparison, then corrected on the scaled value itself.
+    const int binary = static_cast<int>(std::bit_cast<uint64_t>(a) >> 52) - 1023;  // 2^binary <= a
+    int e = (binary * 78913) >> 18;                                                   // floor(binary log10(2))
+    e += a >= kPow10[e + 17] ? 1 : 0;
+    double y = 0.0;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int shift = 8 - e;
-        if (shift < -23 || shift > 23) return std::to_chars(p, end, v, std::chars_format::general, 9).ptr;
-        y = shift >= 0 ? static_cast<long double>(a) * kPow10[shift] : static_cast<long double>(a) / kPow10[-shift];
-        if (y < 1e8L)
+        if (shift < -22 || shift > 22) return std::to_chars(p, end, v, std::chars_format::general, 9).ptr;
+        y = shift >= 0 ? a * kPow10[shift + 16] : a / kPow10[16 - shift];
+        if (y < 1e8)
             --e;
-        else if (y >= 1e9L)
+        else if (y >= 1e9)
             ++e;
         else
             break;
     }
-    if (!(y >= 1e8L && y < 1e9L)) return std::to_chars(p, end, v, std::chars_format::general, 9).ptr;
-    uint64_t digits = static_cast<uint64_t>(y);
-    const long double fraction = y - static_cast<long double>(digits);
-    if (fraction > 0.499999L && fraction < 0.500001L) return std::to_chars(p, end, v, std::chars_format::general, 9).ptr;
-    if (fraction > 0.5L) ++digits;
+    if (!(y >= 1e8 && y < 1e9)) return std::to_chars(p, end, v, std::chars_format::general, 9).ptr;
+    uint32_t digits = static_cast<uint32_t>(y);
+    const double fraction = y - static_cast<double>(digits);
+    if (fraction > 0.499999 && fraction < 0.500001) return std::to_chars(p, end, v, std::chars_format::general, 9).ptr;
+    if (fraction > 0.5) ++digits;
     if (digits == 1000000000u) digits = 100000000u, ++e;
 
-    char d[9];
-    for (int i = 8; i >= 0; --i) d[i] = static_cast<char>('0' + digits % 10), digits /= 10;
-    int last = 8;  // the last digit kept: trailing zeros are dropped
-    while (last > 0 && d[last] == '0') --last;
-    if (v < 0.0) *p++ = '-';
-    if (e < -4 || e >= 9) {
-        *p++ = d[0];
-        if (last > 0) {
-            *p++ = '.';
-            for (int i = 1; i <= last; ++i) *p++ = d[i];
-        }
-        *p++ = 'e';
-        *p++ = e < 0 ? '-' : '+';
-        const int x = e < 0 ? -e : e;
-        *p++ = static_cast<char>('0' + x / 10);
-        *p++ = static_cast<char>('0' + x % 10);
-    } else if (e >= 0) {
-        for (int i = 0; i <= e; ++i) *p++ = d[i];
-        if (last > e) {
-            *p++ = '.';
-            for (int i = e + 1; i <= last; ++i) *p++ = d[i];
-        }
-    } else {
-        *p++ = '0';
-        *p++ = '.';
-        for (int i = -1; i > e; --i) *p++ = '0';
-        for (int i = 0; i <= last; ++i) *p++ = d[i];
+    // The nine digits, in halves and pairs worked out side by side.
+    char d[24] = {};
+    const uint32_t top = digits / 100000000u, low = digits - top * 100000000u;
+    const uint32_t h0 = low / 10000u, h1 = low - h0 * 10000u;
+    const uint32_t p0 = h0 / 100u, p1 = h0 - p0 * 100u, p2 = h1 / 100u, p3 = h1 - p2 * 100u;
+    d[0] = static_cast<char>('0' + top);
+    std::memcpy(d + 1, kPairs + 2 * p0, 2);
+    std::memcpy(d + 3, kPairs + 2 * p1, 2);
+    std::memcpy(d + 5, kPairs + 2 * p2, 2);
+    std::memcpy(d + 7, kPairs + 2 * p3, 2);
+    // Trailing zeros, from the pairs rather than by looking back at the text
+    // (whose length the next number waits for).
+    static constexpr unsigned char kTrailing[100] = {
+        2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    int zeros = kTrailing[p3];
+    if (p3 == 0) zeros = p2 != 0 ? 2 + kTrailing[p2] : p1 != 0 ? 4 + kTrailing[p1] : p0 != 0 ? 6 + kTrailing[p0] : 8;
+    const int kept = 9 - zeros;  // significant digits, 1 to 9
+    *p = '-';
+    p += v < 0.0 ? 1 : 0;
+    if (e >= 0 && e < 9) {
+        // "ddd.dddddd": the point only when digits follow it
+        std::memcpy(p, d, 16);
+        std::memcpy(p + e + 2, d + e + 1, 8);
+        p[e + 1] = '.';
+        return p + (kept > e + 1 ? kept + 1 : e + 1);
     }
+    if (e < 0 && e >= -4) {
+        // "0.000ddddddddd"
+        std::memcpy(p, "0.0000", 6);
+        std::memcpy(p + 1 - e, d, 16);
+        return p + 1 - e + kept;
+    }
+    const int last = kept - 1;
+    *p++ = d[0];
+    if (last > 0) {
+        *p++ = '.';
+        std::memcpy(p, d + 1, static_cast<size_t>(last));
+        p += last;
+    }
+    *p++ = 'e';
+    *p++ = e < 0 ? '-' : '+';
+    const int x = e < 0 ? -e : e;
+    *p++ = static_cast<char>('0' + x / 10);
+    *p++ = static_cast<char>('0' + x % 10);
     return p;
 }
 
 }  // namespace objwriter_detail
 
-/// Appends the OBJ text of one mesh to `out`: "o name", one "v x y z" per
-/// point (9 significant digits, as printf's "%.9g": enough to restore a
-/// single-precision value) and one "f" per polygon (1-based, a triangle with
-/// three corners). Defined here so that the exporters, built apart from the
-/// scene library, write the same text.
-inline void appendObjText(std::string& out, const std::string& objectName, const Vector* points, size_t pointCount,
-                          const std::vector<CPolygon>& polygons) {
+/// Appends "o name\n", the object line of an OBJ file.
+inline void appendObjName(std::string& out, const std::string& objectName) {
     out += "o ";
     for (char c : objectName) out += c == '\n' || c == '\r' ? ' ' : c;
     out += '\n';
+}
+
+/// Appends one "v x y z" line per point (9 significant digits, as printf's
+/// "%.9g": enough to restore a single-precision value).
+inline void appendObjPoints(std::string& out, const Vector* points, size_t pointCount) {
     // Formatted in place into room for the longest lines ("v " and three
-    // numbers of at most 16 characters; "f " and four indices of at most 11).
+    // numbers of at most 16 characters) and the scratch of the last number.
     const size_t start = out.size();
-    out.resize(start + pointCount * 54 + polygons.size() * 50);
+    out.resize(start + pointCount * 54 + 24);
     char* p = out.data() + start;
     char* const end = out.data() + out.size();
     for (size_t i = 0; i < pointCount; ++i) {
         *p++ = 'v';
-        for (double v : {points[i].x, points[i].y, points[i].z}) {
-            *p++ = ' ';
-            p = objwriter_detail::formatNumber(p, end, v);
-        }
+        *p++ = ' ';
+        p = objwriter_detail::formatNumber(p, end, points[i].x);
+        *p++ = ' ';
+        p = objwriter_detail::formatNumber(p, end, points[i].y);
+        *p++ = ' ';
+        p = objwriter_detail::formatNumber(p, end, points[i].z);
         *p++ = '\n';
     }
+    out.resize(static_cast<size_t>(p - out.data()));
+}
+
+/// Appends one "f" line per polygon (1-based, a triangle with three corners).
+inline void appendObjFaces(std::string& out, const std::vector<CPolygon>& polygons) {
+    // "f " and four indices of at most 11 characters
+    const size_t start = out.size();
+    out.resize(start + polygons.size() * 50);
+    char* p = out.data() + start;
+    char* const end = out.data() + out.size();
     for (const CPolygon& f : polygons) {
         *p++ = 'f';
         for (Int32 v : {f.a, f.b, f.c}) {
@@ -118,6 +158,16 @@ inline void appendObjText(std::string& out, const std::string& objectName, const
         *p++ = '\n';
     }
     out.resize(static_cast<size_t>(p - out.data()));
+}
+
+/// Appends the OBJ text of one mesh to `out`: its object line, its points
+/// and its polygons. Defined here so that the exporters, built apart from
+/// the scene library, write the same text.
+inline void appendObjText(std::string& out, const std::string& objectName, const Vector* points, size_t pointCount,
+                          const std::vector<CPolygon>& polygons) {
+    appendObjName(out, objectName);
+    appendObjPoints(out, points, pointCount);
+    appendObjFaces(out, polygons);
 }
 
 inline std::string objText(const std::string& objectName, const std::vector<Vector>& points,

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <cstdlib>
+#include <cstring>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -89,23 +92,34 @@ bool captureFrame(const RunOutputs& outputs, Int32 frame, bool first, ExportFram
 }
 
 std::vector<RecordedGuide> captureGuides(const Scene& scene) {
-    BaseDraw draw;
+    // The same recorder from frame to frame: its room for the records stays.
+    thread_local BaseDraw draw;
+    draw.ClearRecords();
     scene.document->Draw(&draw);
     std::vector<RecordedGuide> guides;
     guides.reserve(draw.GetRecords().size());
+    // An object draws its guides one after the other: its path and type are
+    // looked up once for the run of them.
+    const BaseList2D* object = nullptr;
+    std::string path, type;
     for (const DrawRecord& r : draw.GetRecords()) {
-        RecordedGuide g;
+        if (guides.empty() || r.object != object) {
+            object = r.object;
+            path = scene.PathOf(r.object);
+            type.clear();
+            for (const SceneObject& so : scene.objects)
+                if (so.object == r.object) {
+                    type = so.typeName;
+                    break;
+                }
+        }
+        RecordedGuide& g = guides.emplace_back();
         g.kind = r.kind == DrawRecord::Kind::HANDLE ? RecordedGuide::Handle : RecordedGuide::Line;
         g.a = r.a;
         g.b = r.b;
         g.color = r.color;
-        g.object = scene.PathOf(r.object);
-        for (const SceneObject& so : scene.objects)
-            if (so.object == r.object) {
-                g.type = so.typeName;
-                break;
-            }
-        guides.push_back(std::move(g));
+        g.object = path;
+        g.type = type;
     }
     return guides;
 }
@@ -139,16 +153,17 @@ uint64_t estimateRunMemory(const RunOutputs& outputs, int64_t frames, size_t que
 
 uint64_t availableMemory() {
     uint64_t available = 0;
-    std::ifstream in("/proc/meminfo");
-    std::string key, unit;
-    uint64_t value = 0;
-    while (in >> key >> value) {
-        std::getline(in, unit);
-        if (key == "MemAvailable:") {
-            available = value * 1024;
-            break;
-        }
+    // "MemAvailable:   24105200 kB" among the lines of /proc/meminfo
+    char text[8192];
+    size_t size = 0;
+    if (const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC); fd >= 0) {
+        ssize_t n = 0;
+        while (size < sizeof text - 1 && (n = ::read(fd, text + size, sizeof text - 1 - size)) > 0)
+            size += static_cast<size_t>(n);
+        ::close(fd);
     }
+    text[size] = '\0';
+    if (const char* at = std::strstr(text, "MemAvailable:")) available = std::strtoull(at + 13, nullptr, 10) * 1024;
     rlimit limit{};
     if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         (available == 0 || limit.rlim_cur < available))

@@ -62,11 +62,13 @@ Bool PluginHost::LoadFolder(const std::string& folder) {
             ok = false;
             continue;
         }
-        const bool isPlugin = dlsym(handle, "c4d_main") != nullptr;
-        dlclose(handle);
-        if (!isPlugin) continue;
+        if (dlsym(handle, "c4d_main") == nullptr) {
+            dlclose(handle);
+            continue;
+        }
+        // A plug-in: started from the handle just opened, not loaded again.
         ++found;
-        if (!LoadModule(path, folder)) ok = false;
+        if (!StartModule(path, folder, handle)) ok = false;
     }
     if (found == 0) {
         errors_.push_back("no plug-in module in " + folder +
@@ -77,16 +79,21 @@ Bool PluginHost::LoadFolder(const std::string& folder) {
 }
 
 Bool PluginHost::LoadModule(const std::string& libraryPath, const std::string& pluginFolder) {
-    Module m;
-    m.path = libraryPath;
-    m.folder = pluginFolder;
-    m.handle = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (m.handle == nullptr) {
+    void* handle = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
         const char* why = dlerror();
         errors_.push_back("cannot load plug-in " + libraryPath + ": " + (why ? why : "unknown error") +
                           "; check that the file exists, was built for this machine and that its libraries can be found");
         return false;
     }
+    return StartModule(libraryPath, pluginFolder, handle);
+}
+
+Bool PluginHost::StartModule(const std::string& libraryPath, const std::string& pluginFolder, void* handle) {
+    Module m;
+    m.path = libraryPath;
+    m.folder = pluginFolder;
+    m.handle = handle;
     m.entry = reinterpret_cast<PluginEntry>(dlsym(m.handle, "c4d_main"));
     if (m.entry == nullptr) {
         errors_.push_back(libraryPath + " is not a plug-in: it does not export c4d_main (declare it extern \"C\")");

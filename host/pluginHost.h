@@ -78,6 +78,8 @@ private:
         std::vector<Int32> typeIds;  ///< types it registered
     };
     Int32 CallEntry(Module& m, Int32 action, void* p1, void* p2, void* p3);
+    /// LoadModule once the library is open (`handle`, closed on failure).
+    Bool StartModule(const std::string& libraryPath, const std::string& pluginFolder, void* handle);
     std::vector<Module> modules_;
     std::vector<std::string> errors_;
     Int32 version_ = HOST_INTERFACE_VERSION;

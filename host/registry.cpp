@@ -3,11 +3,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,13 +28,21 @@ RegistryState& state() {
     return s;
 }
 
+/// The whole of a (small) resource file; false when it cannot be read.
 Bool readFile(const Filename& file, std::string& out) {
-    std::ifstream in(file.GetString().GetStd(), std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    out = text.str();
-    return true;
+    const int fd = ::open(file.GetString().GetStd().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out.clear();
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            return n == 0;
+        }
+        out.append(chunk, static_cast<size_t>(n));
+    }
 }
 
 }  // namespace
@@ -68,17 +78,17 @@ Bool RegisterObjectPlugin(Int32 id, const String& name, Int32 info, DataAllocato
     // The parameter description, when the plug-in ships one.
     if (description.IsPopulated() && s.currentFolder.IsPopulated()) {
         const Filename file = s.currentFolder + Filename("res/description/" + description.GetStd() + ".json");
-        std::ifstream probe(file.GetString().GetStd());
-        if (!probe) {
+        std::string text;
+        if (!readFile(file, text)) {
             t->descriptionError = "no description file " + file.GetString().GetStd();
         } else {
             auto d = std::make_shared<Description>();
             std::string error;
-            if (Description::Load(description.GetStd(), file, *d, error)) {
+            if (Description::Parse(description.GetStd(), text, *d, error)) {
                 t->description = std::move(d);
             } else {
-                t->descriptionError = error;
-                HostReportError(error);
+                t->descriptionError = file.GetString().GetStd() + ": " + error;
+                HostReportError(t->descriptionError);
             }
         }
     }
@@ -211,14 +221,15 @@ IMAGERESULT BaseBitmap::Init(const Filename& file) {
     loaded_ = false;
     width_ = height_ = 0;
     path_ = file;
-    std::ifstream in(file.GetString().GetStd(), std::ios::binary);
-    if (!in) return IMAGERESULT::NOTEXISTING;
+    const int fd = ::open(file.GetString().GetStd().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return IMAGERESULT::NOTEXISTING;
     // Signature (8 bytes), then the IHDR chunk: length, "IHDR", width and
     // height as big-endian 32-bit values.
     unsigned char head[24] = {};
-    in.read(reinterpret_cast<char*>(head), sizeof head);
+    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    ::close(fd);
     static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    if (in.gcount() != static_cast<std::streamsize>(sizeof head) || !std::equal(signature, signature + 8, head) ||
+    if (got != static_cast<ssize_t>(sizeof head) || !std::equal(signature, signature + 8, head) ||
         head[12] != 'I' || head[13] != 'H' || head[14] != 'D' || head[15] != 'R')
         return IMAGERESULT::WRONGTYPE;
     const auto be32 = [&](int at) {

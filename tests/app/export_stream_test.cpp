@@ -1,15 +1,21 @@
 // The exports written frame by frame: OBJ text as printf would write it, a
-// stop while the exports are written, and scratch data that never stays.
+// stop while the exports are written, the viewer's data assembled from what
+// was put aside, scratch data that never stays, and the output files below
+// them all.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "exportStream.h"
 #include "exportWriter.h"
@@ -30,6 +36,20 @@ struct TempDir {
     }
     ~TempDir() { fs::remove_all(path); }
 };
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/// `size` bytes that differ from place to place.
+std::string pattern(size_t size, char seed) {
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>(seed + i * 7 + i / 251);
+    return out;
+}
 
 std::vector<std::string> entries(const fs::path& dir) {
     std::vector<std::string> out;
@@ -126,6 +146,81 @@ TEST(ExportStream, AStopWhileFinishingKeepsTheFramesAndRemovesUnfinishedFiles) {
                                                            "viewer-data.bin"}));
 }
 
+TEST(ExportStream, ViewerDataHoldsEveryFramesPointsAndGuides) {
+    // A sheet that holds still for two frames and then falls, a floor that
+    // never moves and a box that moves from the start; guides that change
+    // in number from frame to frame.
+    constexpr int kFrames = 7;
+    TempDir dir;
+    ExportSettings settings;
+    settings.dir = dir.path;
+    settings.viewer = true;
+    settings.sceneName = "scene";
+    ExportStream stream(settings, {{"Sheet", "Sheet", "Sheet", true, true},
+                                   {"Floor", "Floor", "", false, true},
+                                   {"Box", "Box", "", false, true}});
+    std::vector<std::vector<std::vector<float>>> expected(3);  // object, frame, floats
+    std::vector<float> expectedGuides;
+    std::string error;
+    for (int f = 0; f < kFrames; ++f) {
+        ExportFrame frame;
+        frame.frame = 10 + f;
+        const double drop = f < 2 ? 0.0 : 0.25 * f;
+        frame.worldPoints = {{{0, 10.0 - drop, 0}, {1, 10.0 - drop, 0}, {1, 10.0 - 2 * drop, 1}},
+                             {{-5, 0, -5}, {5, 0, -5}, {5, 0, 5}},
+                             {{0.1 * f, 1, 2}, {3, 4.5, 6}, {7, 8, 9.0 + f}}};
+        frame.worldFromObject = {Matrix(), Matrix(), Matrix()};
+        if (f == 0) {
+            frame.polygons = {{CPolygon(0, 1, 2)}, {CPolygon(0, 1, 2)}, {CPolygon(0, 1, 2)}};
+            frame.ownPoints = frame.worldPoints;
+        }
+        for (size_t k = 0; k < 3; ++k) {
+            std::vector<float> floats;
+            for (const Vector& p : frame.worldPoints[k])
+                floats.insert(floats.end(), {float(p.x), float(p.y), float(p.z)});
+            expected[k].push_back(floats);
+        }
+        for (int g = 0; g < f % 3; ++g) {
+            RecordedGuide guide;
+            guide.object = g == 0 ? "Sheet/Cloth" : "Sheet/Cloth/Wind";
+            guide.type = g == 0 ? "drapeon" : "drWind";
+            guide.a = Vector(f, g, 1);
+            frame.guides.push_back(guide);
+            expectedGuides.insert(expectedGuides.end(), {float(g), 0.0f, float(f), float(g), 1, 0, 0, 0, 1, 1, 1});
+        }
+        ASSERT_TRUE(stream.add(frame, error)) << error;
+    }
+    ASSERT_TRUE(stream.finish(error)) << error;
+
+    const std::string data = readFile(dir.path / "viewer-data.bin");
+    ASSERT_EQ(data.compare(0, 8, "DRAPEONV"), 0);
+    uint32_t length = 0;
+    std::memcpy(&length, data.data() + 12, 4);
+    const nlohmann::json header = nlohmann::json::parse(data.substr(16, length));
+    const char* binary = data.data() + 16 + length;
+    const auto floatsAt = [&](size_t offset, size_t count) {
+        std::vector<float> out(count);
+        std::memcpy(out.data(), binary + offset, count * 4);
+        return out;
+    };
+    EXPECT_EQ(header["firstFrame"], 10);
+    EXPECT_EQ(header["frameCount"], kFrames);
+    ASSERT_EQ(header["meshes"].size(), 3u);
+    for (size_t k = 0; k < 3; ++k) {
+        const nlohmann::json& mesh = header["meshes"][k];
+        const size_t stored = mesh["storedFrames"];
+        EXPECT_EQ(stored, k == 1 ? 1u : size_t(kFrames)) << k;
+        for (size_t f = 0; f < stored; ++f)
+            EXPECT_EQ(floatsAt(size_t(mesh["positions"]) + f * 36, 9), expected[k][f]) << "object " << k << " frame " << f;
+    }
+    EXPECT_EQ(header["guideGroups"].size(), 2u);
+    EXPECT_EQ(floatsAt(header["guides"], expectedGuides.size()), expectedGuides);
+    std::vector<uint32_t> starts(kFrames + 1);
+    std::memcpy(starts.data(), binary + size_t(header["guideFrames"]), starts.size() * 4);
+    EXPECT_EQ(starts, (std::vector<uint32_t>{0, 0, 1, 3, 3, 4, 6, 6}));
+    EXPECT_EQ(data.size(), 16 + length + size_t(header["guideFrames"]) + starts.size() * 4);
+}
+
 TEST(ExportStream, ObjNumbersMatchPrintfAcrossMagnitudesAndTies) {
     // Random values of every size the formatting treats differently, and
     // values on a tie of the ninth digit (which printf rounds to even).
@@ -137,6 +232,12 @@ TEST(ExportStream, ObjNumbersMatchPrintfAcrossMagnitudesAndTies) {
         const int exponent = std::uniform_int_distribution<int>(-20, 20)(random);
         values.push_back((i % 2 ? -1.0 : 1.0) * mantissa * std::pow(10.0, exponent));
         values.push_back(static_cast<double>(static_cast<float>(values.back())));  // a float's value
+        values.push_back(values.back() + 110.0);  // a float moved by a world matrix
+        // Next to a tie of the ninth digit, and next to a power of ten
+        const double tie = (std::floor(mantissa * 1e8) + 0.5) * std::pow(10.0, exponent - 8);
+        values.insert(values.end(), {tie, std::nextafter(tie, 0.0), std::nextafter(tie, 1e300)});
+        const double power = std::pow(10.0, exponent);
+        values.insert(values.end(), {power, std::nextafter(power, 0.0), std::nextafter(power, 1e300)});
     }
     char expected[64];
     std::string text;
@@ -183,4 +284,66 @@ TEST(ExportStream, TheWriterThreadWritesEveryFrameOrReportsItsFailure) {
     }
     EXPECT_FALSE(writer.drain(error));
     EXPECT_NE(error.find(gone.string()), std::string::npos) << error;
+}
+
+// Output files: whatever the mix of small pieces, large pieces, patches and
+// stretches copied from a scratch file, and the permissions a new file gets.
+TEST(FileWrite, PiecesPatchesAndCopiesLandInOrder) {
+    // The scratch file in the output folder (copied by the system) and in a
+    // folder of another file system where there is one (read and written).
+    TempDir dir;
+    std::vector<fs::path> scratchFolders = {dir.path};
+    if (fs::is_directory("/dev/shm")) scratchFolders.push_back("/dev/shm");
+    std::vector<std::string> written;
+    for (const fs::path& folder : scratchFolders) {
+        const std::string name = "out" + std::to_string(written.size()) + ".bin";
+        written.push_back(name);
+        std::string error;
+        ScratchFile scratch;
+        ASSERT_TRUE(scratch.open(folder, error)) << error;
+        const std::string spooled = pattern(300000, 'a');
+        ASSERT_TRUE(scratch.append(spooled.data(), spooled.size(), error)) << error;
+
+        const std::string small = pattern(1000, 'b'), large = pattern(200000, 'c'), middle = pattern(40000, 'd');
+        OutputFile out;
+        ASSERT_TRUE(out.create(dir.path / name, error)) << error;
+        std::string expected;
+        for (const std::string* piece : {&small, &large, &small, &middle, &middle, &small}) {
+            ASSERT_TRUE(out.write(*piece, error)) << error;
+            expected += *piece;
+        }
+        ASSERT_TRUE(out.copyFrom(scratch, 12345, 250000, error)) << error;
+        expected += spooled.substr(12345, 250000);
+        ASSERT_TRUE(out.write(small, error)) << error;
+        expected += small;
+        ASSERT_TRUE(out.patch(10, "PATCH", 5, error)) << error;
+        expected.replace(10, 5, "PATCH");
+        EXPECT_FALSE(fs::exists(dir.path / name)) << "nothing under the final name before the commit";
+        ASSERT_TRUE(out.commit(error)) << error;
+        EXPECT_EQ(readFile(dir.path / name), expected) << folder;
+
+        // Beyond the end of the scratch data: an error, and no file.
+        OutputFile beyond;
+        ASSERT_TRUE(beyond.create(dir.path / "beyond.bin", error)) << error;
+        EXPECT_FALSE(beyond.copyFrom(scratch, 299000, 2000, error));
+        beyond.abandon();
+        EXPECT_FALSE(fs::exists(dir.path / "beyond.bin"));
+    }
+    EXPECT_EQ(entries(dir.path), written) << "no temporary or scratch file stays";
+}
+
+TEST(FileWrite, NewFilesGetTheCreationMaskLikeAnyOther) {
+    TempDir dir;
+    std::string error;
+    for (const mode_t mask : {mode_t(022), mode_t(027), mode_t(077)}) {
+        const mode_t previous = ::umask(mask);
+        const fs::path file = dir.path / ("mask" + std::to_string(mask) + ".txt");
+        const bool written = writeFileAtomically(file, {"one ", "two"}, error);
+        ::umask(previous);
+        ASSERT_TRUE(written) << error;
+        EXPECT_EQ(readFile(file), "one two");
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "mask " << std::oct << mask;
+    }
 }
