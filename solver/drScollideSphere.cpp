@@ -9,7 +9,7 @@
 #include "drScloth.h"
 #include "drScontact.h"
 #include "drSlanes.h"
-#include "drStriples16.h"
+#include "drScontact16.h"
 #include "drSsolver.h"
 
 namespace {
@@ -126,24 +126,6 @@ int32_t collideSphereLanes(const drScollideSphere& sphere, drScloth& cloth, cons
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-__attribute__((target("avx512f"))) inline __m512 dot16(const drSlanes3x16& a, const drSlanes3x16& b) {
-    return _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(a.x, b.x), _mm512_mul_ps(a.y, b.y)), _mm512_mul_ps(a.z, b.z));
-}
-
-/// a - s * b, per component in that order.
-__attribute__((target("avx512f"))) inline drSlanes3x16 minusScaled16(const drSlanes3x16& a, __m512 s,
-                                                                     const drSlanes3x16& b) {
-    return {_mm512_sub_ps(a.x, _mm512_mul_ps(s, b.x)), _mm512_sub_ps(a.y, _mm512_mul_ps(s, b.y)),
-            _mm512_sub_ps(a.z, _mm512_mul_ps(s, b.z))};
-}
-
-/// b in the lanes of `mask`, a in the others.
-__attribute__((target("avx512f"))) inline drSlanes3x16 select16(__mmask16 mask, const drSlanes3x16& a,
-                                                                const drSlanes3x16& b) {
-    return {_mm512_mask_blend_ps(mask, a.x, b.x), _mm512_mask_blend_ps(mask, a.y, b.y),
-            _mm512_mask_blend_ps(mask, a.z, b.z)};
-}
-
 /// collideSphereLanes 16 points at a time: the same operations lane by
 /// lane, with the masks of the 4-lane code; a group of 16 is loaded and
 /// stored whole, points out of contact written back unchanged.
@@ -156,20 +138,13 @@ __attribute__((target("avx512f"))) int32_t collideSphereLanes16(const drScollide
     const __m512 r = _mm512_set1_ps(sphere.radius);
     const __m512 bandSq = _mm512_set1_ps(band * band);
     const __m512 minSq = _mm512_set1_ps(contactMinDistanceSquared);
-    const __m512 zero = _mm512_setzero_ps();
-    const __m512 one = _mm512_set1_ps(1.0f);
-    const __m512i sign = _mm512_set1_epi32(static_cast<int32_t>(0x80000000u));
-    const __m512 damping = _mm512_set1_ps(sphere.damping);
-    const __m512 friction = _mm512_set1_ps(sphere.friction);
-    const bool frictionless = sphere.friction == 0.0f;
     const drSlanes3x16 c{_mm512_set1_ps(centre.x), _mm512_set1_ps(centre.y), _mm512_set1_ps(centre.z)};
-    const drSlanes3x16 none{zero, zero, zero};
     int32_t i = begin;
     for (; i + 16 <= end; i += 16) {
         const size_t at = 3 * static_cast<size_t>(i);
         const drSlanes3x16 p = drSloadTriples16(positions + at);
         const drSlanes3x16 delta{_mm512_sub_ps(p.x, c.x), _mm512_sub_ps(p.y, c.y), _mm512_sub_ps(p.z, c.z)};
-        const __m512 distSq = dot16(delta, delta);
+        const __m512 distSq = drSdot16(delta, delta);
         const __mmask16 contact = static_cast<__mmask16>(_mm512_cmp_ps_mask(distSq, bandSq, _CMP_LT_OQ) &
                                                          ~_mm512_cmp_ps_mask(distSq, minSq, _CMP_LT_OQ));
         if (contact == 0) continue;
@@ -183,33 +158,16 @@ __attribute__((target("avx512f"))) int32_t collideSphereLanes16(const drScollide
             const drSlanes3x16 moved{_mm512_add_ps(p.x, _mm512_mul_ps(push, normal.x)),
                                      _mm512_add_ps(p.y, _mm512_mul_ps(push, normal.y)),
                                      _mm512_add_ps(p.z, _mm512_mul_ps(push, normal.z))};
-            drSstoreTriples16(positions + at, select16(inside, p, moved));
+            drSstoreTriples16(positions + at, drSselect16(inside, p, moved));
         }
 
         // The contact response
         const drSlanes3x16 v0 = drSloadTriples16(velocities + at);
         const drSlanes3x16 f0 = drSloadTriples16(forces + at);
-        const __m512 vn = dot16(normal, v0);
-        drSlanes3x16 v = select16(_mm512_cmp_ps_mask(vn, zero, _CMP_LT_OQ), v0, minusScaled16(v0, vn, normal));
-        drSlanes3x16 f = minusScaled16(f0, damping, v);
-        const __m512 fn = dot16(normal, f);
-        const __mmask16 pressing = _mm512_cmp_ps_mask(fn, zero, _CMP_LT_OQ);
-        drSlanes3x16 g = minusScaled16(f, fn, normal);
-        if (!frictionless) {
-            const __m512 minusFn = _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(fn), sign));
-            const __m512 limit = _mm512_mul_ps(minusFn, friction);
-            const __m512 t = _mm512_sqrt_ps(dot16(g, g));
-            const __mmask16 stick = _mm512_cmp_ps_mask(limit, t, _CMP_GT_OQ);
-            const __mmask16 slide = static_cast<__mmask16>(~stick & _mm512_cmp_ps_mask(t, zero, _CMP_GT_OQ));
-            const __m512 scale = _mm512_sub_ps(one, _mm512_div_ps(limit, t));
-            const drSlanes3x16 scaled{_mm512_mul_ps(g.x, scale), _mm512_mul_ps(g.y, scale), _mm512_mul_ps(g.z, scale)};
-            g = select16(slide, g, scaled);
-            g = select16(stick, g, none);
-            v = select16(pressing & stick, v, none);
-        }
-        f = select16(pressing, f, g);
-        drSstoreTriples16(velocities + at, select16(contact, v0, v));
-        drSstoreTriples16(forces + at, select16(contact, f0, f));
+        drSlanes3x16 v = v0, f = f0;
+        drSrespondToContact16(v, f, normal, sphere.damping, sphere.friction);
+        drSstoreTriples16(velocities + at, drSselect16(contact, v0, v));
+        drSstoreTriples16(forces + at, drSselect16(contact, f0, f));
     }
     return i;
 }

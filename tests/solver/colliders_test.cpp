@@ -282,6 +282,53 @@ TEST(Colliders, SphereLanesGiveThePlainFormulasBits) {
     drSsetLaneWidth(0);
 }
 
+// The plane's 16-lane pass gives the plain loop's bits: points below, in
+// the band and above a tilted plane, one that is not a number.
+TEST(Colliders, PlaneLanesGiveThePlainFormulasBits) {
+    const drSvec3 point{0.2f, -0.1f, 0.3f};
+    const drSvec3 normal = drSvec3{0.3f, 1.0f, -0.2f} * (1.0f / length(drSvec3{0.3f, 1.0f, -0.2f}));
+    const float thickness = 0.2f;
+    auto plain = [&](drScloth& cloth, float friction, float damping) {
+        for (int32_t i = 0; i < cloth.pointCount; ++i) {
+            const float d = dot(normal, cloth.positions[i] - point);
+            if (d < 0.0f) cloth.positions[i] -= d * normal;
+            if (d < thickness) respondToContact(cloth.velocities[i], cloth.forces[i], normal, damping, friction);
+        }
+    };
+    auto sameBits = [](const std::vector<drSvec3>& a, const std::vector<drSvec3>& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(drSvec3)) == 0;
+    };
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    const int32_t n = 1003;
+    drScloth start = makeCloth(n);
+    for (int32_t i = 0; i < n; ++i) {
+        start.positions[i] = point + drSvec3{u(rng), 0.0f, u(rng)} + normal * (0.5f * u(rng));
+        start.velocities[i] = {u(rng), u(rng), u(rng)};
+        start.forces[i] = {2.0f * u(rng), 2.0f * u(rng), 2.0f * u(rng)};
+    }
+    start.positions[9] = {std::nanf(""), 0.0f, 0.0f};
+    start.velocities[10] = {};
+    for (const int32_t width : {16, 1}) {
+        for (const float friction : {0.0f, 0.3f, 50.0f, -0.5f}) {
+            if (drSsetLaneWidth(width) != width) continue;  // not on this processor
+            SCOPED_TRACE(testing::Message() << width << " lanes, friction " << friction);
+            drScloth lanes = start, reference = start;
+            drScollidePlane plane = floorPlane(friction, 0.05f, thickness);
+            plane.targetPoint = point;
+            plane.targetNormal = normal;
+            plane.reset(0.0f);
+            drSsolver solver = restingSolver();
+            plane.apply(lanes, solver);
+            plain(reference, friction, plane.damping);
+            EXPECT_TRUE(sameBits(lanes.positions, reference.positions));
+            EXPECT_TRUE(sameBits(lanes.velocities, reference.velocities));
+            EXPECT_TRUE(sameBits(lanes.forces, reference.forces));
+        }
+    }
+    drSsetLaneWidth(0);
+}
+
 TEST(Colliders, CapsuleContact) {
     struct Case {
         const char* name;
