@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "drSgather.h"
 #include "drSincidence.h"
 #include "drSvec.h"
 
@@ -41,6 +42,7 @@ struct drScloth {
     /// triangles at each point (rebuilt when the triangles change).
     std::vector<drSvec4> triangleAreas;
     drSincidence<3> triangleIncidence;
+    drSgatherGroups triangleGroups;  ///< the lists laid out four points at a time
     /// Base name of the cache files; empty means no cache.
     std::string cachePath;
 

@@ -1,5 +1,6 @@
 #include "drSgather.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "drSlanes.h"
@@ -51,6 +52,30 @@ void gatherOneByOne(const int32_t* start, const int32_t* entries, const drSvec4*
     }
 }
 
+/// Normals of points [begin, end) one by one: zero plus the area vectors of
+/// the point's triangles in triangle order.
+void normalsOneByOne(const int32_t* start, const int32_t* entries, const drSvec4* areas, drSvec3* normals,
+                     int32_t begin, int32_t end) {
+    for (int32_t i = begin; i < end; ++i) {
+#if defined(__SSE2__)
+        __m128 sum = _mm_setzero_ps();
+        for (int32_t e = start[i]; e < start[i + 1]; ++e) sum = _mm_add_ps(sum, _mm_load_ps(&areas[entries[e] / 3].x));
+        alignas(16) float r[4];
+        _mm_store_ps(r, sum);
+        normals[i] = {r[0], r[1], r[2]};
+#else
+        drSvec3 sum{};
+        for (int32_t e = start[i]; e < start[i + 1]; ++e) {
+            const drSvec4& a = areas[entries[e] / 3];
+            sum.x += a.x;
+            sum.y += a.y;
+            sum.z += a.z;
+        }
+        normals[i] = sum;
+#endif
+    }
+}
+
 #if DR_X86_LANES
 // The 16-lane intrinsics start from a deliberately undefined vector, which
 // GCC 12 reports as possibly uninitialised.
@@ -58,10 +83,13 @@ void gatherOneByOne(const int32_t* start, const int32_t* entries, const drSvec4*
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-/// Groups [firstGroup, lastGroup), four points a vector where their rows allow.
+/// Groups [firstGroup, lastGroup), four points a vector where their rows
+/// allow: the springs' forces added to the points' (kNormals false), or the
+/// triangles' area vectors added from zero into the normals (kNormals true).
+template <bool kNormals>
 __attribute__((target("avx512f"))) void gatherGroups16(const int32_t* start, const int32_t* entries,
                                                        const drSgatherGroups& groups, const drSvec4* f,
-                                                       drSvec3* forces, int32_t firstGroup, int32_t lastGroup) {
+                                                       drSvec3* out, int32_t firstGroup, int32_t lastGroup) {
     // The four points' 12 floats spread to a point per quarter (w = 0), and back
     const __m512i spread = _mm512_setr_epi32(0, 1, 2, 15, 3, 4, 5, 15, 6, 7, 8, 15, 9, 10, 11, 15);
     const __m512i pack = _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0);
@@ -74,23 +102,33 @@ __attribute__((target("avx512f"))) void gatherGroups16(const int32_t* start, con
     for (int32_t g = firstGroup; g < lastGroup; ++g) {
         const int32_t row = firstRow[g];
         if (row < 0) {
-            gatherOneByOne(start, entries, f, forces, 4 * g, 4 * g + 4);
+            if (kNormals)
+                normalsOneByOne(start, entries, f, out, 4 * g, 4 * g + 4);
+            else
+                gatherOneByOne(start, entries, f, out, 4 * g, 4 * g + 4);
             continue;
         }
         // Plain loads and stores of exactly the group's 48 bytes: a masked
         // access counts as 64 bytes wide, so each group would wait for the
         // store of the group before it
-        float* F = &forces[4 * g].x;
-        const __m512 loaded = _mm512_insertf32x4(_mm512_castps256_ps512(_mm256_loadu_ps(F)), _mm_loadu_ps(F + 8), 2);
-        __m512 sum = _mm512_maskz_permutexvar_ps(0x7777, spread, loaded);
+        float* F = &out[4 * g].x;
+        __m512 sum = _mm512_setzero_ps();
+        if (!kNormals) {
+            const __m512 loaded =
+                _mm512_insertf32x4(_mm512_castps256_ps512(_mm256_loadu_ps(F)), _mm_loadu_ps(F + 8), 2);
+            sum = _mm512_maskz_permutexvar_ps(0x7777, spread, loaded);
+        }
         const int32_t* o = offsets + 4 * row;
         for (int32_t r = 0; r < rowCount[g]; ++r, o += 4) {
             __m512 t = _mm512_castps128_ps512(_mm_load_ps(reinterpret_cast<const float*>(base + o[0])));
             t = _mm512_insertf32x4(t, _mm_load_ps(reinterpret_cast<const float*>(base + o[1])), 1);
             t = _mm512_insertf32x4(t, _mm_load_ps(reinterpret_cast<const float*>(base + o[2])), 2);
             t = _mm512_insertf32x4(t, _mm_load_ps(reinterpret_cast<const float*>(base + o[3])), 3);
-            const __m512i ti = _mm512_castps_si512(t);
-            sum = _mm512_add_ps(sum, _mm512_castsi512_ps(_mm512_mask_xor_epi32(ti, negative[row + r], ti, signBit)));
+            if (!kNormals) {
+                const __m512i ti = _mm512_castps_si512(t);
+                t = _mm512_castsi512_ps(_mm512_mask_xor_epi32(ti, negative[row + r], ti, signBit));
+            }
+            sum = _mm512_add_ps(sum, t);
         }
         const __m512 packed = _mm512_permutexvar_ps(pack, sum);
         _mm256_storeu_ps(F, _mm512_castps512_ps256(packed));
@@ -102,10 +140,10 @@ __attribute__((target("avx512f"))) void gatherGroups16(const int32_t* start, con
 
 }  // namespace
 
-void drSgatherGroups::build(int32_t pointCount, const int32_t* start, const int32_t* entries) {
+void drSgatherGroups::build(int32_t pointCount, const int32_t* start, const int32_t* entries, int32_t K,
+                            bool secondNegative) {
     const int32_t count = pointCount > 0 ? pointCount / 4 : 0;
     constexpr int32_t kLargestSlot = INT32_MAX / static_cast<int32_t>(sizeof(drSvec4));  // byte offsets fit
-
     firstRow.assign(static_cast<size_t>(count), -1);
     rowCount.assign(static_cast<size_t>(count), 0);
     rowOffsets.clear();
@@ -116,7 +154,7 @@ void drSgatherGroups::build(int32_t pointCount, const int32_t* start, const int3
         const int32_t c = s[1] - s[0];
         if (c == 0 || s[2] - s[1] != c || s[3] - s[2] != c || s[4] - s[3] != c) continue;
         bool fits = true;
-        for (int32_t e = s[0]; e < s[4]; ++e) fits = fits && (entries[e] >> 1) <= kLargestSlot;
+        for (int32_t e = s[0]; e < s[4]; ++e) fits = fits && entries[e] / K <= kLargestSlot;
         if (!fits) continue;
         firstRow[static_cast<size_t>(g)] = rows;
         rowCount[static_cast<size_t>(g)] = c;
@@ -124,8 +162,8 @@ void drSgatherGroups::build(int32_t pointCount, const int32_t* start, const int3
             uint16_t lanes = 0;
             for (int32_t p = 0; p < 4; ++p) {
                 const int32_t k = entries[s[p] + e];
-                rowOffsets.push_back((k >> 1) * static_cast<int32_t>(sizeof(drSvec4)));
-                if ((k & 1) != 0) lanes = static_cast<uint16_t>(lanes | (0xFu << (4 * p)));
+                rowOffsets.push_back(k / K * static_cast<int32_t>(sizeof(drSvec4)));
+                if (secondNegative && k % K == 1) lanes = static_cast<uint16_t>(lanes | (0xFu << (4 * p)));
             }
             rowNegative.push_back(lanes);
         }
@@ -133,23 +171,42 @@ void drSgatherGroups::build(int32_t pointCount, const int32_t* start, const int3
     }
 }
 
-void drSgatherSpringForces(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups,
-                           const drSvec4* slots, drSvec3* forces, int32_t begin, int32_t end) {
+namespace {
+
+/// The groups inside [begin, end) with 16 lanes, the points around them one by one.
+template <bool kNormals>
+void gatherRange(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups, const drSvec4* slots,
+                 drSvec3* out, int32_t begin, int32_t end) {
+    auto oneByOne = [&](int32_t from, int32_t to) {
+        if (kNormals)
+            normalsOneByOne(start, entries, slots, out, from, to);
+        else
+            gatherOneByOne(start, entries, slots, out, from, to);
+    };
 #if DR_X86_LANES
     if (drSlaneWidth() == 16) {
-        // Whole groups inside the range and known to the groups; the points
-        // before and after them one by one
         const int32_t firstGroup = (begin + 3) / 4;
-        int32_t lastGroup = end / 4;
-        if (lastGroup > static_cast<int32_t>(groups.firstRow.size())) lastGroup = static_cast<int32_t>(groups.firstRow.size());
+        const int32_t lastGroup = std::min(end / 4, static_cast<int32_t>(groups.firstRow.size()));
         if (firstGroup < lastGroup) {
-            gatherOneByOne(start, entries, slots, forces, begin, 4 * firstGroup);
-            gatherGroups16(start, entries, groups, slots, forces, firstGroup, lastGroup);
+            oneByOne(begin, 4 * firstGroup);
+            gatherGroups16<kNormals>(start, entries, groups, slots, out, firstGroup, lastGroup);
             begin = 4 * lastGroup;
         }
     }
 #else
     (void)groups;
 #endif
-    gatherOneByOne(start, entries, slots, forces, begin, end);
+    oneByOne(begin, end);
+}
+
+}  // namespace
+
+void drSgatherSpringForces(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups,
+                           const drSvec4* slots, drSvec3* forces, int32_t begin, int32_t end) {
+    gatherRange<false>(start, entries, groups, slots, forces, begin, end);
+}
+
+void drSgatherNormals(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups,
+                      const drSvec4* slots, drSvec3* normals, int32_t begin, int32_t end) {
+    gatherRange<true>(start, entries, groups, slots, normals, begin, end);
 }

@@ -1,6 +1,7 @@
 // Every point adds the forces of its springs, in spring order, from the
 // slots the springs computed: one slot per spring holds the force on its
-// first end, and the second end adds its negative.
+// first end, and the second end adds its negative. Likewise every point's
+// normal is the sum of its triangles' area vectors, in triangle order.
 //
 // With 16 lanes, four consecutive points whose springs count the same add
 // side by side in one vector (a point per 128-bit quarter): their lists are
@@ -24,10 +25,16 @@ struct drSgatherGroups {
     std::vector<uint16_t> rowNegative;
 
     /// From per-point lists (entries of point i: entries[start[i]] up to
-    /// entries[start[i + 1]]; entry 2s + c: slot s, negative when c is 1).
-    void build(int32_t pointCount, const int32_t* start, const int32_t* entries);
+    /// entries[start[i + 1]]; entry K s + c: slot s, corner c), where corner
+    /// 1 adds the negative when `secondNegative`.
+    void build(int32_t pointCount, const int32_t* start, const int32_t* entries, int32_t K, bool secondNegative);
 };
 
 /// forces[i] += the terms of point i's entries, for points [begin, end).
 void drSgatherSpringForces(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups,
                            const drSvec4* slots, drSvec3* forces, int32_t begin, int32_t end);
+
+/// normals[i] = the sum of the slots of point i's entries (entry 3t + c:
+/// slot t), from zero, for points [begin, end).
+void drSgatherNormals(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups,
+                      const drSvec4* slots, drSvec3* normals, int32_t begin, int32_t end);

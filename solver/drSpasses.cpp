@@ -84,34 +84,6 @@ void computeAreas(drScloth& cloth, int32_t begin, int32_t end) {
     }
 }
 
-/// Normals of points [begin, end): zero plus the area vectors of the
-/// point's triangles in triangle order (a triangle that lists the point
-/// twice adds twice).
-void gatherNormals(drScloth& cloth, int32_t begin, int32_t end) {
-    const int32_t* start = cloth.triangleIncidence.start();
-    const int32_t* entries = cloth.triangleIncidence.entries();
-    const drSvec4* areas = cloth.triangleAreas.data();
-    drSvec3* normals = cloth.normals.data();
-    for (int32_t i = begin; i < end; ++i) {
-#if defined(__SSE2__)
-        __m128 sum = _mm_setzero_ps();
-        for (int32_t e = start[i]; e < start[i + 1]; ++e) sum = _mm_add_ps(sum, _mm_load_ps(&areas[entries[e] / 3].x));
-        alignas(16) float r[4];
-        _mm_store_ps(r, sum);
-        normals[i] = {r[0], r[1], r[2]};
-#else
-        drSvec3 sum{};
-        for (int32_t e = start[i]; e < start[i + 1]; ++e) {
-            const drSvec4& a = areas[entries[e] / 3];
-            sum.x += a.x;
-            sum.y += a.y;
-            sum.z += a.z;
-        }
-        normals[i] = sum;
-#endif
-    }
-}
-
 /// Largest |f|^2 / m^2 over points [begin, end), or `start` if none is larger.
 /// Values that are not a number never win.
 float largestAcceleration(const drScloth& cloth, int32_t begin, int32_t end, float start) {
@@ -275,8 +247,12 @@ void computeNormals(drScloth& cloth) {
     cloth.triangleIncidence.check(n, triangles);
     forChunks(triangles, chunksFor(n, drSparallelClothPoints()),
               [&cloth](int32_t, int32_t begin, int32_t end) { computeAreas(cloth, begin, end); });
-    cloth.triangleIncidence.update(n, cloth.triangles.data(), triangles);
-    forRange(n, drSparallelClothPoints(), [&cloth](int32_t, int32_t begin, int32_t end) { gatherNormals(cloth, begin, end); });
+    if (cloth.triangleIncidence.update(n, cloth.triangles.data(), triangles))
+        cloth.triangleGroups.build(n, cloth.triangleIncidence.start(), cloth.triangleIncidence.entries(), 3, false);
+    forRange(n, drSparallelClothPoints(), [&cloth](int32_t, int32_t begin, int32_t end) {
+        drSgatherNormals(cloth.triangleIncidence.start(), cloth.triangleIncidence.entries(), cloth.triangleGroups,
+                         cloth.triangleAreas.data(), cloth.normals.data(), begin, end);
+    });
 }
 
 void prepareStep(drScloth& cloth) {

@@ -180,7 +180,7 @@ void drSspring::computeChecked(const drScloth& cloth, int32_t begin, int32_t end
 void drSspring::itemsComputed(const drScloth& cloth) {
     const int32_t count = itemCount(cloth);
     if (!incidence_.update(cloth.pointCount, springPairs.data(), count)) return;
-    groups_.build(cloth.pointCount, incidence_.start(), incidence_.entries());
+    groups_.build(cloth.pointCount, incidence_.start(), incidence_.entries(), 2, true);
     const std::array<int32_t, 2>* pairs = incidence_.items();
     // An end is safe below the last point (16 bytes are read from it) and
     // where its byte offset fits in 32 bits
