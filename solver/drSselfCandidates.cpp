@@ -35,6 +35,11 @@ constexpr int64_t kCostlyShare = 4;
 constexpr int64_t kMaxBackoff = 32;
 /// Sub-steps a search waits at most after lists that were not kept.
 constexpr int64_t kMaxCostlyBackoff = 1024;
+/// A search costs about this many point queries of the tree per point.
+constexpr double kSearchCost = 1.0;
+/// A mixed sub-step's own cost (the whole tree refitted, the points picked),
+/// in point queries per point.
+constexpr double kMixedCost = 0.06;
 /// Cells of the point grid along one axis at most.
 constexpr int32_t kMaxCells = 1024;
 /// Per triangle in the search scratch: the box (6), the reach with its
@@ -52,16 +57,29 @@ Vec crossOf(const Vec& a, const Vec& b) { return {a.y * b.z - a.z * b.y, a.z * b
 
 }  // namespace
 
-bool drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) {
+drSselfCandidates::Use drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) {
     ++steps;
     positions = tree.positions;
+    treeAsked = &tree;
     if (positions == nullptr || pointCount < 0 || pointCount > tree.pointCount) {
         valid = false;
-        return false;
+        return Use::Tree;
     }
     const bool same = treeBuild == tree.buildId() && upper == tree.upperOffset && lower == tree.lowerOffset &&
                       points == pointCount && corners == tree.pointCount;
-    if (valid && same && stillValid(positions, corners)) return true;
+    if (valid && same) {
+        const Motion moved = motion(positions, corners);
+        if (moved == Motion::Within) {
+            items = activeItems;
+            return Use::Lists;
+        }
+        // Some parts moved too far: the lists still answer the points that
+        // stayed with the triangles around them, and the tree the others,
+        // while that costs less than a search would and leaves most points
+        // to the lists
+        if (moved == Motion::Farther && spent < kSearchCost * pointCount && 2 * static_cast<int64_t>(picked) <= pointCount)
+            return Use::Mixed;
+    }
 
     // Lists that lasted only a few sub-steps cost more to find than they
     // saved: while the cloth moves that much, wait longer and longer before
@@ -75,13 +93,15 @@ bool drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) 
         }
     }
     valid = false;
-    if (same && steps < retryAt) return false;
+    if (same && steps < retryAt) return Use::Tree;
     treeBuild = tree.buildId();
     upper = tree.upperOffset;
     lower = tree.lowerOffset;
     points = pointCount;
     corners = tree.pointCount;
     searchedAt = steps;
+    spent = 0.0;
+    picked = 0;
     valid = search(tree, pointCount);
     // Lists that name many triangles (a band as wide as the triangles) cost
     // as much per sub-step as the tree: let the tree answer for a while
@@ -91,10 +111,14 @@ bool drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) 
         backoff = std::min(std::max(2 * backoff, kMaxBackoff), kMaxCostlyBackoff);
         retryAt = steps + backoff;
     }
-    return valid;
+    if (!valid) return Use::Tree;
+    activeItems.resize(activePoints.size());
+    for (size_t k = 0; k < activePoints.size(); ++k) activeItems[k] = {activePoints[k], static_cast<int32_t>(k)};
+    items = activeItems;
+    return Use::Lists;
 }
 
-bool drSselfCandidates::stillValid(const drSvec3* p, int32_t count) const {
+drSselfCandidates::Motion drSselfCandidates::motion(const drSvec3* p, int32_t count) const {
     // Box of the displacements since the anchor, and whether one is not a number
     struct Range {
         float lo[3], hi[3];
@@ -143,7 +167,8 @@ bool drSselfCandidates::stillValid(const drSvec3* p, int32_t count) const {
         spread += e * e;
     }
     const double delta = 0.5 * std::sqrt(spread);
-    return all.finite == 0.0f && 2.2 * delta * 1.001 <= static_cast<double>(slack);
+    if (all.finite != 0.0f) return Motion::Lost;
+    return 2.2 * delta * 1.001 <= static_cast<double>(slack) ? Motion::Within : Motion::Farther;
 }
 
 bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) {
@@ -165,6 +190,21 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     reach = tau + slack;
     leaves = tree.leafOrder();
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
+
+    // Every leaf's corners, once each (the mixed sub-steps follow them)
+    leafCornerStart.assign(1, 0);
+    leafCorners.clear();
+    cornerStamps.assign(static_cast<size_t>(n), -1);
+    for (int32_t l = 0; l < leafCount; ++l) {
+        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
+        for (int32_t t = 0; t < std::max(leaf.triangleCount, 0); ++t)
+            for (int32_t c : leaf.triangles[t])
+                if (cornerStamps[static_cast<size_t>(c)] != l) {
+                    cornerStamps[static_cast<size_t>(c)] = l;
+                    leafCorners.push_back(c);
+                }
+        leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
+    }
     if (pointCount == 0 || leafCount == 0) return true;
 
     // Cells about a triangle plus the reach wide: the longest edges of a sample of triangles
@@ -289,14 +329,15 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
         cellPoints[static_cast<size_t>(fill[static_cast<size_t>(pointCells[static_cast<size_t>(i)])]++)] = i;
 }
 
+int32_t drSselfCandidates::cellOf(double x, int k) const {
+    const double f = (x - gridOrigin[k]) * gridScale;
+    return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
+}
+
 void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out,
                                      std::vector<double>& scratch) const {
     const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
     const double far = static_cast<double>(reach);
-    auto cellOf = [this](double x, int k) {
-        const double f = (x - gridOrigin[k]) * gridScale;
-        return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
-    };
     for (int32_t l = begin; l < end; ++l) {
         const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
         const int32_t count = std::max(leaf.triangleCount, 0);
@@ -420,4 +461,128 @@ bool drSselfCandidates::query(int32_t k, drSindexHit& hit) const {
         if (leaf.pointIndexScanBlock(i, p, entry.block, entry.lanes, hit)) return true;
     }
     return false;
+}
+
+// Why the lists still answer a point p that pickPoints leaves to them. The
+// tree tries the triangles of the leaves whose box contains p, and only
+// those. Take such a leaf L; let G be the centre of the box of its corners'
+// displacements since the anchor and r half the box's diagonal, so that every
+// corner moved by G plus at most r. With the common translation T = G in the
+// argument at the top of the header, p moved relative to any weighted point
+// of a triangle of L by at most |D_p - G| + 1.2 r. While that stays within the
+// slack, and r within the half slack that the search allowed any corner
+// (for the shapes and the leaf boxes it relied on), every triangle of L that
+// accepts p is on p's list. A point that fails this for one leaf whose box
+// contains it is asked of the tree (refitted as a whole by the caller).
+void drSselfCandidates::pickPoints() {
+    const drStriangleNode& tree = *treeAsked;
+    const int32_t m = points;
+    const int32_t leafCount = static_cast<int32_t>(leaves.size());
+    const double allowed = static_cast<double>(slack) / 1.001;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    auto away = [](const double* d, const double* g) {
+        return std::sqrt((d[0] - g[0]) * (d[0] - g[0]) + (d[1] - g[1]) * (d[1] - g[1]) + (d[2] - g[2]) * (d[2] - g[2]));
+    };
+
+    // Every leaf's translation G and how far a point may be from it: the
+    // bound, negative when the leaf's own spread is too large
+    leafFrames.resize(static_cast<size_t>(leafCount) * 4);
+    for (int32_t l = 0; l < leafCount; ++l) {
+        double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};  // an empty leaf contains no point
+        for (int32_t s = leafCornerStart[static_cast<size_t>(l)]; s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s) {
+            const int32_t c = leafCorners[static_cast<size_t>(s)];
+            for (int k = 0; k < 3; ++k) {
+                const double d = static_cast<double>(positions[c][k]) - anchor[static_cast<size_t>(c)][k];
+                lo[k] = std::min(lo[k], d);
+                hi[k] = std::max(hi[k], d);
+            }
+        }
+        double* frame = &leafFrames[static_cast<size_t>(l) * 4];
+        double spread = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            frame[k] = 0.5 * (lo[k] + hi[k]);
+            spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+        }
+        const double r = 0.5 * std::sqrt(spread);
+        frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
+    }
+
+    // Every cell of the tree's leaf grid: a centre and a radius such that a
+    // point within the radius of the centre is within the bound of every leaf
+    // binned in the cell (the leaves whose box may contain a point of the cell)
+    const drSleafGrid& grid = tree.leafBins();
+    const bool binned = grid.usable();
+    if (binned) {
+        const int32_t cells = grid.cellCount();
+        cellFrames.resize(static_cast<size_t>(cells) * 4);
+        for (int32_t c = 0; c < cells; ++c) {
+            double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
+            for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
+                const double* frame = &leafFrames[static_cast<size_t>(tree.walkLeaf(*id)) * 4];
+                bound = std::min(bound, frame[3]);
+                for (int k = 0; k < 3; ++k) {
+                    lo[k] = std::min(lo[k], frame[k]);
+                    hi[k] = std::max(hi[k], frame[k]);
+                }
+            }
+            double* cell = &cellFrames[static_cast<size_t>(c) * 4];
+            if (bound == kInf) {  // no leaf
+                cell[0] = cell[1] = cell[2] = 0.0;
+                cell[3] = kInf;
+                continue;
+            }
+            double spread = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                cell[k] = 0.5 * (lo[k] + hi[k]);
+                spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+            }
+            cell[3] = bound - 0.5 * std::sqrt(spread);
+        }
+    }
+
+    // Every point: within its cell's radius, or else within the bound of
+    // every leaf whose box contains it; marked for the tree when not
+    pointMarks.assign(static_cast<size_t>(m), 0);
+    for (int32_t i = 0; i < m; ++i) {
+        const drSvec3& p = positions[i];
+        if (!tree.boxContains(p)) continue;  // in no leaf's box
+        const double d[3] = {static_cast<double>(p.x) - anchor[static_cast<size_t>(i)].x,
+                             static_cast<double>(p.y) - anchor[static_cast<size_t>(i)].y,
+                             static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
+        if (binned) {
+            const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
+            if (away(d, cell) <= cell[3]) continue;
+        }
+        leavesHere.clear();
+        tree.leavesAt(p, leavesHere);
+        for (int32_t l : leavesHere) {
+            const double* frame = &leafFrames[static_cast<size_t>(l) * 4];
+            if (!(away(d, frame) <= frame[3])) {
+                pointMarks[static_cast<size_t>(i)] = 1;
+                break;
+            }
+        }
+    }
+
+    // The points in order: marked ones to the tree, the others to their lists
+    items.clear();
+    picked = 0;
+    size_t a = 0;
+    for (int32_t i = 0; i < m; ++i) {
+        const bool active = a < activePoints.size() && activePoints[a] == i;
+        if (pointMarks[static_cast<size_t>(i)] != 0) {
+            items.push_back({i, -1});
+            ++picked;
+        } else if (active) {
+            items.push_back({i, static_cast<int32_t>(a)});
+        }
+        if (active) ++a;
+    }
+    spent += picked + kMixedCost * m;
+}
+
+bool drSselfCandidates::itemQuery(int32_t k, drSindexHit& hit) const {
+    const Item& item = items[static_cast<size_t>(k)];
+    if (item.active >= 0) return query(item.active, hit);
+    return treeAsked->pointIndexQuery(item.point, hit);
 }

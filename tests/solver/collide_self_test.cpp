@@ -255,7 +255,7 @@ TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
     drSselfCandidates lists;
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> jitter(-0.004f, 0.004f);
-    int32_t listed = 0, contacts = 0;
+    int32_t listed = 0, mixed = 0, contacts = 0;
     for (int32_t step = 0; step < 40; ++step) {
         for (int32_t i = 0; i < n; ++i) {
             points[i] += drSvec3{0.05f + jitter(rng), -0.1f + jitter(rng), 0.02f + jitter(rng)};
@@ -268,19 +268,24 @@ TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
         if (step == 34) points[n / 2 + 5].x = std::nanf("");
 
         reference.refit();
-        const bool useLists = lists.update(tree, n);
-        if (useLists) {
+        const drSselfCandidates::Use use = lists.update(tree, n);
+        const bool useLists = use != drSselfCandidates::Use::Tree;
+        if (use == drSselfCandidates::Use::Lists) {
             lists.refitLeaves();
             ++listed;
         } else {
             tree.refit();
         }
-        std::vector<int32_t> active(static_cast<size_t>(n), -1);
-        for (int32_t k = 0; useLists && k < lists.activeCount(); ++k) active[static_cast<size_t>(lists.activePoint(k))] = k;
+        if (use == drSselfCandidates::Use::Mixed) {
+            lists.pickPoints();
+            ++mixed;
+        }
+        std::vector<int32_t> item(static_cast<size_t>(n), -1);
+        for (int32_t k = 0; useLists && k < lists.itemCount(); ++k) item[static_cast<size_t>(lists.itemPoint(k))] = k;
         for (int32_t i = 0; i < n; ++i) {
             drSindexHit want, got;
             const bool expected = reference.pointIndexQuery(i, want);
-            const bool found = useLists ? active[static_cast<size_t>(i)] >= 0 && lists.query(active[static_cast<size_t>(i)], got)
+            const bool found = useLists ? item[static_cast<size_t>(i)] >= 0 && lists.itemQuery(item[static_cast<size_t>(i)], got)
                                         : tree.pointIndexQuery(i, got);
             ASSERT_EQ(found, expected) << "step " << step << " point " << i;
             if (!found) continue;
@@ -293,6 +298,7 @@ TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
     EXPECT_GT(contacts, 2000);
     EXPECT_GE(listed, 15);  // many sub-steps ran on the lists...
     EXPECT_LT(lists.searchCount(), listed);  // ...which outlived their search
+    EXPECT_GE(mixed, 3);  // and on the lists for most points while the upper layer sank
 }
 
 TEST(CollideSelf, SameBitsForAnyWorkerCount) {
