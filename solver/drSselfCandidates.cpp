@@ -46,6 +46,15 @@ constexpr int32_t kMaxCells = 1024;
 /// margin, 1 when the triangle is well shaped.
 constexpr size_t kStride = 8;
 
+/// body(job, begin, end) over [0, count): split over the pool from `least` items on.
+template <class Body>
+void forRange(int32_t count, int32_t least, const Body& body) {
+    if (poolWorkerCount() >= 2 && count >= least)
+        poolParallelFor(count, body);
+    else
+        body(0, 0, count);
+}
+
 struct Vec {
     double x, y, z;
     double operator[](int k) const { return k == 0 ? x : (k == 1 ? y : z); }
@@ -329,11 +338,6 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
         cellPoints[static_cast<size_t>(fill[static_cast<size_t>(pointCells[static_cast<size_t>(i)])]++)] = i;
 }
 
-int32_t drSselfCandidates::cellOf(double x, int k) const {
-    const double f = (x - gridOrigin[k]) * gridScale;
-    return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
-}
-
 void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out,
                                      std::vector<double>& scratch) const {
     const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
@@ -481,31 +485,37 @@ void drSselfCandidates::pickPoints() {
     const double allowed = static_cast<double>(slack) / 1.001;
     constexpr double kInf = std::numeric_limits<double>::infinity();
     auto away = [](const double* d, const double* g) {
-        return std::sqrt((d[0] - g[0]) * (d[0] - g[0]) + (d[1] - g[1]) * (d[1] - g[1]) + (d[2] - g[2]) * (d[2] - g[2]));
+        return std::sqrt((d[0] - g[0]) * (d[0] - g[0]) + (d[1] - g[1]) * (d[1] - g[1]) +
+                         (d[2] - g[2]) * (d[2] - g[2]));
     };
 
     // Every leaf's translation G and how far a point may be from it: the
     // bound, negative when the leaf's own spread is too large
     leafFrames.resize(static_cast<size_t>(leafCount) * 4);
-    for (int32_t l = 0; l < leafCount; ++l) {
-        double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};  // an empty leaf contains no point
-        for (int32_t s = leafCornerStart[static_cast<size_t>(l)]; s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s) {
-            const int32_t c = leafCorners[static_cast<size_t>(s)];
-            for (int k = 0; k < 3; ++k) {
-                const double d = static_cast<double>(positions[c][k]) - anchor[static_cast<size_t>(c)][k];
-                lo[k] = std::min(lo[k], d);
-                hi[k] = std::max(hi[k], d);
+    forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t l = begin; l < end; ++l) {
+            // (an empty leaf keeps an empty box and no bound: it contains no point)
+            double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
+            for (int32_t s = leafCornerStart[static_cast<size_t>(l)];
+                 s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s) {
+                const int32_t c = leafCorners[static_cast<size_t>(s)];
+                for (int k = 0; k < 3; ++k) {
+                    const double d =
+                        static_cast<double>(positions[c][k]) - anchor[static_cast<size_t>(c)][k];
+                    lo[k] = std::min(lo[k], d);
+                    hi[k] = std::max(hi[k], d);
+                }
             }
+            double* frame = &leafFrames[static_cast<size_t>(l) * 4];
+            double spread = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                frame[k] = 0.5 * (lo[k] + hi[k]);
+                spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+            }
+            const double r = 0.5 * std::sqrt(spread);
+            frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
         }
-        double* frame = &leafFrames[static_cast<size_t>(l) * 4];
-        double spread = 0.0;
-        for (int k = 0; k < 3; ++k) {
-            frame[k] = 0.5 * (lo[k] + hi[k]);
-            spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
-        }
-        const double r = 0.5 * std::sqrt(spread);
-        frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
-    }
+    });
 
     // Every cell of the tree's leaf grid: a centre and a radius such that a
     // point within the radius of the centre is within the bound of every leaf
@@ -515,54 +525,61 @@ void drSselfCandidates::pickPoints() {
     if (binned) {
         const int32_t cells = grid.cellCount();
         cellFrames.resize(static_cast<size_t>(cells) * 4);
-        for (int32_t c = 0; c < cells; ++c) {
-            double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
-            for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
-                const double* frame = &leafFrames[static_cast<size_t>(tree.walkLeaf(*id)) * 4];
-                bound = std::min(bound, frame[3]);
-                for (int k = 0; k < 3; ++k) {
-                    lo[k] = std::min(lo[k], frame[k]);
-                    hi[k] = std::max(hi[k], frame[k]);
+        forRange(cells, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+            for (int32_t c = begin; c < end; ++c) {
+                double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
+                for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
+                    const double* frame = &leafFrames[static_cast<size_t>(tree.walkLeaf(*id)) * 4];
+                    bound = std::min(bound, frame[3]);
+                    for (int k = 0; k < 3; ++k) {
+                        lo[k] = std::min(lo[k], frame[k]);
+                        hi[k] = std::max(hi[k], frame[k]);
+                    }
                 }
+                double* cell = &cellFrames[static_cast<size_t>(c) * 4];
+                if (bound == kInf) {  // no leaf
+                    cell[0] = cell[1] = cell[2] = 0.0;
+                    cell[3] = kInf;
+                    continue;
+                }
+                double spread = 0.0;
+                for (int k = 0; k < 3; ++k) {
+                    cell[k] = 0.5 * (lo[k] + hi[k]);
+                    spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+                }
+                cell[3] = bound - 0.5 * std::sqrt(spread);
             }
-            double* cell = &cellFrames[static_cast<size_t>(c) * 4];
-            if (bound == kInf) {  // no leaf
-                cell[0] = cell[1] = cell[2] = 0.0;
-                cell[3] = kInf;
-                continue;
-            }
-            double spread = 0.0;
-            for (int k = 0; k < 3; ++k) {
-                cell[k] = 0.5 * (lo[k] + hi[k]);
-                spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
-            }
-            cell[3] = bound - 0.5 * std::sqrt(spread);
-        }
+        });
     }
 
     // Every point: within its cell's radius, or else within the bound of
     // every leaf whose box contains it; marked for the tree when not
     pointMarks.assign(static_cast<size_t>(m), 0);
-    for (int32_t i = 0; i < m; ++i) {
-        const drSvec3& p = positions[i];
-        if (!tree.boxContains(p)) continue;  // in no leaf's box
-        const double d[3] = {static_cast<double>(p.x) - anchor[static_cast<size_t>(i)].x,
-                             static_cast<double>(p.y) - anchor[static_cast<size_t>(i)].y,
-                             static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
-        if (binned) {
-            const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
-            if (away(d, cell) <= cell[3]) continue;
-        }
-        leavesHere.clear();
-        tree.leavesAt(p, leavesHere);
-        for (int32_t l : leavesHere) {
-            const double* frame = &leafFrames[static_cast<size_t>(l) * 4];
-            if (!(away(d, frame) <= frame[3])) {
-                pointMarks[static_cast<size_t>(i)] = 1;
-                break;
+    const int32_t jobs = poolWorkerCount() >= 2 && m >= kParallelPoints ? poolWorkerCount() : 1;
+    if (jobLeaves.size() < static_cast<size_t>(jobs)) jobLeaves.resize(static_cast<size_t>(jobs));
+    forRange(m, kParallelPoints, [&](int32_t job, int32_t begin, int32_t end) {
+        std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
+        for (int32_t i = begin; i < end; ++i) {
+            const drSvec3& p = positions[i];
+            if (!tree.boxContains(p)) continue;  // in no leaf's box
+            const double d[3] = {static_cast<double>(p.x) - anchor[static_cast<size_t>(i)].x,
+                                 static_cast<double>(p.y) - anchor[static_cast<size_t>(i)].y,
+                                 static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
+            if (binned) {
+                const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
+                if (away(d, cell) <= cell[3]) continue;
+            }
+            leavesHere.clear();
+            tree.leavesAt(p, leavesHere);
+            for (int32_t l : leavesHere) {
+                const double* frame = &leafFrames[static_cast<size_t>(l) * 4];
+                if (!(away(d, frame) <= frame[3])) {
+                    pointMarks[static_cast<size_t>(i)] = 1;
+                    break;
+                }
             }
         }
-    }
+    });
 
     // The points in order: marked ones to the tree, the others to their lists
     items.clear();

@@ -36,6 +36,8 @@
 // unusable: the caller then asks the tree, as for a tree without the lists.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -113,7 +115,10 @@ private:
     /// Bins the points [0, pointCount) of the current positions in the point grid.
     void binPoints(const drSvec3* positions, int32_t pointCount, float cellSize);
     /// Cell of coordinate x along axis k of the point grid, clamped to the grid.
-    int32_t cellOf(double x, int k) const;
+    int32_t cellOf(double x, int k) const {
+        const double f = (x - gridOrigin[k]) * gridScale;
+        return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
+    }
     /// Appends the pairs of the leaves [begin, end) to `out`, in leaf and triangle order.
     void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, std::vector<double>& scratch) const;
 
@@ -153,7 +158,7 @@ private:
     std::vector<uint8_t> pointMarks;              ///< per point: handed to the tree (pickPoints scratch)
     std::vector<double> leafFrames;               ///< per leaf: its translation and the bound (pickPoints scratch)
     std::vector<double> cellFrames;               ///< per cell of the tree's leaf grid: centre and radius (pickPoints scratch)
-    std::vector<int32_t> leavesHere;              ///< leaves whose box contains a point (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobLeaves;  ///< per job: leaves whose box contains a point (pickPoints scratch)
     std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total
     std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
     std::vector<int32_t> cornerStamps;            ///< per point: the last leaf it was found in (search scratch)
