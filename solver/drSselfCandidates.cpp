@@ -29,8 +29,12 @@ constexpr int64_t kShortLife = 4;
 /// Lists are not searched when the reach exceeds this share of the
 /// triangles' longest edges.
 constexpr double kWideReach = 0.5;
-/// Lists with more entries than points over this are not kept.
-constexpr int64_t kCostlyShare = 4;
+/// Lists with more entries than this many per point are not kept. An entry
+/// costs about a tenth of a point query of the tree (one leaf box and one
+/// block of four triangles against some ten of each): lists that long are
+/// those of a band as wide as the triangles, where every point lists its
+/// neighbours.
+constexpr int64_t kCostlyShare = 2;
 /// Sub-steps a search waits at most.
 constexpr int64_t kMaxBackoff = 32;
 /// Sub-steps a search waits at most after lists that were not kept.
@@ -40,6 +44,8 @@ constexpr double kSearchCost = 1.0;
 /// A mixed sub-step's own cost (the whole tree refitted, the points picked),
 /// in point queries per point.
 constexpr double kMixedCost = 0.06;
+/// Cells of the point grid per point at most.
+constexpr int64_t kCellsPerPoint = 16;
 /// Cells of the point grid along one axis at most.
 constexpr int32_t kMaxCells = 1024;
 /// Per triangle in the search scratch: the box (6), the reach with its
@@ -114,7 +120,7 @@ drSselfCandidates::Use drSselfCandidates::update(const drStriangleNode& tree, in
     valid = search(tree, pointCount);
     // Lists that name many triangles (a band as wide as the triangles) cost
     // as much per sub-step as the tree: let the tree answer for a while
-    if (valid && (wide || static_cast<int64_t>(entries.size()) * kCostlyShare > pointCount ||
+    if (valid && (wide || static_cast<int64_t>(entries.size()) > kCostlyShare * pointCount ||
                   static_cast<int64_t>(activeLeaves.size()) * 2 > static_cast<int64_t>(leaves.size()))) {
         valid = false;
         backoff = std::min(std::max(2 * backoff, kMaxBackoff), kMaxCostlyBackoff);
@@ -295,7 +301,9 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
             lo[k] = std::min(lo[k], p[i][k]);
             hi[k] = std::max(hi[k], p[i][k]);
         }
-    // Cells of cellSize, at most kMaxCells along an axis and about four per point in all
+    // Cells of cellSize, at most kMaxCells along an axis and kCellsPerPoint
+    // per point in all (a draped cloth fills few of its box's cells: coarser
+    // cells would make every triangle test far more points)
     int64_t cells = 1;
     for (int k = 0; k < 3; ++k) {
         const double extent = static_cast<double>(hi[k]) - lo[k];
@@ -303,7 +311,7 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     }
     for (;;) {
         cells = static_cast<int64_t>(gridCounts[0]) * gridCounts[1] * gridCounts[2];
-        if (cells <= 4 * static_cast<int64_t>(pointCount) + 8) break;
+        if (cells <= kCellsPerPoint * static_cast<int64_t>(pointCount) + 8) break;
         int k = 0;
         for (int a = 1; a < 3; ++a)
             if (gridCounts[a] > gridCounts[k]) k = a;
@@ -334,8 +342,12 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     cellPoints.resize(static_cast<size_t>(pointCount));
     std::vector<int32_t>& fill = pairCount;  // free until the grouping
     fill.assign(cellStart.begin(), cellStart.end() - 1);
-    for (int32_t i = 0; i < pointCount; ++i)
-        cellPoints[static_cast<size_t>(fill[static_cast<size_t>(pointCells[static_cast<size_t>(i)])]++)] = i;
+    cellPositions.resize(static_cast<size_t>(pointCount));
+    for (int32_t i = 0; i < pointCount; ++i) {
+        const size_t s = static_cast<size_t>(fill[static_cast<size_t>(pointCells[static_cast<size_t>(i)])]++);
+        cellPoints[s] = i;
+        cellPositions[s] = p[i];
+    }
 }
 
 void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out,
@@ -398,46 +410,48 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
             const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
             for (int32_t z = z0; z <= z1; ++z)
-                for (int32_t y = y0; y <= y1; ++y)
-                    for (int32_t x = x0; x <= x1; ++x) {
-                        const int32_t cell = (z * gridCounts[1] + y) * gridCounts[0] + x;
-                        for (int32_t s = cellStart[static_cast<size_t>(cell)]; s < cellStart[static_cast<size_t>(cell) + 1]; ++s) {
-                            const int32_t j = cellPoints[static_cast<size_t>(s)];
-                            if (j == a || j == b || j == c) continue;  // never its own triangle
-                            const Vec p = toVec(positions[j]);
-                            if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] &&
-                                  p.z <= hi[2]))
-                                continue;
-                            if (wellShaped) {
-                                // Within R of the widened triangle: the distance to its plane
-                                // and the barycentric coordinates, each off by at most R times
-                                // its gradient
-                                if (!framed) {
-                                    A = toVec(positions[a]);
-                                    e1 = toVec(positions[b]) - A;
-                                    e2 = toVec(positions[c]) - A;
-                                    N = crossOf(e1, e2);
-                                    area2 = std::sqrt(dotOf(N, N));
-                                    l1 = dotOf(e1, e1);
-                                    l2 = dotOf(e2, e2);
-                                    l12 = dotOf(e1, e2);
-                                    const Vec e3 = toVec(positions[c]) - toVec(positions[b]);
-                                    gu = std::sqrt(l2) / area2;
-                                    gv = std::sqrt(l1) / area2;
-                                    guv = std::sqrt(dotOf(e3, e3)) / area2;
-                                    framed = true;
-                                }
-                                const Vec w = p - A;
-                                const double d = dotOf(N, w) / area2;
-                                const double w1 = dotOf(w, e1), w2 = dotOf(w, e2), q = area2 * area2;
-                                const double u = (w1 * l2 - w2 * l12) / q, v = (w2 * l1 - w1 * l12) / q;
-                                if (!(std::fabs(d) <= R && u >= -kBaryMargin - R * gu && v >= -kBaryMargin - R * gv &&
-                                      u + v <= 1.0 + kBaryMargin + R * guv))
-                                    continue;
+                for (int32_t y = y0; y <= y1; ++y) {
+                    // The cells x0 .. x1 of a row hold consecutive points
+                    const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
+                    const int32_t first = cellStart[static_cast<size_t>(row + x0)];
+                    const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
+                    for (int32_t s = first; s < last; ++s) {
+                        const Vec p = toVec(cellPositions[static_cast<size_t>(s)]);
+                        if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] &&
+                              p.z <= hi[2]))
+                            continue;
+                        const int32_t j = cellPoints[static_cast<size_t>(s)];
+                        if (j == a || j == b || j == c) continue;  // never its own triangle
+                        if (wellShaped) {
+                            // Within R of the widened triangle: the distance to its plane
+                            // and the barycentric coordinates, each off by at most R times
+                            // its gradient
+                            if (!framed) {
+                                A = toVec(positions[a]);
+                                e1 = toVec(positions[b]) - A;
+                                e2 = toVec(positions[c]) - A;
+                                N = crossOf(e1, e2);
+                                area2 = std::sqrt(dotOf(N, N));
+                                l1 = dotOf(e1, e1);
+                                l2 = dotOf(e2, e2);
+                                l12 = dotOf(e1, e2);
+                                const Vec e3 = toVec(positions[c]) - toVec(positions[b]);
+                                gu = std::sqrt(l2) / area2;
+                                gv = std::sqrt(l1) / area2;
+                                guv = std::sqrt(dotOf(e3, e3)) / area2;
+                                framed = true;
                             }
-                            out.push_back({j, l, t});
+                            const Vec w = p - A;
+                            const double d = dotOf(N, w) / area2;
+                            const double w1 = dotOf(w, e1), w2 = dotOf(w, e2), q = area2 * area2;
+                            const double u = (w1 * l2 - w2 * l12) / q, v = (w2 * l1 - w1 * l12) / q;
+                            if (!(std::fabs(d) <= R && u >= -kBaryMargin - R * gu && v >= -kBaryMargin - R * gv &&
+                                  u + v <= 1.0 + kBaryMargin + R * guv))
+                                continue;
                         }
+                        out.push_back({j, l, t});
                     }
+                }
         }
     }
 }

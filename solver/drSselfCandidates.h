@@ -146,6 +146,7 @@ private:
     int32_t gridCounts[3] = {1, 1, 1};
     std::vector<int32_t> cellStart;      ///< first point of each cell in cellPoints, and the total
     std::vector<int32_t> cellPoints;     ///< point indices, cell by cell
+    std::vector<drSvec3> cellPositions;  ///< their positions, in the same order
     std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
 
     std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each job
