@@ -498,9 +498,10 @@ void drSselfCandidates::pickPoints() {
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
     const double allowed = static_cast<double>(slack) / 1.001;
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    auto away = [](const double* d, const double* g) {
-        return std::sqrt((d[0] - g[0]) * (d[0] - g[0]) + (d[1] - g[1]) * (d[1] - g[1]) +
-                         (d[2] - g[2]) * (d[2] - g[2]));
+    // True when d lies within g[3] of (g[0], g[1], g[2]) (never for a negative g[3])
+    auto within = [](const double* d, const double* g) {
+        const double x = d[0] - g[0], y = d[1] - g[1], z = d[2] - g[2];
+        return g[3] >= 0.0 && x * x + y * y + z * z <= g[3] * g[3];
     };
 
     // Every leaf's translation G and how far a point may be from it: the
@@ -581,13 +582,13 @@ void drSselfCandidates::pickPoints() {
                                  static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
             if (binned) {
                 const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
-                if (away(d, cell) <= cell[3]) continue;
+                if (within(d, cell)) continue;
             }
             leavesHere.clear();
             tree.leavesAt(p, leavesHere);
             for (int32_t l : leavesHere) {
                 const double* frame = &leafFrames[static_cast<size_t>(l) * 4];
-                if (!(away(d, frame) <= frame[3])) {
+                if (!within(d, frame)) {
                     pointMarks[static_cast<size_t>(i)] = 1;
                     break;
                 }
