@@ -65,17 +65,18 @@ SelfCloth twoLayers() {
     return SelfCloth(points, triangles, 0.5f);
 }
 
-/// Two 40 x 40 sheets spaced 2 (as the common drape), 2 apart, the upper one
-/// shifted and dipping in the middle to 0.2 above the lower one: with a
-/// thickness of 0.5, contacts only around the dip, as where a cloth folds
-/// onto itself.
-void dippedLayers(std::vector<drSvec3>& points, std::vector<drStriangle>& triangles) {
-    const GridMesh g = makeGrid(40, 40, 2.0);
+/// Two `side` x `side` sheets spaced 2 (as the common drape), 2 apart, the
+/// upper one shifted and dipping in the middle to 0.2 above the lower one:
+/// with a thickness of 0.5, contacts only around the dip, as where a cloth
+/// folds onto itself.
+void dippedLayers(std::vector<drSvec3>& points, std::vector<drStriangle>& triangles, int32_t side = 40) {
+    const GridMesh g = makeGrid(side, side, 2.0);
     for (int32_t layer = 0; layer < 2; ++layer) {
         const int32_t base = layer * g.pointCount();
         for (int32_t i = 0; i < g.pointCount(); ++i) {
             const float x = static_cast<float>(g.points[3 * i]), z = static_cast<float>(g.points[3 * i + 2]);
-            const float r2 = (x - 40.0f) * (x - 40.0f) + (z - 40.0f) * (z - 40.0f);
+            const float middle = static_cast<float>(side);
+            const float r2 = (x - middle) * (x - middle) + (z - middle) * (z - middle);
             if (layer == 0)
                 points.push_back({x, 0.0f, z});
             else
@@ -103,8 +104,8 @@ struct ListsAndReference {
     drStriangleNode tree, reference;
     drSselfCandidates lists;
 
-    ListsAndReference() {
-        dippedLayers(points, triangles);
+    explicit ListsAndReference(int32_t side = 40) {
+        dippedLayers(points, triangles, side);
         n = static_cast<int32_t>(points.size());
         for (drStriangleNode* t : {&tree, &reference}) {
             t->pointCount = n;
@@ -322,7 +323,9 @@ TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOthe
     // points that moved with the leaves around them and asks the tree for
     // the others. A dropped layer brings triangles that were beyond the
     // lists' reach within the band of the other layer's points: only the
-    // tree knows them.
+    // tree knows them. Layers of 48 x 48 points, so that the points are
+    // picked on the pool when it has workers; the picks are the same for
+    // any worker count.
     struct Motion {
         const char* what;
         drSvec3 upper, lower;
@@ -333,15 +336,21 @@ TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOthe
         {"the lower layer slides under the dip", {0.0f, 0.0f, 0.0f}, {0.7f, 0.0f, 0.4f}},
     };
     for (const Motion& motion : motions) {
-        ListsAndReference c;
-        int32_t contacts = 0;
-        ASSERT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Lists);
-        for (int32_t i = 0; i < c.n; ++i) c.points[i] += i < c.n / 2 ? motion.lower : motion.upper;
-        contacts = 0;
-        EXPECT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Mixed) << motion.what;
-        EXPECT_GT(c.lists.pickedCount(), 0) << motion.what;
-        EXPECT_LT(c.lists.pickedCount(), c.n) << motion.what;
-        EXPECT_GT(contacts, 20) << motion.what;
+        int32_t serialPicks = 0;
+        for (int32_t processors : {1, 3}) {
+            PoolWith pool(processors);
+            ListsAndReference c(48);
+            int32_t contacts = 0;
+            ASSERT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Lists);
+            for (int32_t i = 0; i < c.n; ++i) c.points[i] += i < c.n / 2 ? motion.lower : motion.upper;
+            contacts = 0;
+            EXPECT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Mixed) << motion.what;
+            EXPECT_GT(c.lists.pickedCount(), 0) << motion.what;
+            EXPECT_LT(c.lists.pickedCount(), c.n) << motion.what;
+            EXPECT_GT(contacts, 20) << motion.what;
+            if (processors == 1) serialPicks = c.lists.pickedCount();
+            EXPECT_EQ(c.lists.pickedCount(), serialPicks) << motion.what << ", " << processors;
+        }
     }
 }
 
