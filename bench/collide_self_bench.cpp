@@ -95,8 +95,8 @@ void BM_SelfCollisionListSearch(benchmark::State& state) {
 
 /// A sub-step after one half of the cloth slid 0.6 (more than the lists
 /// allow for the whole cloth) against the other since the lists were found:
-/// the whole tree refitted, the points that may have left their lists picked
-/// and asked of the tree, the others answered from their lists.
+/// the points that may have left their lists picked and asked of the tree,
+/// the others answered from their lists.
 void BM_SelfCollisionMixed(benchmark::State& state) {
     BenchPool pool(state.range(0));
     Scene scene(true);
@@ -112,9 +112,8 @@ void BM_SelfCollisionMixed(benchmark::State& state) {
                 if (p.x > 0.0f) p.y += 0.6f;
         },
         [n, &picked](Scene& s) {
-            s.tree.refit();
             if (s.lists.update(s.tree, n) != drSselfCandidates::Use::Mixed) return;
-            s.lists.pickPoints();
+            s.lists.pickPoints(s.tree);
             picked = s.lists.pickedCount();
             int32_t hits = 0;
             for (int32_t k = 0; k < s.lists.itemCount(); ++k) {

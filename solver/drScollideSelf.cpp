@@ -36,9 +36,10 @@ void drScollideSelf::apply(drScloth& cloth, drSsolver& solver) {
     const bool listed = use != drSselfCandidates::Use::Tree;
     if (use == drSselfCandidates::Use::Lists)
         candidates.refitLeaves();
+    else if (use == drSselfCandidates::Use::Mixed)
+        candidates.pickPoints(*tree);
     else if (!built)
         tree->refit();
-    if (use == drSselfCandidates::Use::Mixed) candidates.pickPoints();
 
     // Point pass: one job per worker, or one job on the calling thread
     const int32_t items = listed ? candidates.itemCount() : n;

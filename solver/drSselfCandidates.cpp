@@ -44,6 +44,8 @@ constexpr double kSearchCost = 1.0;
 /// A mixed sub-step's own cost (the whole tree refitted, the points picked),
 /// in point queries per point.
 constexpr double kMixedCost = 0.06;
+/// Per leaf in a mixed sub-step: its translation (3), the bound, its spread.
+constexpr size_t kFrame = 5;
 /// Cells of the point grid per point at most.
 constexpr int64_t kCellsPerPoint = 16;
 /// Cells of the point grid along one axis at most.
@@ -59,6 +61,11 @@ void forRange(int32_t count, int32_t least, const Body& body) {
         poolParallelFor(count, body);
     else
         body(0, 0, count);
+}
+
+/// True when p lies in the closed box [lo, hi] (false for a non-finite point).
+bool inBox(const drSvec3& p, const drSvec3& lo, const drSvec3& hi) {
+    return p.x >= lo.x && p.x <= hi.x && p.y >= lo.y && p.y <= hi.y && p.z >= lo.z && p.z <= hi.z;
 }
 
 struct Vec {
@@ -219,6 +226,20 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
                     leafCorners.push_back(c);
                 }
         leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
+    }
+    leafAnchorBoxes.resize(static_cast<size_t>(leafCount) * 6);
+    for (int32_t l = 0; l < leafCount; ++l) {
+        double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
+        for (int k = 0; k < 3; ++k) {
+            box[k] = std::numeric_limits<double>::infinity();
+            box[3 + k] = -std::numeric_limits<double>::infinity();
+        }
+        for (int32_t s = leafCornerStart[static_cast<size_t>(l)]; s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s)
+            for (int k = 0; k < 3; ++k) {
+                const double x = anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])][k];
+                box[k] = std::min(box[k], x);
+                box[3 + k] = std::max(box[3 + k], x);
+            }
     }
     if (pointCount == 0 || leafCount == 0) return true;
 
@@ -456,10 +477,12 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
     }
 }
 
-void drSselfCandidates::refitLeaves() {
-    const int32_t count = static_cast<int32_t>(activeLeaves.size());
+void drSselfCandidates::refitLeaves() { refitList(activeLeaves); }
+
+void drSselfCandidates::refitList(const std::vector<int32_t>& which) {
+    const int32_t count = static_cast<int32_t>(which.size());
     drStriangleLeaf* const* all = leaves.data();
-    const int32_t* list = activeLeaves.data();
+    const int32_t* list = which.data();
     auto refit = [all, list](int32_t, int32_t begin, int32_t end) {
         for (int32_t k = begin; k < end; ++k) all[list[k]]->refit();
     };
@@ -492,8 +515,7 @@ bool drSselfCandidates::query(int32_t k, drSindexHit& hit) const {
 // (for the shapes and the leaf boxes it relied on), every triangle of L that
 // accepts p is on p's list. A point that fails this for one leaf whose box
 // contains it is asked of the tree (refitted as a whole by the caller).
-void drSselfCandidates::pickPoints() {
-    const drStriangleNode& tree = *treeAsked;
+void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     const int32_t m = points;
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
     const double allowed = static_cast<double>(slack) / 1.001;
@@ -506,7 +528,7 @@ void drSselfCandidates::pickPoints() {
 
     // Every leaf's translation G and how far a point may be from it: the
     // bound, negative when the leaf's own spread is too large
-    leafFrames.resize(static_cast<size_t>(leafCount) * 4);
+    leafFrames.resize(static_cast<size_t>(leafCount) * kFrame);
     forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
         for (int32_t l = begin; l < end; ++l) {
             // (an empty leaf keeps an empty box and no bound: it contains no point)
@@ -521,7 +543,7 @@ void drSselfCandidates::pickPoints() {
                     hi[k] = std::max(hi[k], d);
                 }
             }
-            double* frame = &leafFrames[static_cast<size_t>(l) * 4];
+            double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
             double spread = 0.0;
             for (int k = 0; k < 3; ++k) {
                 frame[k] = 0.5 * (lo[k] + hi[k]);
@@ -529,14 +551,22 @@ void drSselfCandidates::pickPoints() {
             }
             const double r = 0.5 * std::sqrt(spread);
             frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
+            frame[4] = r;
         }
     });
 
-    // Every cell of the tree's leaf grid: a centre and a radius such that a
-    // point within the radius of the centre is within the bound of every leaf
-    // binned in the cell (the leaves whose box may contain a point of the cell)
-    const drSleafGrid& grid = tree.leafBins();
+    // The leaves' boxes, and a grid over them; when the grid cannot serve,
+    // the whole tree is refitted and its own grid serves instead
+    leafFresh.assign(static_cast<size_t>(leafCount), 0);
+    wholeTree = !placeLeaves();
+    if (wholeTree) tree.refit();
+    const drSleafGrid& grid = wholeTree ? tree.leafBins() : movedGrid;
     const bool binned = grid.usable();
+    auto leafOf = [this, &tree](int32_t id) { return wholeTree ? tree.walkLeaf(id) : id; };
+
+    // Every cell of the grid: a centre and a radius such that a point within
+    // the radius of the centre is within the bound of every leaf binned in
+    // the cell (the leaves whose box may contain a point of the cell)
     if (binned) {
         const int32_t cells = grid.cellCount();
         cellFrames.resize(static_cast<size_t>(cells) * 4);
@@ -544,7 +574,7 @@ void drSselfCandidates::pickPoints() {
             for (int32_t c = begin; c < end; ++c) {
                 double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
                 for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
-                    const double* frame = &leafFrames[static_cast<size_t>(tree.walkLeaf(*id)) * 4];
+                    const double* frame = &leafFrames[static_cast<size_t>(leafOf(*id)) * kFrame];
                     bound = std::min(bound, frame[3]);
                     for (int k = 0; k < 3; ++k) {
                         lo[k] = std::min(lo[k], frame[k]);
@@ -576,7 +606,7 @@ void drSselfCandidates::pickPoints() {
         std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
         for (int32_t i = begin; i < end; ++i) {
             const drSvec3& p = positions[i];
-            if (!tree.boxContains(p)) continue;  // in no leaf's box
+            if (wholeTree ? !tree.boxContains(p) : !inBox(p, placedMin, placedMax)) continue;  // in no leaf's box
             const double d[3] = {static_cast<double>(p.x) - anchor[static_cast<size_t>(i)].x,
                                  static_cast<double>(p.y) - anchor[static_cast<size_t>(i)].y,
                                  static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
@@ -585,9 +615,12 @@ void drSselfCandidates::pickPoints() {
                 if (within(d, cell)) continue;
             }
             leavesHere.clear();
-            tree.leavesAt(p, leavesHere);
+            if (wholeTree)
+                tree.leavesAt(p, leavesHere);
+            else
+                placedAt(p, leavesHere);
             for (int32_t l : leavesHere) {
-                const double* frame = &leafFrames[static_cast<size_t>(l) * 4];
+                const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
                 if (!within(d, frame)) {
                     pointMarks[static_cast<size_t>(i)] = 1;
                     break;
@@ -611,10 +644,97 @@ void drSselfCandidates::pickPoints() {
         if (active) ++a;
     }
     spent += picked + kMixedCost * m;
+    if (wholeTree) return;
+
+    // Refit the leaves the sub-step reads: those of the lists, and every
+    // leaf whose box may contain a point handed to the tree
+    for (int32_t l : activeLeaves) leafFresh[static_cast<size_t>(l)] |= 2;
+    std::vector<int32_t>& here = jobLeaves[0];
+    for (const Item& item : items) {
+        if (item.active >= 0) continue;
+        here.clear();
+        placedAt(positions[item.point], here);
+        for (int32_t l : here) leafFresh[static_cast<size_t>(l)] |= 2;
+    }
+    staleLeaves.clear();
+    for (int32_t l = 0; l < leafCount; ++l)
+        if (leafFresh[static_cast<size_t>(l)] == 2) staleLeaves.push_back(l);
+    refitList(staleLeaves);
+}
+
+// Boxes that hold a leaf's box wherever its corners are while its spread
+// stays within the half slack: the corners' box at the anchor, moved by the
+// leaf's translation and grown by the spread, widened as a refit widens the
+// triangles' boxes (5 % of their extent, which the spread can grow by twice
+// itself), and by the band along any normal, plus a margin for the float
+// rounding of a refit. Leaves beyond the half slack are refitted at once and
+// placed by their own boxes.
+bool drSselfCandidates::placeLeaves() {
+    const int32_t leafCount = static_cast<int32_t>(leaves.size());
+    const double band = std::max(std::fabs(static_cast<double>(upper)), std::fabs(static_cast<double>(lower))) * 1.001;
+    placedEntries.resize(static_cast<size_t>(leafCount));
+    forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t l = begin; l < end; ++l) {
+            const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
+            drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
+            entry.id = l;
+            if (frame[3] < 0.0) continue;  // placed after its refit
+            const double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
+            const double r = frame[4] * 1.001;
+            for (int k = 0; k < 3; ++k) {
+                const double grow = r + 0.05 * (box[3 + k] - box[k] + 2.0 * r) + band;
+                const double lo = box[k] + frame[k] - grow, hi = box[3 + k] + frame[k] + grow;
+                const double margin = 1e-5 * (1.0 + std::max(std::fabs(lo), std::fabs(hi)));
+                entry.boxMin[k] = std::nextafter(static_cast<float>(lo - margin), -std::numeric_limits<float>::infinity());
+                entry.boxMax[k] = std::nextafter(static_cast<float>(hi + margin), std::numeric_limits<float>::infinity());
+            }
+        }
+    });
+    staleLeaves.clear();
+    for (int32_t l = 0; l < leafCount; ++l)
+        if (leafFrames[static_cast<size_t>(l) * kFrame + 3] < 0.0) staleLeaves.push_back(l);
+    refitList(staleLeaves);
+    placedMin = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), std::numeric_limits<float>::max()};
+    placedMax = {-placedMin.x, -placedMin.y, -placedMin.z};
+    for (int32_t l = 0; l < leafCount; ++l) {
+        drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
+        if (leafFrames[static_cast<size_t>(l) * kFrame + 3] < 0.0) {
+            leafFresh[static_cast<size_t>(l)] = 1;
+            entry.boxMin = leaves[static_cast<size_t>(l)]->boxMin;
+            entry.boxMax = leaves[static_cast<size_t>(l)]->boxMax;
+        }
+        if (!(entry.boxMin.x <= entry.boxMax.x && entry.boxMin.y <= entry.boxMax.y && entry.boxMin.z <= entry.boxMax.z))
+            continue;  // empty
+        for (int k = 0; k < 3; ++k) {
+            placedMin[k] = std::min(placedMin[k], entry.boxMin[k]);
+            placedMax[k] = std::max(placedMax[k], entry.boxMax[k]);
+        }
+    }
+    if (!(placedMin.x <= placedMax.x)) return false;  // no leaf has a box
+    movedGrid.build(placedMin, placedMax, placedEntries);
+    return movedGrid.usable();
+}
+
+void drSselfCandidates::placedAt(const drSvec3& p, std::vector<int32_t>& out) const {
+    for (const int32_t* id = movedGrid.cellBegin(movedGrid.cellAt(p)); id != movedGrid.cellEnd(movedGrid.cellAt(p)); ++id) {
+        const drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(*id)];
+        if (inBox(p, entry.boxMin, entry.boxMax)) out.push_back(*id);
+    }
 }
 
 bool drSselfCandidates::itemQuery(int32_t k, drSindexHit& hit) const {
     const Item& item = items[static_cast<size_t>(k)];
     if (item.active >= 0) return query(item.active, hit);
-    return treeAsked->pointIndexQuery(item.point, hit);
+    if (wholeTree) return treeAsked->pointIndexQuery(item.point, hit);
+    // The tree's answer: the leaves whose box contains the point, in walk
+    // order (each refitted by pickPoints, so its box is current)
+    const drSvec3 p = positions[item.point];
+    const int32_t c = movedGrid.cellAt(p);
+    for (const int32_t* id = movedGrid.cellBegin(c); id != movedGrid.cellEnd(c); ++id) {
+        const drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(*id)];
+        if (!inBox(p, entry.boxMin, entry.boxMax)) continue;
+        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(*id)];
+        if (leaf.boxContains(p) && leaf.pointIndexScan(item.point, p, hit)) return true;
+    }
+    return false;
 }

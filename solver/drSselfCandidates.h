@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "drSvec.h"
+#include "drSleafGrid.h"
 #include "drStriangleLeaf.h"
 
 class drStriangleNode;
@@ -64,9 +65,10 @@ public:
     /// for them is then current; the other leaves and the tree's boxes are
     /// left as they were).
     void refitLeaves();
-    /// Mixed sub-steps, after the whole tree was refitted: finds the points
-    /// that the lists may not answer any more and hands them to the tree.
-    void pickPoints();
+    /// Mixed sub-steps: finds the points that the lists may not answer any
+    /// more and hands them to the tree, and refits the leaves the sub-step
+    /// reads (or, when that cannot be worked out, the whole tree).
+    void pickPoints(drStriangleNode& tree);
     /// Points answered this sub-step (ascending), and the k-th of them.
     int32_t itemCount() const { return static_cast<int32_t>(items.size()); }
     int32_t itemPoint(int32_t k) const { return items[static_cast<size_t>(k)].point; }
@@ -114,6 +116,13 @@ private:
     bool search(const drStriangleNode& tree, int32_t pointCount);
     /// Bins the points [0, pointCount) of the current positions in the point grid.
     void binPoints(const drSvec3* positions, int32_t pointCount, float cellSize);
+    /// Places every leaf's box for a mixed sub-step (see the .cpp) and bins
+    /// them; false when the bins cannot serve the queries.
+    bool placeLeaves();
+    /// Appends the leaves whose placed box contains `p`, in walk order.
+    void placedAt(const drSvec3& p, std::vector<int32_t>& out) const;
+    /// Refits the leaves `which`.
+    void refitList(const std::vector<int32_t>& which);
     /// Cell of coordinate x along axis k of the point grid, clamped to the grid.
     int32_t cellOf(double x, int k) const {
         const double f = (x - gridOrigin[k]) * gridScale;
@@ -164,6 +173,13 @@ private:
     std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
     std::vector<int32_t> cornerStamps;            ///< per point: the last leaf it was found in (search scratch)
     int32_t picked = 0;                           ///< points handed to the tree by the last pickPoints
+    bool wholeTree = true;                        ///< the last pickPoints refitted the whole tree
+    std::vector<double> leafAnchorBoxes;          ///< per leaf: its corners' box at the anchor
+    std::vector<drSleafGrid::Entry> placedEntries;  ///< per leaf: its placed box (mixed sub-steps)
+    drSvec3 placedMin, placedMax;                 ///< their union
+    drSleafGrid movedGrid;                        ///< the placed boxes, binned
+    std::vector<uint8_t> leafFresh;               ///< per leaf: 1 refitted, 2 to be refitted (pickPoints scratch)
+    std::vector<int32_t> staleLeaves;             ///< leaves to refit (pickPoints scratch)
     double spent = 0.0;                           ///< cost of the mixed sub-steps since the search, in point queries
     int64_t searches = 0;
     int64_t steps = 0;       ///< updates so far

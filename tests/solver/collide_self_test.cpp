@@ -123,9 +123,10 @@ struct ListsAndReference {
         const drSselfCandidates::Use use = lists.update(tree, n);
         if (use == drSselfCandidates::Use::Lists)
             lists.refitLeaves();
+        else if (use == drSselfCandidates::Use::Mixed)
+            lists.pickPoints(tree);
         else
             tree.refit();
-        if (use == drSselfCandidates::Use::Mixed) lists.pickPoints();
         std::vector<int32_t> item(static_cast<size_t>(n), -1);
         for (int32_t k = 0; use != drSselfCandidates::Use::Tree && k < lists.itemCount(); ++k)
             item[static_cast<size_t>(lists.itemPoint(k))] = k;
