@@ -514,7 +514,8 @@ bool drSselfCandidates::query(int32_t k, drSindexHit& hit) const {
 // slack, and r within the half slack that the search allowed any corner
 // (for the shapes and the leaf boxes it relied on), every triangle of L that
 // accepts p is on p's list. A point that fails this for one leaf whose box
-// contains it is asked of the tree (refitted as a whole by the caller).
+// contains it gets the tree's answer: the leaves whose refitted box contains
+// it, tried in walk order.
 void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     const int32_t m = points;
     const int32_t leafCount = static_cast<int32_t>(leaves.size());

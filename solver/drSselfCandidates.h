@@ -25,8 +25,9 @@
 //
 // When only parts of the cloth moved too far (a drape sliding off a body
 // while its top rests on it), the lists still answer the points that stayed
-// with the triangles around them: see pickPoints. The tree, refitted as a
-// whole, answers the others, until that costs as much as a search.
+// with the triangles around them: see pickPoints. The others get the tree's
+// answer from the leaves whose box contains them, refitted for the sub-step,
+// until that costs as much as a search.
 //
 // Rounding: the margin covers the float test's errors for triangles whose
 // shape stays well conditioned while the points move by up to the slack.
