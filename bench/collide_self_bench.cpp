@@ -4,9 +4,10 @@
 // spacing). Reported: time per sub-step and per cloth point. The tree is
 // built before the measurement. Every iteration starts the cloth from the
 // same place, so the collider finds its candidate lists in the first one and
-// keeps them: the sub-steps measured are steady ones. The two other costs of
-// a sub-step, the whole tree refitted and asked, and the lists found again,
-// have benchmarks of their own.
+// keeps them: the sub-steps measured are steady ones. The other costs of a
+// sub-step, the whole tree refitted and asked, the lists found again, and a
+// sub-step after part of the cloth moved too far for the lists, have
+// benchmarks of their own.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -92,6 +93,38 @@ void BM_SelfCollisionListSearch(benchmark::State& state) {
     });
 }
 
+/// A sub-step after one half of the cloth slid 0.6 (more than the lists
+/// allow for the whole cloth) against the other since the lists were found:
+/// the points that may have left their lists picked and asked of the tree,
+/// the others answered from their lists.
+void BM_SelfCollisionMixed(benchmark::State& state) {
+    BenchPool pool(state.range(0));
+    Scene scene(true);
+    const int32_t n = scene.cloth.pointCount;
+    int32_t picked = 0;
+    timeFromReset(
+        state, scene,
+        [](Scene& s) {
+            s.restart();
+            s.lists.invalidate();
+            s.lists.update(s.tree, s.cloth.pointCount);
+            for (drSvec3& p : s.cloth.positions)
+                if (p.x > 0.0f) p.y += 0.6f;
+        },
+        [n, &picked](Scene& s) {
+            if (s.lists.update(s.tree, n) != drSselfCandidates::Use::Mixed) return;
+            s.lists.pickPoints(s.tree);
+            picked = s.lists.pickedCount();
+            int32_t hits = 0;
+            for (int32_t k = 0; k < s.lists.itemCount(); ++k) {
+                drSindexHit hit;
+                hits += s.lists.itemQuery(k, hit) ? 1 : 0;
+            }
+            benchmark::DoNotOptimize(hits);
+        });
+    state.counters["picked"] = picked;
+}
+
 }  // namespace
 
 BENCHMARK(BM_SubStepWithoutSelfCollision)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -100,4 +133,5 @@ BENCHMARK(BM_SubStepWithSelfCollisionSpeedUp)->Iterations(30)->Unit(benchmark::k
 BENCHMARK(BM_SelfCollisionApply)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SelfCollisionTreeQueries)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_SelfCollisionListSearch)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SelfCollisionMixed)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_MAIN();

@@ -32,14 +32,17 @@ void drScollideSelf::apply(drScloth& cloth, drSsolver& solver) {
 
     // Points tested: the tree answers no point beyond its own
     const int32_t n = std::max(0, std::min(pointCount, cloth.pointCount));
-    const bool listed = candidates.update(*tree, std::min(n, tree->pointCount));
-    if (listed)
+    const drSselfCandidates::Use use = candidates.update(*tree, std::min(n, tree->pointCount));
+    const bool listed = use != drSselfCandidates::Use::Tree;
+    if (use == drSselfCandidates::Use::Lists)
         candidates.refitLeaves();
+    else if (use == drSselfCandidates::Use::Mixed)
+        candidates.pickPoints(*tree);
     else if (!built)
         tree->refit();
 
     // Point pass: one job per worker, or one job on the calling thread
-    const int32_t items = listed ? candidates.activeCount() : n;
+    const int32_t items = listed ? candidates.itemCount() : n;
     const int32_t T = poolWorkerCount();
     const bool parallel = T >= 2 && items >= kSplitPoints;
     const int32_t jobs = parallel ? T : 1;
@@ -79,10 +82,10 @@ void drScollideSelf::pointPass(drScloth& cloth, int32_t begin, int32_t end, JobC
 
 void drScollideSelf::candidatePass(drScloth& cloth, int32_t begin, int32_t end, JobCorrections& out) const {
     for (int32_t k = begin; k < end; ++k) {
-        const int32_t i = candidates.activePoint(k);
+        const int32_t i = candidates.itemPoint(k);
         if (pointFlags != nullptr && pointFlags[i] != 0) continue;
         drSindexHit hit;
-        if (candidates.query(k, hit)) respond(cloth, i, hit, out);
+        if (candidates.itemQuery(k, hit)) respond(cloth, i, hit, out);
     }
 }
 

@@ -3,11 +3,14 @@
 // every cloth point looks for the tree's first triangle of the cloth (not one
 // of its own) within the thickness band. The candidate lists
 // (drSselfCandidates) give the tree's answer from the few triangles within
-// reach of each point, refitting only their leaves; when they cannot (a
-// position that is not finite) the whole tree is refitted and asked. On a contact the part
-// of the point's force that drives it to the other side is handed to the
-// triangle's corners, and its velocity toward the triangle is removed with a
-// drag on its sliding. Positions are never moved.
+// reach of each point, refitting only their leaves; when part of the cloth
+// moved too far for them, the points that may have left their lists try the
+// leaves whose box contains them, as the tree would; when the lists cannot
+// serve (a position that is not finite) the whole tree is refitted and asked
+// for every point. On a contact the part of the point's force that drives it
+// to the other side is handed to the triangle's corners, and its velocity
+// toward the triangle is removed with a drag on its sliding. Positions are
+// never moved.
 //
 // Determinism: during the point pass every point reads only its own force and
 // the velocities as they were before the pass; the corner forces and the

@@ -38,13 +38,22 @@ public:
     /// in the box given to build().
     template <class Visit>
     bool forEachAt(const drSvec3& p, const Visit& visit) const {
-        const int32_t cell = (index(p.z, 2) * counts_[1] + index(p.y, 1)) * counts_[0] + index(p.x, 0);
-        const int32_t* id = ids_.data() + cellStart_[static_cast<size_t>(cell)];
-        const int32_t* end = ids_.data() + cellStart_[static_cast<size_t>(cell) + 1];
+        const int32_t cell = cellAt(p);
+        const int32_t* id = cellBegin(cell);
+        const int32_t* end = cellEnd(cell);
         for (; id != end; ++id)
             if (visit(*id)) return true;
         return false;
     }
+
+    /// Number of cells, the cell of `p` (inside the box given to build()),
+    /// and the ids binned in cell c: [cellBegin(c), cellEnd(c)), in walk order.
+    int32_t cellCount() const { return counts_[0] * counts_[1] * counts_[2]; }
+    int32_t cellAt(const drSvec3& p) const {
+        return (index(p.z, 2) * counts_[1] + index(p.y, 1)) * counts_[0] + index(p.x, 0);
+    }
+    const int32_t* cellBegin(int32_t c) const { return ids_.data() + cellStart_[static_cast<size_t>(c)]; }
+    const int32_t* cellEnd(int32_t c) const { return ids_.data() + cellStart_[static_cast<size_t>(c) + 1]; }
 
 private:
     /// Cell index of coordinate x along an axis, clamped to the grid. Never

@@ -29,17 +29,44 @@ constexpr int64_t kShortLife = 4;
 /// Lists are not searched when the reach exceeds this share of the
 /// triangles' longest edges.
 constexpr double kWideReach = 0.5;
-/// Lists with more entries than points over this are not kept.
-constexpr int64_t kCostlyShare = 4;
+/// Lists with more entries than this many per point are not kept. An entry
+/// costs about a tenth of a point query of the tree (one leaf box and one
+/// block of four triangles against some ten of each): lists that long are
+/// those of a band as wide as the triangles, where every point lists its
+/// neighbours.
+constexpr int64_t kCostlyShare = 2;
 /// Sub-steps a search waits at most.
 constexpr int64_t kMaxBackoff = 32;
 /// Sub-steps a search waits at most after lists that were not kept.
 constexpr int64_t kMaxCostlyBackoff = 1024;
+/// A search costs about this many point queries of the tree per point.
+constexpr double kSearchCost = 1.0;
+/// A mixed sub-step's own cost (the whole tree refitted, the points picked),
+/// in point queries per point.
+constexpr double kMixedCost = 0.06;
+/// Per leaf in a mixed sub-step: its translation (3), the bound, its spread.
+constexpr size_t kFrame = 5;
+/// Cells of the point grid per point at most.
+constexpr int64_t kCellsPerPoint = 16;
 /// Cells of the point grid along one axis at most.
 constexpr int32_t kMaxCells = 1024;
 /// Per triangle in the search scratch: the box (6), the reach with its
 /// margin, 1 when the triangle is well shaped.
 constexpr size_t kStride = 8;
+
+/// body(job, begin, end) over [0, count): split over the pool from `least` items on.
+template <class Body>
+void forRange(int32_t count, int32_t least, const Body& body) {
+    if (poolWorkerCount() >= 2 && count >= least)
+        poolParallelFor(count, body);
+    else
+        body(0, 0, count);
+}
+
+/// True when p lies in the closed box [lo, hi] (false for a non-finite point).
+bool inBox(const drSvec3& p, const drSvec3& lo, const drSvec3& hi) {
+    return p.x >= lo.x && p.x <= hi.x && p.y >= lo.y && p.y <= hi.y && p.z >= lo.z && p.z <= hi.z;
+}
 
 struct Vec {
     double x, y, z;
@@ -52,16 +79,29 @@ Vec crossOf(const Vec& a, const Vec& b) { return {a.y * b.z - a.z * b.y, a.z * b
 
 }  // namespace
 
-bool drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) {
+drSselfCandidates::Use drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) {
     ++steps;
     positions = tree.positions;
+    treeAsked = &tree;
     if (positions == nullptr || pointCount < 0 || pointCount > tree.pointCount) {
         valid = false;
-        return false;
+        return Use::Tree;
     }
     const bool same = treeBuild == tree.buildId() && upper == tree.upperOffset && lower == tree.lowerOffset &&
                       points == pointCount && corners == tree.pointCount;
-    if (valid && same && stillValid(positions, corners)) return true;
+    if (valid && same) {
+        const Motion moved = motion(positions, corners);
+        if (moved == Motion::Within) {
+            items = activeItems;
+            return Use::Lists;
+        }
+        // Some parts moved too far: the lists still answer the points that
+        // stayed with the triangles around them, and the tree the others,
+        // while that costs less than a search would and leaves most points
+        // to the lists
+        if (moved == Motion::Farther && spent < kSearchCost * pointCount && 2 * static_cast<int64_t>(picked) <= pointCount)
+            return Use::Mixed;
+    }
 
     // Lists that lasted only a few sub-steps cost more to find than they
     // saved: while the cloth moves that much, wait longer and longer before
@@ -75,26 +115,32 @@ bool drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) 
         }
     }
     valid = false;
-    if (same && steps < retryAt) return false;
+    if (same && steps < retryAt) return Use::Tree;
     treeBuild = tree.buildId();
     upper = tree.upperOffset;
     lower = tree.lowerOffset;
     points = pointCount;
     corners = tree.pointCount;
     searchedAt = steps;
+    spent = 0.0;
+    picked = 0;
     valid = search(tree, pointCount);
     // Lists that name many triangles (a band as wide as the triangles) cost
     // as much per sub-step as the tree: let the tree answer for a while
-    if (valid && (wide || static_cast<int64_t>(entries.size()) * kCostlyShare > pointCount ||
+    if (valid && (wide || static_cast<int64_t>(entries.size()) > kCostlyShare * pointCount ||
                   static_cast<int64_t>(activeLeaves.size()) * 2 > static_cast<int64_t>(leaves.size()))) {
         valid = false;
         backoff = std::min(std::max(2 * backoff, kMaxBackoff), kMaxCostlyBackoff);
         retryAt = steps + backoff;
     }
-    return valid;
+    if (!valid) return Use::Tree;
+    activeItems.resize(activePoints.size());
+    for (size_t k = 0; k < activePoints.size(); ++k) activeItems[k] = {activePoints[k], static_cast<int32_t>(k)};
+    items = activeItems;
+    return Use::Lists;
 }
 
-bool drSselfCandidates::stillValid(const drSvec3* p, int32_t count) const {
+drSselfCandidates::Motion drSselfCandidates::motion(const drSvec3* p, int32_t count) const {
     // Box of the displacements since the anchor, and whether one is not a number
     struct Range {
         float lo[3], hi[3];
@@ -143,7 +189,8 @@ bool drSselfCandidates::stillValid(const drSvec3* p, int32_t count) const {
         spread += e * e;
     }
     const double delta = 0.5 * std::sqrt(spread);
-    return all.finite == 0.0f && 2.2 * delta * 1.001 <= static_cast<double>(slack);
+    if (all.finite != 0.0f) return Motion::Lost;
+    return 2.2 * delta * 1.001 <= static_cast<double>(slack) ? Motion::Within : Motion::Farther;
 }
 
 bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) {
@@ -165,6 +212,35 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     reach = tau + slack;
     leaves = tree.leafOrder();
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
+
+    // Every leaf's corners, once each (the mixed sub-steps follow them)
+    leafCornerStart.assign(1, 0);
+    leafCorners.clear();
+    cornerStamps.assign(static_cast<size_t>(n), -1);
+    for (int32_t l = 0; l < leafCount; ++l) {
+        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
+        for (int32_t t = 0; t < std::max(leaf.triangleCount, 0); ++t)
+            for (int32_t c : leaf.triangles[t])
+                if (cornerStamps[static_cast<size_t>(c)] != l) {
+                    cornerStamps[static_cast<size_t>(c)] = l;
+                    leafCorners.push_back(c);
+                }
+        leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
+    }
+    leafAnchorBoxes.resize(static_cast<size_t>(leafCount) * 6);
+    for (int32_t l = 0; l < leafCount; ++l) {
+        double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
+        for (int k = 0; k < 3; ++k) {
+            box[k] = std::numeric_limits<double>::infinity();
+            box[3 + k] = -std::numeric_limits<double>::infinity();
+        }
+        for (int32_t s = leafCornerStart[static_cast<size_t>(l)]; s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s)
+            for (int k = 0; k < 3; ++k) {
+                const double x = anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])][k];
+                box[k] = std::min(box[k], x);
+                box[3 + k] = std::max(box[3 + k], x);
+            }
+    }
     if (pointCount == 0 || leafCount == 0) return true;
 
     // Cells about a triangle plus the reach wide: the longest edges of a sample of triangles
@@ -246,7 +322,9 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
             lo[k] = std::min(lo[k], p[i][k]);
             hi[k] = std::max(hi[k], p[i][k]);
         }
-    // Cells of cellSize, at most kMaxCells along an axis and about four per point in all
+    // Cells of cellSize, at most kMaxCells along an axis and kCellsPerPoint
+    // per point in all (a draped cloth fills few of its box's cells: coarser
+    // cells would make every triangle test far more points)
     int64_t cells = 1;
     for (int k = 0; k < 3; ++k) {
         const double extent = static_cast<double>(hi[k]) - lo[k];
@@ -254,7 +332,7 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     }
     for (;;) {
         cells = static_cast<int64_t>(gridCounts[0]) * gridCounts[1] * gridCounts[2];
-        if (cells <= 4 * static_cast<int64_t>(pointCount) + 8) break;
+        if (cells <= kCellsPerPoint * static_cast<int64_t>(pointCount) + 8) break;
         int k = 0;
         for (int a = 1; a < 3; ++a)
             if (gridCounts[a] > gridCounts[k]) k = a;
@@ -285,18 +363,18 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     cellPoints.resize(static_cast<size_t>(pointCount));
     std::vector<int32_t>& fill = pairCount;  // free until the grouping
     fill.assign(cellStart.begin(), cellStart.end() - 1);
-    for (int32_t i = 0; i < pointCount; ++i)
-        cellPoints[static_cast<size_t>(fill[static_cast<size_t>(pointCells[static_cast<size_t>(i)])]++)] = i;
+    cellPositions.resize(static_cast<size_t>(pointCount));
+    for (int32_t i = 0; i < pointCount; ++i) {
+        const size_t s = static_cast<size_t>(fill[static_cast<size_t>(pointCells[static_cast<size_t>(i)])]++);
+        cellPoints[s] = i;
+        cellPositions[s] = p[i];
+    }
 }
 
 void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out,
                                      std::vector<double>& scratch) const {
     const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
     const double far = static_cast<double>(reach);
-    auto cellOf = [this](double x, int k) {
-        const double f = (x - gridOrigin[k]) * gridScale;
-        return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
-    };
     for (int32_t l = begin; l < end; ++l) {
         const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
         const int32_t count = std::max(leaf.triangleCount, 0);
@@ -353,54 +431,58 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
             const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
             for (int32_t z = z0; z <= z1; ++z)
-                for (int32_t y = y0; y <= y1; ++y)
-                    for (int32_t x = x0; x <= x1; ++x) {
-                        const int32_t cell = (z * gridCounts[1] + y) * gridCounts[0] + x;
-                        for (int32_t s = cellStart[static_cast<size_t>(cell)]; s < cellStart[static_cast<size_t>(cell) + 1]; ++s) {
-                            const int32_t j = cellPoints[static_cast<size_t>(s)];
-                            if (j == a || j == b || j == c) continue;  // never its own triangle
-                            const Vec p = toVec(positions[j]);
-                            if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] &&
-                                  p.z <= hi[2]))
-                                continue;
-                            if (wellShaped) {
-                                // Within R of the widened triangle: the distance to its plane
-                                // and the barycentric coordinates, each off by at most R times
-                                // its gradient
-                                if (!framed) {
-                                    A = toVec(positions[a]);
-                                    e1 = toVec(positions[b]) - A;
-                                    e2 = toVec(positions[c]) - A;
-                                    N = crossOf(e1, e2);
-                                    area2 = std::sqrt(dotOf(N, N));
-                                    l1 = dotOf(e1, e1);
-                                    l2 = dotOf(e2, e2);
-                                    l12 = dotOf(e1, e2);
-                                    const Vec e3 = toVec(positions[c]) - toVec(positions[b]);
-                                    gu = std::sqrt(l2) / area2;
-                                    gv = std::sqrt(l1) / area2;
-                                    guv = std::sqrt(dotOf(e3, e3)) / area2;
-                                    framed = true;
-                                }
-                                const Vec w = p - A;
-                                const double d = dotOf(N, w) / area2;
-                                const double w1 = dotOf(w, e1), w2 = dotOf(w, e2), q = area2 * area2;
-                                const double u = (w1 * l2 - w2 * l12) / q, v = (w2 * l1 - w1 * l12) / q;
-                                if (!(std::fabs(d) <= R && u >= -kBaryMargin - R * gu && v >= -kBaryMargin - R * gv &&
-                                      u + v <= 1.0 + kBaryMargin + R * guv))
-                                    continue;
+                for (int32_t y = y0; y <= y1; ++y) {
+                    // The cells x0 .. x1 of a row hold consecutive points
+                    const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
+                    const int32_t first = cellStart[static_cast<size_t>(row + x0)];
+                    const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
+                    for (int32_t s = first; s < last; ++s) {
+                        const Vec p = toVec(cellPositions[static_cast<size_t>(s)]);
+                        if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] &&
+                              p.z <= hi[2]))
+                            continue;
+                        const int32_t j = cellPoints[static_cast<size_t>(s)];
+                        if (j == a || j == b || j == c) continue;  // never its own triangle
+                        if (wellShaped) {
+                            // Within R of the widened triangle: the distance to its plane
+                            // and the barycentric coordinates, each off by at most R times
+                            // its gradient
+                            if (!framed) {
+                                A = toVec(positions[a]);
+                                e1 = toVec(positions[b]) - A;
+                                e2 = toVec(positions[c]) - A;
+                                N = crossOf(e1, e2);
+                                area2 = std::sqrt(dotOf(N, N));
+                                l1 = dotOf(e1, e1);
+                                l2 = dotOf(e2, e2);
+                                l12 = dotOf(e1, e2);
+                                const Vec e3 = toVec(positions[c]) - toVec(positions[b]);
+                                gu = std::sqrt(l2) / area2;
+                                gv = std::sqrt(l1) / area2;
+                                guv = std::sqrt(dotOf(e3, e3)) / area2;
+                                framed = true;
                             }
-                            out.push_back({j, l, t});
+                            const Vec w = p - A;
+                            const double d = dotOf(N, w) / area2;
+                            const double w1 = dotOf(w, e1), w2 = dotOf(w, e2), q = area2 * area2;
+                            const double u = (w1 * l2 - w2 * l12) / q, v = (w2 * l1 - w1 * l12) / q;
+                            if (!(std::fabs(d) <= R && u >= -kBaryMargin - R * gu && v >= -kBaryMargin - R * gv &&
+                                  u + v <= 1.0 + kBaryMargin + R * guv))
+                                continue;
                         }
+                        out.push_back({j, l, t});
                     }
+                }
         }
     }
 }
 
-void drSselfCandidates::refitLeaves() {
-    const int32_t count = static_cast<int32_t>(activeLeaves.size());
+void drSselfCandidates::refitLeaves() { refitList(activeLeaves); }
+
+void drSselfCandidates::refitList(const std::vector<int32_t>& which) {
+    const int32_t count = static_cast<int32_t>(which.size());
     drStriangleLeaf* const* all = leaves.data();
-    const int32_t* list = activeLeaves.data();
+    const int32_t* list = which.data();
     auto refit = [all, list](int32_t, int32_t begin, int32_t end) {
         for (int32_t k = begin; k < end; ++k) all[list[k]]->refit();
     };
@@ -418,6 +500,242 @@ bool drSselfCandidates::query(int32_t k, drSindexHit& hit) const {
         const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(entry.leaf)];
         if (!leaf.boxContains(p)) continue;
         if (leaf.pointIndexScanBlock(i, p, entry.block, entry.lanes, hit)) return true;
+    }
+    return false;
+}
+
+// Why the lists still answer a point p that pickPoints leaves to them. The
+// tree tries the triangles of the leaves whose box contains p, and only
+// those. Take such a leaf L; let G be the centre of the box of its corners'
+// displacements since the anchor and r half the box's diagonal, so that every
+// corner moved by G plus at most r. With the common translation T = G in the
+// argument at the top of the header, p moved relative to any weighted point
+// of a triangle of L by at most |D_p - G| + 1.2 r. While that stays within the
+// slack, and r within the half slack that the search allowed any corner
+// (for the shapes and the leaf boxes it relied on), every triangle of L that
+// accepts p is on p's list. A point that fails this for one leaf whose box
+// contains it gets the tree's answer: the leaves whose refitted box contains
+// it, tried in walk order.
+void drSselfCandidates::pickPoints(drStriangleNode& tree) {
+    const int32_t m = points;
+    const int32_t leafCount = static_cast<int32_t>(leaves.size());
+    const double allowed = static_cast<double>(slack) / 1.001;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    // True when d lies within g[3] of (g[0], g[1], g[2]) (never for a negative g[3])
+    auto within = [](const double* d, const double* g) {
+        const double x = d[0] - g[0], y = d[1] - g[1], z = d[2] - g[2];
+        return g[3] >= 0.0 && x * x + y * y + z * z <= g[3] * g[3];
+    };
+
+    // Every leaf's translation G and how far a point may be from it: the
+    // bound, negative when the leaf's own spread is too large
+    leafFrames.resize(static_cast<size_t>(leafCount) * kFrame);
+    forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t l = begin; l < end; ++l) {
+            // (an empty leaf keeps an empty box and no bound: it contains no point)
+            double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
+            for (int32_t s = leafCornerStart[static_cast<size_t>(l)];
+                 s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s) {
+                const int32_t c = leafCorners[static_cast<size_t>(s)];
+                for (int k = 0; k < 3; ++k) {
+                    const double d =
+                        static_cast<double>(positions[c][k]) - anchor[static_cast<size_t>(c)][k];
+                    lo[k] = std::min(lo[k], d);
+                    hi[k] = std::max(hi[k], d);
+                }
+            }
+            double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
+            double spread = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                frame[k] = 0.5 * (lo[k] + hi[k]);
+                spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+            }
+            const double r = 0.5 * std::sqrt(spread);
+            frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
+            frame[4] = r;
+        }
+    });
+
+    // The leaves' boxes, and a grid over them; when the grid cannot serve,
+    // the whole tree is refitted and its own grid serves instead
+    leafFresh.assign(static_cast<size_t>(leafCount), 0);
+    wholeTree = !placeLeaves();
+    if (wholeTree) tree.refit();
+    const drSleafGrid& grid = wholeTree ? tree.leafBins() : movedGrid;
+    const bool binned = grid.usable();
+    auto leafOf = [this, &tree](int32_t id) { return wholeTree ? tree.walkLeaf(id) : id; };
+
+    // Every cell of the grid: a centre and a radius such that a point within
+    // the radius of the centre is within the bound of every leaf binned in
+    // the cell (the leaves whose box may contain a point of the cell)
+    if (binned) {
+        const int32_t cells = grid.cellCount();
+        cellFrames.resize(static_cast<size_t>(cells) * 4);
+        forRange(cells, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+            for (int32_t c = begin; c < end; ++c) {
+                double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
+                for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
+                    const double* frame = &leafFrames[static_cast<size_t>(leafOf(*id)) * kFrame];
+                    bound = std::min(bound, frame[3]);
+                    for (int k = 0; k < 3; ++k) {
+                        lo[k] = std::min(lo[k], frame[k]);
+                        hi[k] = std::max(hi[k], frame[k]);
+                    }
+                }
+                double* cell = &cellFrames[static_cast<size_t>(c) * 4];
+                if (bound == kInf) {  // no leaf
+                    cell[0] = cell[1] = cell[2] = 0.0;
+                    cell[3] = kInf;
+                    continue;
+                }
+                double spread = 0.0;
+                for (int k = 0; k < 3; ++k) {
+                    cell[k] = 0.5 * (lo[k] + hi[k]);
+                    spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+                }
+                cell[3] = bound - 0.5 * std::sqrt(spread);
+            }
+        });
+    }
+
+    // Every point: within its cell's radius, or else within the bound of
+    // every leaf whose box contains it; marked for the tree when not
+    pointMarks.assign(static_cast<size_t>(m), 0);
+    const int32_t jobs = poolWorkerCount() >= 2 && m >= kParallelPoints ? poolWorkerCount() : 1;
+    if (jobLeaves.size() < static_cast<size_t>(jobs)) jobLeaves.resize(static_cast<size_t>(jobs));
+    forRange(m, kParallelPoints, [&](int32_t job, int32_t begin, int32_t end) {
+        std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
+        for (int32_t i = begin; i < end; ++i) {
+            const drSvec3& p = positions[i];
+            if (wholeTree ? !tree.boxContains(p) : !inBox(p, placedMin, placedMax)) continue;  // in no leaf's box
+            const double d[3] = {static_cast<double>(p.x) - anchor[static_cast<size_t>(i)].x,
+                                 static_cast<double>(p.y) - anchor[static_cast<size_t>(i)].y,
+                                 static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
+            if (binned) {
+                const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
+                if (within(d, cell)) continue;
+            }
+            leavesHere.clear();
+            if (wholeTree)
+                tree.leavesAt(p, leavesHere);
+            else
+                placedAt(p, leavesHere);
+            for (int32_t l : leavesHere) {
+                const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
+                if (!within(d, frame)) {
+                    pointMarks[static_cast<size_t>(i)] = 1;
+                    break;
+                }
+            }
+        }
+    });
+
+    // The points in order: marked ones to the tree, the others to their lists
+    items.clear();
+    picked = 0;
+    size_t a = 0;
+    for (int32_t i = 0; i < m; ++i) {
+        const bool active = a < activePoints.size() && activePoints[a] == i;
+        if (pointMarks[static_cast<size_t>(i)] != 0) {
+            items.push_back({i, -1});
+            ++picked;
+        } else if (active) {
+            items.push_back({i, static_cast<int32_t>(a)});
+        }
+        if (active) ++a;
+    }
+    spent += picked + kMixedCost * m;
+    if (wholeTree) return;
+
+    // Refit the leaves the sub-step reads: those of the lists, and every
+    // leaf whose box may contain a point handed to the tree
+    for (int32_t l : activeLeaves) leafFresh[static_cast<size_t>(l)] |= 2;
+    std::vector<int32_t>& here = jobLeaves[0];
+    for (const Item& item : items) {
+        if (item.active >= 0) continue;
+        here.clear();
+        placedAt(positions[item.point], here);
+        for (int32_t l : here) leafFresh[static_cast<size_t>(l)] |= 2;
+    }
+    staleLeaves.clear();
+    for (int32_t l = 0; l < leafCount; ++l)
+        if (leafFresh[static_cast<size_t>(l)] == 2) staleLeaves.push_back(l);
+    refitList(staleLeaves);
+}
+
+// Boxes that hold a leaf's box wherever its corners are while its spread
+// stays within the half slack: the corners' box at the anchor, moved by the
+// leaf's translation and grown by the spread, widened as a refit widens the
+// triangles' boxes (5 % of their extent, which the spread can grow by twice
+// itself), and by the band along any normal, plus a margin for the float
+// rounding of a refit. Leaves beyond the half slack are refitted at once and
+// placed by their own boxes.
+bool drSselfCandidates::placeLeaves() {
+    const int32_t leafCount = static_cast<int32_t>(leaves.size());
+    const double band = std::max(std::fabs(static_cast<double>(upper)), std::fabs(static_cast<double>(lower))) * 1.001;
+    placedEntries.resize(static_cast<size_t>(leafCount));
+    forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t l = begin; l < end; ++l) {
+            const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
+            drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
+            entry.id = l;
+            if (frame[3] < 0.0) continue;  // placed after its refit
+            const double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
+            const double r = frame[4] * 1.001;
+            for (int k = 0; k < 3; ++k) {
+                const double grow = r + 0.05 * (box[3 + k] - box[k] + 2.0 * r) + band;
+                const double lo = box[k] + frame[k] - grow, hi = box[3 + k] + frame[k] + grow;
+                const double margin = 1e-5 * (1.0 + std::max(std::fabs(lo), std::fabs(hi)));
+                entry.boxMin[k] = std::nextafter(static_cast<float>(lo - margin), -std::numeric_limits<float>::infinity());
+                entry.boxMax[k] = std::nextafter(static_cast<float>(hi + margin), std::numeric_limits<float>::infinity());
+            }
+        }
+    });
+    staleLeaves.clear();
+    for (int32_t l = 0; l < leafCount; ++l)
+        if (leafFrames[static_cast<size_t>(l) * kFrame + 3] < 0.0) staleLeaves.push_back(l);
+    refitList(staleLeaves);
+    placedMin = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), std::numeric_limits<float>::max()};
+    placedMax = {-placedMin.x, -placedMin.y, -placedMin.z};
+    for (int32_t l = 0; l < leafCount; ++l) {
+        drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
+        if (leafFrames[static_cast<size_t>(l) * kFrame + 3] < 0.0) {
+            leafFresh[static_cast<size_t>(l)] = 1;
+            entry.boxMin = leaves[static_cast<size_t>(l)]->boxMin;
+            entry.boxMax = leaves[static_cast<size_t>(l)]->boxMax;
+        }
+        if (!(entry.boxMin.x <= entry.boxMax.x && entry.boxMin.y <= entry.boxMax.y && entry.boxMin.z <= entry.boxMax.z))
+            continue;  // empty
+        for (int k = 0; k < 3; ++k) {
+            placedMin[k] = std::min(placedMin[k], entry.boxMin[k]);
+            placedMax[k] = std::max(placedMax[k], entry.boxMax[k]);
+        }
+    }
+    if (!(placedMin.x <= placedMax.x)) return false;  // no leaf has a box
+    movedGrid.build(placedMin, placedMax, placedEntries);
+    return movedGrid.usable();
+}
+
+void drSselfCandidates::placedAt(const drSvec3& p, std::vector<int32_t>& out) const {
+    for (const int32_t* id = movedGrid.cellBegin(movedGrid.cellAt(p)); id != movedGrid.cellEnd(movedGrid.cellAt(p)); ++id) {
+        const drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(*id)];
+        if (inBox(p, entry.boxMin, entry.boxMax)) out.push_back(*id);
+    }
+}
+
+bool drSselfCandidates::itemQuery(int32_t k, drSindexHit& hit) const {
+    const Item& item = items[static_cast<size_t>(k)];
+    if (item.active >= 0) return query(item.active, hit);
+    if (wholeTree) return treeAsked->pointIndexQuery(item.point, hit);
+    // The tree's answer: the leaves whose box contains the point, in walk
+    // order (each refitted by pickPoints, so its box is current)
+    const drSvec3 p = positions[item.point];
+    const int32_t c = movedGrid.cellAt(p);
+    for (const int32_t* id = movedGrid.cellBegin(c); id != movedGrid.cellEnd(c); ++id) {
+        const drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(*id)];
+        if (!inBox(p, entry.boxMin, entry.boxMax)) continue;
+        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(*id)];
+        if (leaf.boxContains(p) && leaf.pointIndexScan(item.point, p, hit)) return true;
     }
     return false;
 }

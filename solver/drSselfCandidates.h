@@ -23,6 +23,12 @@
 // soon as 2.2 delta exceeds the slack. T is the centre of the displacements'
 // box, so a cloth that falls or slides in one piece keeps its lists.
 //
+// When only parts of the cloth moved too far (a drape sliding off a body
+// while its top rests on it), the lists still answer the points that stayed
+// with the triangles around them: see pickPoints. The others get the tree's
+// answer from the leaves whose box contains them, refitted for the sub-step,
+// until that costs as much as a search.
+//
 // Rounding: the margin covers the float test's errors for triangles whose
 // shape stays well conditioned while the points move by up to the slack.
 // Any other triangle (thin, small or degenerate) is listed for every point
@@ -31,26 +37,44 @@
 // unusable: the caller then asks the tree, as for a tree without the lists.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "drSvec.h"
+#include "drSleafGrid.h"
 #include "drStriangleLeaf.h"
 
 class drStriangleNode;
 
 class drSselfCandidates {
 public:
+    /// How a sub-step is answered.
+    enum class Use {
+        Tree,   ///< the whole tree, refitted, for every point
+        Lists,  ///< the lists for every point, after refitLeaves()
+        Mixed,  ///< the whole tree refitted, then pickPoints(): the lists for most points, the tree for the rest
+    };
     /// Makes the lists fit for the tree's current positions and the points
     /// [0, pointCount): keeps them, or finds them again when the cloth moved
     /// too far, the tree or its band changed, or nothing is listed yet. The
-    /// tree must be built. False when the lists cannot stand in for the tree
+    /// tree must be built. Tree when the lists cannot stand in for the tree
     /// this sub-step; the caller then refits the tree and asks it.
-    bool update(const drStriangleNode& tree, int32_t pointCount);
+    Use update(const drStriangleNode& tree, int32_t pointCount);
     /// Refits the leaves that hold a listed triangle (the tree's leaf data
     /// for them is then current; the other leaves and the tree's boxes are
     /// left as they were).
     void refitLeaves();
+    /// Mixed sub-steps: finds the points that the lists may not answer any
+    /// more and hands them to the tree, and refits the leaves the sub-step
+    /// reads (or, when that cannot be worked out, the whole tree).
+    void pickPoints(drStriangleNode& tree);
+    /// Points answered this sub-step (ascending), and the k-th of them.
+    int32_t itemCount() const { return static_cast<int32_t>(items.size()); }
+    int32_t itemPoint(int32_t k) const { return items[static_cast<size_t>(k)].point; }
+    /// The tree's answer for the k-th item: from its candidates, or from the tree.
+    bool itemQuery(int32_t k, drSindexHit& hit) const;
     /// Number of points with a candidate, and the k-th of them (ascending).
     int32_t activeCount() const { return static_cast<int32_t>(activePoints.size()); }
     int32_t activePoint(int32_t k) const { return activePoints[static_cast<size_t>(k)]; }
@@ -60,6 +84,8 @@ public:
     void invalidate() { valid = false; }
     /// Lists made so far (for measurements and tests).
     int64_t searchCount() const { return searches; }
+    /// Points handed to the tree by the last pickPoints (for tests).
+    int32_t pickedCount() const { return picked; }
     /// Listed triangles in all, grouped by block.
     int64_t entryCount() const { return static_cast<int64_t>(entries.size()); }
 
@@ -70,17 +96,39 @@ private:
         int32_t block;   ///< block of the leaf
         uint32_t lanes;  ///< bit k: lane k is a candidate
     };
+    /// A point answered in a sub-step: by its lists (index of the active
+    /// point) or, at -1, by the tree.
+    struct Item {
+        int32_t point, active;
+    };
     /// A point found within reach of a triangle (search result, before grouping).
     struct Pair {
         int32_t point, leaf, triangle;
     };
 
-    /// True while the positions moved less than the slack since the anchor.
-    bool stillValid(const drSvec3* positions, int32_t count) const;
+    /// How far the positions moved since the anchor.
+    enum class Motion {
+        Within,   ///< less than the slack allows for every point
+        Farther,  ///< farther, but every displacement is finite
+        Lost,     ///< a displacement is not finite
+    };
+    Motion motion(const drSvec3* positions, int32_t count) const;
     /// Finds the lists at the current positions. False when a position is not finite.
     bool search(const drStriangleNode& tree, int32_t pointCount);
     /// Bins the points [0, pointCount) of the current positions in the point grid.
     void binPoints(const drSvec3* positions, int32_t pointCount, float cellSize);
+    /// Places every leaf's box for a mixed sub-step (see the .cpp) and bins
+    /// them; false when the bins cannot serve the queries.
+    bool placeLeaves();
+    /// Appends the leaves whose placed box contains `p`, in walk order.
+    void placedAt(const drSvec3& p, std::vector<int32_t>& out) const;
+    /// Refits the leaves `which`.
+    void refitList(const std::vector<int32_t>& which);
+    /// Cell of coordinate x along axis k of the point grid, clamped to the grid.
+    int32_t cellOf(double x, int k) const {
+        const double f = (x - gridOrigin[k]) * gridScale;
+        return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
+    }
     /// Appends the pairs of the leaves [begin, end) to `out`, in leaf and triangle order.
     void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, std::vector<double>& scratch) const;
 
@@ -108,12 +156,32 @@ private:
     int32_t gridCounts[3] = {1, 1, 1};
     std::vector<int32_t> cellStart;      ///< first point of each cell in cellPoints, and the total
     std::vector<int32_t> cellPoints;     ///< point indices, cell by cell
+    std::vector<drSvec3> cellPositions;  ///< their positions, in the same order
     std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
 
     std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each job
     std::vector<std::vector<double>> jobScratch;  ///< per-triangle data of a leaf, per job
     std::vector<int32_t> pairCount;               ///< pairs per point (search scratch)
     std::vector<Pair> sortedPairs;                ///< the pairs by point
+    std::vector<Item> items;                      ///< the points answered this sub-step
+    std::vector<Item> activeItems;                ///< every active point on its lists
+    const drStriangleNode* treeAsked = nullptr;   ///< the tree of the last update
+    std::vector<uint8_t> pointMarks;              ///< per point: handed to the tree (pickPoints scratch)
+    std::vector<double> leafFrames;               ///< per leaf: its translation and the bound (pickPoints scratch)
+    std::vector<double> cellFrames;               ///< per cell of the tree's leaf grid: centre and radius (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobLeaves;  ///< per job: leaves whose box contains a point (pickPoints scratch)
+    std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total
+    std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
+    std::vector<int32_t> cornerStamps;            ///< per point: the last leaf it was found in (search scratch)
+    int32_t picked = 0;                           ///< points handed to the tree by the last pickPoints
+    bool wholeTree = true;                        ///< the last pickPoints refitted the whole tree
+    std::vector<double> leafAnchorBoxes;          ///< per leaf: its corners' box at the anchor
+    std::vector<drSleafGrid::Entry> placedEntries;  ///< per leaf: its placed box (mixed sub-steps)
+    drSvec3 placedMin, placedMax;                 ///< their union
+    drSleafGrid movedGrid;                        ///< the placed boxes, binned
+    std::vector<uint8_t> leafFresh;               ///< per leaf: 1 refitted, 2 to be refitted (pickPoints scratch)
+    std::vector<int32_t> staleLeaves;             ///< leaves to refit (pickPoints scratch)
+    double spent = 0.0;                           ///< cost of the mixed sub-steps since the search, in point queries
     int64_t searches = 0;
     int64_t steps = 0;       ///< updates so far
     int64_t searchedAt = 0;  ///< update of the last search

@@ -119,6 +119,9 @@ void drStriangleNode::refit() {
         walk.clear();
         walkNodes.clear();
         collectWalk(walk, walkNodes);
+        walkLeaves.assign(walk.size(), -1);
+        for (size_t k = 0, l = 0; k < walk.size(); ++k)
+            if (walk[k].leaf != nullptr) walkLeaves[k] = static_cast<int32_t>(l++);
         static std::atomic<uint64_t> builds{0};
         buildId_ = builds.fetch_add(1, std::memory_order_relaxed) + 1;
     }
@@ -310,6 +313,14 @@ bool drStriangleNode::forEachLeafAt(const drSvec3& p, const Visit& visit) const 
         ++k;
     }
     return false;
+}
+
+void drStriangleNode::leavesAt(const drSvec3& p, std::vector<int32_t>& out) const {
+    if (walk.empty()) return;
+    forEachLeafAt(p, [this, &out](const WalkNode& node) {
+        out.push_back(walkLeaves[static_cast<size_t>(&node - walk.data())]);
+        return false;
+    });
 }
 
 bool drStriangleNode::pointQuery(const drSvec3& p, drSsurfaceHit& hit) const {

@@ -73,6 +73,13 @@ public:
     /// Root, once built: every leaf in walk order, the order in which the
     /// queries try them.
     const std::vector<drStriangleLeaf*>& leafOrder() const { return leaves; }
+    /// Root, refitted: appends to `out` the position in leafOrder() of every
+    /// leaf whose box contains `p`, in walk order: the leaves a query of `p` tries.
+    void leavesAt(const drSvec3& p, std::vector<int32_t>& out) const;
+    /// Root: the grid of its leaves (binned by walk position, see walkLeaf).
+    const drSleafGrid& leafBins() const { return leafGrid; }
+    /// Root: position in leafOrder() of the leaf at walk position `k` (an id of leafBins()).
+    int32_t walkLeaf(int32_t k) const { return walkLeaves[static_cast<size_t>(k)]; }
     /// True while added triangles wait for the build of the next refit.
     bool needsBuild() const { return pendingCount > 0; }
     /// Root: a number that no other build of any tree has had; changes when
@@ -133,6 +140,7 @@ private:
     std::vector<drStriangleLeaf*> leaves;  ///< root: every leaf in traversal order, gathered at the build
     std::vector<WalkNode> walk;            ///< root: every node in walk order, gathered at the build
     std::vector<const drStriangleNode*> walkNodes;  ///< root: the node of each walk entry
+    std::vector<int32_t> walkLeaves;                ///< root: position in `leaves` of each walk entry's leaf, or -1
     drSleafGrid leafGrid;                          ///< root: the leaves binned by their boxes
     std::vector<drSleafGrid::Entry> leafEntries;   ///< root: the leaves handed to leafGrid
 };

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "drScloth.h"
@@ -64,17 +65,18 @@ SelfCloth twoLayers() {
     return SelfCloth(points, triangles, 0.5f);
 }
 
-/// Two 40 x 40 sheets spaced 2 (as the common drape), 2 apart, the upper one
-/// shifted and dipping in the middle to 0.2 above the lower one: with a
-/// thickness of 0.5, contacts only around the dip, as where a cloth folds
-/// onto itself.
-void dippedLayers(std::vector<drSvec3>& points, std::vector<drStriangle>& triangles) {
-    const GridMesh g = makeGrid(40, 40, 2.0);
+/// Two `side` x `side` sheets spaced 2 (as the common drape), 2 apart, the
+/// upper one shifted and dipping in the middle to 0.2 above the lower one:
+/// with a thickness of 0.5, contacts only around the dip, as where a cloth
+/// folds onto itself.
+void dippedLayers(std::vector<drSvec3>& points, std::vector<drStriangle>& triangles, int32_t side = 40) {
+    const GridMesh g = makeGrid(side, side, 2.0);
     for (int32_t layer = 0; layer < 2; ++layer) {
         const int32_t base = layer * g.pointCount();
         for (int32_t i = 0; i < g.pointCount(); ++i) {
             const float x = static_cast<float>(g.points[3 * i]), z = static_cast<float>(g.points[3 * i + 2]);
-            const float r2 = (x - 40.0f) * (x - 40.0f) + (z - 40.0f) * (z - 40.0f);
+            const float middle = static_cast<float>(side);
+            const float r2 = (x - middle) * (x - middle) + (z - middle) * (z - middle);
             if (layer == 0)
                 points.push_back({x, 0.0f, z});
             else
@@ -92,6 +94,57 @@ bool sameBits(const std::vector<drSvec3>& a, const std::vector<drSvec3>& b) {
     return a.size() == b.size() && sameBits(a.data(), b.data(), a.size() * sizeof(drSvec3));
 }
 
+/// The dipped layers with candidate lists, and a second tree over the same
+/// positions that is refitted and asked for every point: the answers the
+/// lists must give.
+struct ListsAndReference {
+    std::vector<drSvec3> points;
+    std::vector<drStriangle> triangles;
+    int32_t n = 0;
+    drStriangleNode tree, reference;
+    drSselfCandidates lists;
+
+    explicit ListsAndReference(int32_t side = 40) {
+        dippedLayers(points, triangles, side);
+        n = static_cast<int32_t>(points.size());
+        for (drStriangleNode* t : {&tree, &reference}) {
+            t->pointCount = n;
+            t->setPositions(points.data());
+            for (const drStriangle& tri : triangles) t->addTriangle(tri[0], tri[1], tri[2]);
+            t->setOffsets(0.5f, -0.5f);
+            t->refit();
+        }
+    }
+    /// A sub-step as the collider runs it: the lists' update, the refits it
+    /// asks for, then every point's answer compared with the reference.
+    /// Returns the use, and counts the contacts.
+    drSselfCandidates::Use subStep(const std::string& label, int32_t& contacts) {
+        reference.refit();
+        const drSselfCandidates::Use use = lists.update(tree, n);
+        if (use == drSselfCandidates::Use::Lists)
+            lists.refitLeaves();
+        else if (use == drSselfCandidates::Use::Mixed)
+            lists.pickPoints(tree);
+        else
+            tree.refit();
+        std::vector<int32_t> item(static_cast<size_t>(n), -1);
+        for (int32_t k = 0; use != drSselfCandidates::Use::Tree && k < lists.itemCount(); ++k)
+            item[static_cast<size_t>(lists.itemPoint(k))] = k;
+        for (int32_t i = 0; i < n; ++i) {
+            drSindexHit want, got;
+            const bool expected = reference.pointIndexQuery(i, want);
+            const int32_t k = item[static_cast<size_t>(i)];
+            const bool found = use != drSselfCandidates::Use::Tree ? k >= 0 && lists.itemQuery(k, got)
+                                                                   : tree.pointIndexQuery(i, got);
+            EXPECT_EQ(found, expected) << label << ", point " << i;
+            if (!found || !expected) continue;
+            ++contacts;
+            EXPECT_TRUE(want.a == got.a && want.b == got.b && want.c == got.c && sameBits(&want, &got, sizeof want))
+                << label << ", point " << i;
+        }
+        return use;
+    }
+};
 
 }  // namespace
 
@@ -233,29 +286,16 @@ TEST(CollideSelf, PointPassOnThePoolEqualsTheSerialPassAndKeepsEveryCornerForce)
 }
 
 TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
-    // The lists against a second tree over the same positions, refitted and
-    // asked for every point, through sub-steps that keep the lists (the
-    // cloth drifts, the upper layer sinks onto the lower one: new contacts
-    // appear between searches) and sub-steps that end them (a jolt, a
-    // triangle made thin, a point that is not a number)
-    std::vector<drSvec3> points;
-    std::vector<drStriangle> triangles;
-    dippedLayers(points, triangles);
-    const int32_t n = static_cast<int32_t>(points.size());
-    auto makeTree = [&](drStriangleNode& tree) {
-        tree.pointCount = n;
-        tree.setPositions(points.data());
-        for (const drStriangle& t : triangles) tree.addTriangle(t[0], t[1], t[2]);
-        tree.setOffsets(0.5f, -0.5f);
-        tree.refit();
-    };
-    drStriangleNode tree, reference;
-    makeTree(tree);
-    makeTree(reference);
-    drSselfCandidates lists;
+    // Sub-steps that keep the lists (the cloth drifts, the upper layer sinks
+    // onto the lower one: new contacts appear between searches) and
+    // sub-steps that end them (a jolt, a triangle made thin, a point that is
+    // not a number)
+    ListsAndReference c;
+    std::vector<drSvec3>& points = c.points;
+    const int32_t n = c.n;
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> jitter(-0.004f, 0.004f);
-    int32_t listed = 0, contacts = 0;
+    int32_t listed = 0, mixed = 0, contacts = 0;
     for (int32_t step = 0; step < 40; ++step) {
         for (int32_t i = 0; i < n; ++i) {
             points[i] += drSvec3{0.05f + jitter(rng), -0.1f + jitter(rng), 0.02f + jitter(rng)};
@@ -267,32 +307,52 @@ TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
         const drSvec3 kept = points[n / 2 + 5];
         if (step == 34) points[n / 2 + 5].x = std::nanf("");
 
-        reference.refit();
-        const bool useLists = lists.update(tree, n);
-        if (useLists) {
-            lists.refitLeaves();
-            ++listed;
-        } else {
-            tree.refit();
-        }
-        std::vector<int32_t> active(static_cast<size_t>(n), -1);
-        for (int32_t k = 0; useLists && k < lists.activeCount(); ++k) active[static_cast<size_t>(lists.activePoint(k))] = k;
-        for (int32_t i = 0; i < n; ++i) {
-            drSindexHit want, got;
-            const bool expected = reference.pointIndexQuery(i, want);
-            const bool found = useLists ? active[static_cast<size_t>(i)] >= 0 && lists.query(active[static_cast<size_t>(i)], got)
-                                        : tree.pointIndexQuery(i, got);
-            ASSERT_EQ(found, expected) << "step " << step << " point " << i;
-            if (!found) continue;
-            ++contacts;
-            EXPECT_TRUE(want.a == got.a && want.b == got.b && want.c == got.c && sameBits(&want, &got, sizeof want))
-                << "step " << step << " point " << i;
-        }
+        const drSselfCandidates::Use use = c.subStep("step " + std::to_string(step), contacts);
+        listed += use == drSselfCandidates::Use::Lists ? 1 : 0;
+        mixed += use == drSselfCandidates::Use::Mixed ? 1 : 0;
         points[n / 2 + 5] = kept;
     }
     EXPECT_GT(contacts, 2000);
     EXPECT_GE(listed, 15);  // many sub-steps ran on the lists...
-    EXPECT_LT(lists.searchCount(), listed);  // ...which outlived their search
+    EXPECT_LT(c.lists.searchCount(), listed);  // ...which outlived their search
+    EXPECT_GE(mixed, 3);  // and on the lists for most points while the upper layer sank
+}
+
+TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOther) {
+    // The lists are found, then one layer moves by more than they allow
+    // while the other stays: the next sub-step keeps the lists for the
+    // points that moved with the leaves around them and asks the tree for
+    // the others. A dropped layer brings triangles that were beyond the
+    // lists' reach within the band of the other layer's points: only the
+    // tree knows them. Layers of 48 x 48 points, so that the points are
+    // picked on the pool when it has workers; the picks are the same for
+    // any worker count.
+    struct Motion {
+        const char* what;
+        drSvec3 upper, lower;
+    };
+    const Motion motions[] = {
+        {"the upper layer drops onto the lower one", {0.0f, -1.6f, 0.0f}, {0.0f, 0.0f, 0.0f}},
+        {"the lower layer rises to the upper one", {0.0f, 0.0f, 0.0f}, {0.3f, 1.6f, 0.2f}},
+        {"the lower layer slides under the dip", {0.0f, 0.0f, 0.0f}, {0.7f, 0.0f, 0.4f}},
+    };
+    for (const Motion& motion : motions) {
+        int32_t serialPicks = 0;
+        for (int32_t processors : {1, 3}) {
+            PoolWith pool(processors);
+            ListsAndReference c(48);
+            int32_t contacts = 0;
+            ASSERT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Lists);
+            for (int32_t i = 0; i < c.n; ++i) c.points[i] += i < c.n / 2 ? motion.lower : motion.upper;
+            contacts = 0;
+            EXPECT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Mixed) << motion.what;
+            EXPECT_GT(c.lists.pickedCount(), 0) << motion.what;
+            EXPECT_LT(c.lists.pickedCount(), c.n) << motion.what;
+            EXPECT_GT(contacts, 20) << motion.what;
+            if (processors == 1) serialPicks = c.lists.pickedCount();
+            EXPECT_EQ(c.lists.pickedCount(), serialPicks) << motion.what << ", " << processors;
+        }
+    }
 }
 
 TEST(CollideSelf, SameBitsForAnyWorkerCount) {
