@@ -141,18 +141,24 @@ __attribute__((target("avx512f"))) void gatherGroups16(const int32_t* start, con
 }  // namespace
 
 void drSgatherGroups::build(int32_t pointCount, const int32_t* start, const int32_t* entries, int32_t K,
-                            bool secondNegative) {
+                            bool secondNegative, int32_t padSlot) {
     const int32_t count = pointCount > 0 ? pointCount / 4 : 0;
     constexpr int32_t kLargestSlot = INT32_MAX / static_cast<int32_t>(sizeof(drSvec4));  // byte offsets fit
     firstRow.assign(static_cast<size_t>(count), -1);
     rowCount.assign(static_cast<size_t>(count), 0);
     rowOffsets.clear();
     rowNegative.clear();
+    if (padSlot < 0 || padSlot > kLargestSlot) return;
+    const int32_t pad = padSlot * static_cast<int32_t>(sizeof(drSvec4));
     int32_t rows = 0;
     for (int32_t g = 0; g < count; ++g) {
         const int32_t* s = start + 4 * g;
-        const int32_t c = s[1] - s[0];
-        if (c == 0 || s[2] - s[1] != c || s[3] - s[2] != c || s[4] - s[3] != c) continue;
+        int32_t c = 0;
+        for (int32_t p = 0; p < 4; ++p) c = std::max(c, s[p + 1] - s[p]);
+        // Points with fewer entries than the group's most add the padding
+        // slot's negative zeros, which leave every sum as it is; a group
+        // whose padding would more than double its loads goes point by point
+        if (c == 0 || 4 * c > 2 * (s[4] - s[0]) + 4) continue;
         bool fits = true;
         for (int32_t e = s[0]; e < s[4]; ++e) fits = fits && entries[e] / K <= kLargestSlot;
         if (!fits) continue;
@@ -161,6 +167,10 @@ void drSgatherGroups::build(int32_t pointCount, const int32_t* start, const int3
         for (int32_t e = 0; e < c; ++e) {
             uint16_t lanes = 0;
             for (int32_t p = 0; p < 4; ++p) {
+                if (s[p] + e >= s[p + 1]) {
+                    rowOffsets.push_back(pad);
+                    continue;
+                }
                 const int32_t k = entries[s[p] + e];
                 rowOffsets.push_back(k / K * static_cast<int32_t>(sizeof(drSvec4)));
                 if (secondNegative && k % K == 1) lanes = static_cast<uint16_t>(lanes | (0xFu << (4 * p)));

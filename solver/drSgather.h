@@ -26,9 +26,16 @@ struct drSgatherGroups {
 
     /// From per-point lists (entries of point i: entries[start[i]] up to
     /// entries[start[i + 1]]; entry K s + c: slot s, corner c), where corner
-    /// 1 adds the negative when `secondNegative`.
-    void build(int32_t pointCount, const int32_t* start, const int32_t* entries, int32_t K, bool secondNegative);
+    /// 1 adds the negative when `secondNegative`. Slot `padSlot` must hold
+    /// negative zeros (drSpadSlot) when the points gather: a point of a group
+    /// with fewer entries than the others adds it in their place, which
+    /// changes no sum, not even a zero's sign.
+    void build(int32_t pointCount, const int32_t* start, const int32_t* entries, int32_t K, bool secondNegative,
+               int32_t padSlot);
 };
+
+/// The padding slot's value: x + (-0) is x for every x.
+constexpr drSvec4 drSpadSlot{-0.0f, -0.0f, -0.0f, -0.0f};
 
 /// forces[i] += the terms of point i's entries, for points [begin, end).
 void drSgatherSpringForces(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups,

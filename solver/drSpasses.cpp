@@ -243,12 +243,16 @@ void computeNormals(drScloth& cloth) {
     const int32_t n = cloth.pointCount;
     if (n <= 0) return;
     const int32_t triangles = std::clamp(cloth.triangleCount, 0, static_cast<int32_t>(cloth.triangles.size()));
-    if (cloth.triangleAreas.size() < static_cast<size_t>(triangles)) cloth.triangleAreas.resize(static_cast<size_t>(triangles));
+    // One slot more: the padding of the four-point rows
+    if (cloth.triangleAreas.size() < static_cast<size_t>(triangles) + 1)
+        cloth.triangleAreas.resize(static_cast<size_t>(triangles) + 1);
+    cloth.triangleAreas[static_cast<size_t>(triangles)] = drSpadSlot;
     cloth.triangleIncidence.check(n, triangles);
     forChunks(triangles, chunksFor(n, drSparallelClothPoints()),
               [&cloth](int32_t, int32_t begin, int32_t end) { computeAreas(cloth, begin, end); });
     if (cloth.triangleIncidence.update(n, cloth.triangles.data(), triangles))
-        cloth.triangleGroups.build(n, cloth.triangleIncidence.start(), cloth.triangleIncidence.entries(), 3, false);
+        cloth.triangleGroups.build(n, cloth.triangleIncidence.start(), cloth.triangleIncidence.entries(), 3, false,
+                                   triangles);
     forRange(n, drSparallelClothPoints(), [&cloth](int32_t, int32_t begin, int32_t end) {
         drSgatherNormals(cloth.triangleIncidence.start(), cloth.triangleIncidence.entries(), cloth.triangleGroups,
                          cloth.triangleAreas.data(), cloth.normals.data(), begin, end);

@@ -29,7 +29,9 @@ int32_t drSspring::usableCount() const {
 void drSspring::beginPoints(drScloth& cloth, drSsolver& solver) {
     (void)solver;
     const int32_t n = itemCount(cloth);
-    if (springForces.size() < static_cast<size_t>(n)) springForces.resize(static_cast<size_t>(n));
+    // One slot more: the padding of the four-point rows
+    if (springForces.size() < static_cast<size_t>(n) + 1) springForces.resize(static_cast<size_t>(n) + 1);
+    springForces[static_cast<size_t>(n)] = drSpadSlot;
     incidence_.check(cloth.pointCount, n);
 }
 
@@ -180,7 +182,7 @@ void drSspring::computeChecked(const drScloth& cloth, int32_t begin, int32_t end
 void drSspring::itemsComputed(const drScloth& cloth) {
     const int32_t count = itemCount(cloth);
     if (!incidence_.update(cloth.pointCount, springPairs.data(), count)) return;
-    groups_.build(cloth.pointCount, incidence_.start(), incidence_.entries(), 2, true);
+    groups_.build(cloth.pointCount, incidence_.start(), incidence_.entries(), 2, true, count);
     const std::array<int32_t, 2>* pairs = incidence_.items();
     // An end is safe below the last point (16 bytes are read from it) and
     // where its byte offset fits in 32 bits

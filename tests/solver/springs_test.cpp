@@ -288,6 +288,29 @@ struct Scene {
 
 // Above 301 points the springs are split over the workers: the forces are
 // the same bits for every worker count and lane width, those of the plain loop.
+// Four points gathered side by side whose spring counts differ: the ones
+// with fewer springs add a padding that changes no sum, not even the sign
+// of a zero (a point at -0 that adds -0 stays at -0).
+TEST(SpringForce, UnevenCountsKeepTheSignOfZero) {
+    for (int32_t width : {16, 1}) {
+        LaneWidth lanes(width);
+        if (lanes.used != width) continue;  // not on this processor
+        drScloth cloth;
+        cloth.pointCount = 8;
+        cloth.resizePoints();
+        drSspring spring;
+        for (int32_t b : {1, 2, 3}) spring.add(0, b, 0.0f, 1.0f);  // no length, no motion: a force of +0
+        drSsolver solver;
+        for (int pass = 0; pass < 2; ++pass) {
+            cloth.forces.assign(cloth.forces.size(), drSvec3{-0.0f, -0.0f, -0.0f});
+            spring.apply(cloth, solver);
+            SCOPED_TRACE(testing::Message() << width << " lanes, pass " << pass);
+            EXPECT_FALSE(std::signbit(cloth.forces[0].x));  // -0 + 0 + 0 + 0
+            for (int32_t i = 1; i < 8; ++i) EXPECT_TRUE(std::signbit(cloth.forces[i].y)) << i;  // -0 + -0, or nothing
+        }
+    }
+}
+
 TEST(SpringForce, SameBitsForEveryWorkerCountAndLaneWidth) {
     std::vector<drSvec3> serial;
     {
