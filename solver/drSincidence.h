@@ -51,6 +51,10 @@ public:
         }
         return true;
     }
+    /// Whether a difference has been noted since check().
+    bool changed() const { return changed_.load(std::memory_order_relaxed); }
+    /// Notes a difference found by other means than compare().
+    void markChanged() { changed_.store(true, std::memory_order_relaxed); }
     /// After the items are computed: rebuilds the lists if anything
     /// changed, and says whether it did.
     bool update(int32_t pointCount, const Item* items, int32_t itemCount) {

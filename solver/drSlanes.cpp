@@ -126,11 +126,22 @@ __attribute__((target("avx512f"))) inline void transpose16(__m512 D0, __m512 D1,
 /// 16 springs a group, read straight from the points (differences4, transpose16). Rest
 /// lengths and factors are put in the transposed order, and the reverse
 /// transpose brings the forces back in spring order.
-__attribute__((target("avx512f"))) void springsFromPoints16(const drSspringPointsArgs& a) {
+__attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPointsArgs& a) {
     const __m512 ksv = _mm512_set1_ps(a.stiffness), kdv = _mm512_set1_ps(a.damping), floor = _mm512_set1_ps(0.001f);
     const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
     const __m512 zero = _mm512_setzero_ps();
-    for (int32_t j = 0; j < a.count; j += 16) {
+    const __m512i twelve = _mm512_set1_epi32(12);
+    const __m512i limit = _mm512_set1_epi32(static_cast<int32_t>(drSpointOffsetLimit));
+    int32_t j = 0;
+    for (; j < a.count; j += 16) {
+        // The pairs as they stand must give the offsets: 12 p is exact below
+        // the limit, so equal products mean equal pairs
+        const __m512i p0 = _mm512_loadu_si512(a.pairs + 2 * j), p1 = _mm512_loadu_si512(a.pairs + 2 * j + 16);
+        const __m512i o0 = _mm512_loadu_si512(a.offsets + 2 * j), o1 = _mm512_loadu_si512(a.offsets + 2 * j + 16);
+        const __mmask16 same = _mm512_cmpeq_epi32_mask(_mm512_mullo_epi32(p0, twelve), o0) &
+                               _mm512_cmpeq_epi32_mask(_mm512_mullo_epi32(p1, twelve), o1) &
+                               _mm512_cmplt_epu32_mask(p0, limit) & _mm512_cmplt_epu32_mask(p1, limit);
+        if (same != 0xFFFF) break;
         __m512 D[4], U[4];
         for (int g = 0; g < 4; ++g)
             differences4(reinterpret_cast<const char*>(a.x), reinterpret_cast<const char*>(a.v),
@@ -161,6 +172,7 @@ __attribute__((target("avx512f"))) void springsFromPoints16(const drSspringPoint
         _mm512_storeu_ps(o + 32, _mm512_shuffle_ps(T1, T3, 0x44));
         _mm512_storeu_ps(o + 48, _mm512_shuffle_ps(T1, T3, 0xEE));
     }
+    return j;
 }
 #pragma GCC diagnostic pop
 #endif
@@ -212,10 +224,11 @@ void drSspringLanes(const drSspringLanesArgs& a) {
     }
 }
 
-void drSspringsFromPoints(const drSspringPointsArgs& a) {
+int32_t drSspringsFromPoints(const drSspringPointsArgs& a) {
 #if DR_X86_LANES
-    if (drSlaneWidth() == 16) springsFromPoints16(a);
+    if (drSlaneWidth() == 16) return springsFromPoints16(a);
 #else
     (void)a;
 #endif
+    return 0;
 }

@@ -44,7 +44,8 @@ int32_t drSsetLaneWidth(int32_t width);
 struct drSspringPointsArgs {
     const float* x;           ///< positions, 3 floats per point
     const float* v;           ///< velocities, 3 floats per point
-    const int32_t* offsets;   ///< byte offsets of points a and b per spring
+    const int32_t* pairs;     ///< a and b per spring, as they stand now
+    const int32_t* offsets;   ///< byte offsets of points a and b per spring, from the pairs as they were
     const float* rest;
     const float* factor;
     float stiffness;
@@ -55,4 +56,10 @@ struct drSspringPointsArgs {
 
 /// The same formula as drSspringLanes on springs read from the points, 16
 /// at a time, with no copies in between. Only while drSlaneWidth() is 16.
-void drSspringsFromPoints(const drSspringPointsArgs& a);
+/// Each run of 16 first checks that its pairs still give its offsets (and
+/// lie below drSpointOffsetLimit); returns the number of springs computed,
+/// short of `count` at the first run whose pairs have changed.
+int32_t drSspringsFromPoints(const drSspringPointsArgs& a);
+
+/// Point indices below this have 32-bit byte offsets.
+constexpr uint32_t drSpointOffsetLimit = 0x7FFFFFFFu / 12u;

@@ -38,33 +38,58 @@ void drSspring::beginPoints(drScloth& cloth, drSsolver& solver) {
 int32_t drSspring::itemCount(const drScloth& cloth) const { return cloth.pointCount > 0 ? usableCount() : 0; }
 
 void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) {
-    // Springs the lists were built from, in runs of 16 whose ends all lie
-    // below the last point, go straight from the points to the forces in
-    // the widest lanes; the others through the checked blocks.
+    // While the lists stand, runs of 16 springs whose ends all lie below the
+    // last point go straight from the points to the forces in the widest
+    // lanes, and each run checks on the way that its pairs are still those
+    // the lists were built from (against the end offsets, without a second
+    // copy of the pairs to read); the other springs are compared with the
+    // lists' copy and go through the checked blocks. At the first pair that
+    // has changed, the lists are marked for rebuilding and the rest of the
+    // range goes through the checked blocks.
     int32_t first = begin;
-    if (incidence_.compare(springPairs.data(), begin, end) && drSlaneWidth() == 16 &&
-        unsafeBefore_.size() > static_cast<size_t>(end) && endOffsets_.size() >= 2 * static_cast<size_t>(end)) {
+    if (!incidence_.changed() && drSlaneWidth() == 16 && unsafeBefore_.size() > static_cast<size_t>(end) &&
+        endOffsets_.size() >= 2 * static_cast<size_t>(end)) {
         const int32_t* unsafe = unsafeBefore_.data();
         drSspringPointsArgs args{reinterpret_cast<const float*>(cloth.positions.data()),
                                  reinterpret_cast<const float*>(cloth.velocities.data()), nullptr, nullptr, nullptr,
-                                 stiffness, damping, nullptr, 0};
+                                 nullptr, stiffness, damping, nullptr, 0};
+        // Springs [from, to) straight; false when a pair has changed (first
+        // then names the run of 16 that holds it)
         auto straight = [&](int32_t from, int32_t to) {
-            if (to <= from) return;
+            if (to <= from) return true;
+            args.pairs = springPairs[static_cast<size_t>(from)].data();
             args.offsets = endOffsets_.data() + 2 * static_cast<size_t>(from);
             args.rest = restLengths.data() + from;
             args.factor = springFactors.data() + from;
             args.out = &springForces[static_cast<size_t>(from)].x;
             args.count = to - from;
-            drSspringsFromPoints(args);
+            const int32_t done = drSspringsFromPoints(args);
+            if (done == args.count) return true;
+            first = from + done;
+            return false;
         };
         int32_t from = first;  // start of the current run of safe blocks
+        bool same = true;
         for (; first + 16 <= end; first += 16) {
             if (unsafe[first + 16] == unsafe[first]) continue;
-            straight(from, first);
+            if (!straight(from, first)) {
+                same = false;
+                break;
+            }
+            if (!incidence_.compare(springPairs.data(), first, first + 16)) {
+                same = false;
+                break;
+            }
             computeChecked(cloth, first, first + 16);
             from = first + 16;
         }
-        straight(from, first);
+        if (same && straight(from, first)) {
+            incidence_.compare(springPairs.data(), first, end);
+        } else {
+            incidence_.markChanged();
+        }
+    } else {
+        incidence_.compare(springPairs.data(), begin, end);
     }
     computeChecked(cloth, first, end);
 }
@@ -186,8 +211,9 @@ void drSspring::itemsComputed(const drScloth& cloth) {
     const std::array<int32_t, 2>* pairs = incidence_.items();
     // An end is safe below the last point (16 bytes are read from it) and
     // where its byte offset fits in 32 bits
-    constexpr uint32_t kOffsetLimit = INT32_MAX / sizeof(drSvec3);
-    const uint32_t last = cloth.pointCount > 0 ? std::min(static_cast<uint32_t>(cloth.pointCount - 1), kOffsetLimit) : 0;
+    static_assert(sizeof(drSvec3) == 12 && drSpointOffsetLimit <= INT32_MAX / sizeof(drSvec3));
+    const uint32_t last =
+        cloth.pointCount > 0 ? std::min(static_cast<uint32_t>(cloth.pointCount - 1), drSpointOffsetLimit) : 0;
     unsafeBefore_.resize(static_cast<size_t>(count) + 1);
     endOffsets_.resize(2 * static_cast<size_t>(count));
     unsafeBefore_[0] = 0;
