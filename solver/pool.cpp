@@ -273,11 +273,11 @@ void* poolScratch2(int32_t size) { return grow(scratch2, size); }
 void poolLock() { globalLock.lock(); }
 void poolUnlock() { globalLock.unlock(); }
 
-std::atomic<int32_t>* poolChunkCounters(int32_t count) {
-    static std::unique_ptr<std::atomic<int32_t>[]> counters;
+poolChunkCounter* poolChunkCounters(int32_t count) {
+    static std::unique_ptr<poolChunkCounter[]> counters;
     static int32_t capacity = 0;
     if (count > capacity) {
-        counters = std::make_unique<std::atomic<int32_t>[]>(static_cast<size_t>(count));
+        counters = std::make_unique<poolChunkCounter[]>(static_cast<size_t>(count));
         capacity = count;
     }
     return counters.get();

@@ -95,9 +95,16 @@ void poolParallelFor(int32_t n, const Body& body) {
     poolFlush();
 }
 
+/// A claim counter of poolParallelChunks, alone in its cache line so that
+/// workers claiming from different counters do not take the line from
+/// each other.
+struct alignas(64) poolChunkCounter {
+    std::atomic<int32_t> next{0};
+};
+
 /// Claim counters of poolParallelChunks, one per worker; grow-only, used
 /// only by the thread that holds the pool lock and by its jobs.
-std::atomic<int32_t>* poolChunkCounters(int32_t count);
+poolChunkCounter* poolChunkCounters(int32_t count);
 
 /// Splits [0, n) into `chunks` fixed ranges (the range rule with T = chunks)
 /// and runs body(c, begin, end) for every chunk c, then flushes. Worker k
@@ -114,7 +121,7 @@ void poolParallelChunks(int32_t n, int32_t chunks, const Body& body) {
     struct Shared {
         const Body* body;
         int32_t n, chunks, workers;
-        std::atomic<int32_t>* next;  ///< per worker: its next unclaimed chunk
+        poolChunkCounter* next;  ///< per worker: its next unclaimed chunk
     };
     struct Record {
         Shared* shared;
@@ -126,7 +133,7 @@ void poolParallelChunks(int32_t n, int32_t chunks, const Body& body) {
     for (int32_t k = 0; k < T; ++k) {
         int32_t first = 0, last = 0;
         poolRange(shared.chunks, T, k, first, last);
-        shared.next[k].store(first, std::memory_order_relaxed);
+        shared.next[k].next.store(first, std::memory_order_relaxed);
     }
     for (int32_t k = 0; k < T; ++k) {
         records[k] = {&shared, k};
@@ -140,7 +147,7 @@ void poolParallelChunks(int32_t n, int32_t chunks, const Body& body) {
                     int32_t first = 0, last = 0;
                     poolRange(sh.chunks, sh.workers, w, first, last);
                     for (;;) {
-                        const int32_t c = sh.next[w].fetch_add(1, std::memory_order_relaxed);
+                        const int32_t c = sh.next[w].next.fetch_add(1, std::memory_order_relaxed);
                         if (c >= last) break;
                         int32_t begin = 0, end = 0;
                         poolRange(sh.n, sh.chunks, c, begin, end);
