@@ -42,12 +42,7 @@ __attribute__((target("avx512f"))) int32_t collidePlaneLanes16(const drScollideP
         if (below != 0) drSstoreTriples16(positions + at, drSselect16(below, p, drSminusScaled16(p, d, n)));
         const __mmask16 contact = _mm512_cmp_ps_mask(d, thickness, _CMP_LT_OQ);
         if (contact == 0) continue;
-        const drSlanes3x16 v0 = drSloadTriples16(velocities + at);
-        const drSlanes3x16 f0 = drSloadTriples16(forces + at);
-        drSlanes3x16 v = v0, f = f0;
-        drSrespondToContact16(v, f, n, plane.damping, plane.friction);
-        drSstoreTriples16(velocities + at, drSselect16(contact, v0, v));
-        drSstoreTriples16(forces + at, drSselect16(contact, f0, f));
+        drSrespondAt16(velocities + at, forces + at, n, contact, plane.damping, plane.friction);
     }
     return i;
 }

@@ -162,12 +162,7 @@ __attribute__((target("avx512f"))) int32_t collideSphereLanes16(const drScollide
         }
 
         // The contact response
-        const drSlanes3x16 v0 = drSloadTriples16(velocities + at);
-        const drSlanes3x16 f0 = drSloadTriples16(forces + at);
-        drSlanes3x16 v = v0, f = f0;
-        drSrespondToContact16(v, f, normal, sphere.damping, sphere.friction);
-        drSstoreTriples16(velocities + at, drSselect16(contact, v0, v));
-        drSstoreTriples16(forces + at, drSselect16(contact, f0, f));
+        drSrespondAt16(velocities + at, forces + at, normal, contact, sphere.damping, sphere.friction);
     }
     return i;
 }

@@ -53,4 +53,17 @@ __attribute__((target("avx512f"))) inline void drSrespondToContact16(drSlanes3x1
     }
     f = drSselect16(pressing, f, g);
 }
+
+/// drSrespondToContact16 on the 16 packed points whose velocities and
+/// forces start at `velocities` and `forces`, for the points of `contact`;
+/// the others are written back as they were.
+__attribute__((target("avx512f"))) inline void drSrespondAt16(float* velocities, float* forces,
+                                                              const drSlanes3x16& normal, __mmask16 contact,
+                                                              float damping, float friction) {
+    const drSlanes3x16 v0 = drSloadTriples16(velocities), f0 = drSloadTriples16(forces);
+    drSlanes3x16 v = v0, f = f0;
+    drSrespondToContact16(v, f, normal, damping, friction);
+    drSstoreTriples16(velocities, drSselect16(contact, v0, v));
+    drSstoreTriples16(forces, drSselect16(contact, f0, f));
+}
 #endif

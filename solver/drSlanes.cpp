@@ -70,21 +70,35 @@ __attribute__((target("avx2"))) void springs8(const drSspringLanesArgs& a) {
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+/// The spring formula in 16 lanes: from the differences X, Y, Z of the
+/// ends and U of their velocities, rest lengths L and factors w, the forces
+/// (k X + c UX, ...). Shared by the block and the straight paths.
+__attribute__((target("avx512f"))) inline void springFormula16(__m512 X, __m512 Y, __m512 Z, __m512 UX, __m512 UY,
+                                                               __m512 UZ, __m512 L, __m512 w, float stiffness,
+                                                               float damping, __m512& FX, __m512& FY, __m512& FZ) {
+    const __m512 ksv = _mm512_set1_ps(stiffness), kdv = _mm512_set1_ps(damping), floor = _mm512_set1_ps(0.001f);
+    const __m512 norm =
+        _mm512_sqrt_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(X, X), _mm512_mul_ps(Y, Y)), _mm512_mul_ps(Z, Z)));
+    const __m512 len = _mm512_max_ps(norm, _mm512_mul_ps(L, floor));
+    const __m512 e = _mm512_sub_ps(len, L);
+    const __mmask16 nonzero = _mm512_cmp_ps_mask(len, _mm512_setzero_ps(), _CMP_NEQ_UQ);
+    const __m512 k = _mm512_maskz_mov_ps(nonzero, _mm512_mul_ps(_mm512_mul_ps(_mm512_div_ps(ksv, len), e), w));
+    const __m512 c = _mm512_mul_ps(kdv, w);
+    FX = _mm512_add_ps(_mm512_mul_ps(k, X), _mm512_mul_ps(c, UX));
+    FY = _mm512_add_ps(_mm512_mul_ps(k, Y), _mm512_mul_ps(c, UY));
+    FZ = _mm512_add_ps(_mm512_mul_ps(k, Z), _mm512_mul_ps(c, UZ));
+}
+
 __attribute__((target("avx512f"))) void springs16(const drSspringLanesArgs& a) {
-    const __m512 ksv = _mm512_set1_ps(a.stiffness), kdv = _mm512_set1_ps(a.damping), floor = _mm512_set1_ps(0.001f);
     for (int32_t j = 0; j < a.count; j += 16) {
-        const __m512 X = _mm512_load_ps(a.dx + j), Y = _mm512_load_ps(a.dy + j), Z = _mm512_load_ps(a.dz + j);
-        const __m512 L = _mm512_loadu_ps(a.rest + j), w = _mm512_loadu_ps(a.factor + j);
-        const __m512 norm =
-            _mm512_sqrt_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(X, X), _mm512_mul_ps(Y, Y)), _mm512_mul_ps(Z, Z)));
-        const __m512 len = _mm512_max_ps(norm, _mm512_mul_ps(L, floor));
-        const __m512 e = _mm512_sub_ps(len, L);
-        const __mmask16 nonzero = _mm512_cmp_ps_mask(len, _mm512_setzero_ps(), _CMP_NEQ_UQ);
-        const __m512 k = _mm512_maskz_mov_ps(nonzero, _mm512_mul_ps(_mm512_mul_ps(_mm512_div_ps(ksv, len), e), w));
-        const __m512 c = _mm512_mul_ps(kdv, w);
-        _mm512_store_ps(a.dx + j, _mm512_add_ps(_mm512_mul_ps(k, X), _mm512_mul_ps(c, _mm512_load_ps(a.ux + j))));
-        _mm512_store_ps(a.dy + j, _mm512_add_ps(_mm512_mul_ps(k, Y), _mm512_mul_ps(c, _mm512_load_ps(a.uy + j))));
-        _mm512_store_ps(a.dz + j, _mm512_add_ps(_mm512_mul_ps(k, Z), _mm512_mul_ps(c, _mm512_load_ps(a.uz + j))));
+        __m512 FX, FY, FZ;
+        springFormula16(_mm512_load_ps(a.dx + j), _mm512_load_ps(a.dy + j), _mm512_load_ps(a.dz + j),
+                        _mm512_load_ps(a.ux + j), _mm512_load_ps(a.uy + j), _mm512_load_ps(a.uz + j),
+                        _mm512_loadu_ps(a.rest + j), _mm512_loadu_ps(a.factor + j), a.stiffness, a.damping, FX, FY,
+                        FZ);
+        _mm512_store_ps(a.dx + j, FX);
+        _mm512_store_ps(a.dy + j, FY);
+        _mm512_store_ps(a.dz + j, FZ);
     }
 }
 
@@ -127,7 +141,6 @@ __attribute__((target("avx512f"))) inline void transpose16(__m512 D0, __m512 D1,
 /// lengths and factors are put in the transposed order, and the reverse
 /// transpose brings the forces back in spring order.
 __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPointsArgs& a) {
-    const __m512 ksv = _mm512_set1_ps(a.stiffness), kdv = _mm512_set1_ps(a.damping), floor = _mm512_set1_ps(0.001f);
     const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
     const __m512 zero = _mm512_setzero_ps();
     const __m512i twelve = _mm512_set1_epi32(12);
@@ -152,17 +165,8 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
         const __m512 L = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.rest + j));
         const __m512 w = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.factor + j));
 
-        // As springs16, operation for operation
-        const __m512 norm =
-            _mm512_sqrt_ps(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(X, X), _mm512_mul_ps(Y, Y)), _mm512_mul_ps(Z, Z)));
-        const __m512 len = _mm512_max_ps(norm, _mm512_mul_ps(L, floor));
-        const __m512 e = _mm512_sub_ps(len, L);
-        const __mmask16 nonzero = _mm512_cmp_ps_mask(len, _mm512_setzero_ps(), _CMP_NEQ_UQ);
-        const __m512 k = _mm512_maskz_mov_ps(nonzero, _mm512_mul_ps(_mm512_mul_ps(_mm512_div_ps(ksv, len), e), w));
-        const __m512 c = _mm512_mul_ps(kdv, w);
-        const __m512 FX = _mm512_add_ps(_mm512_mul_ps(k, X), _mm512_mul_ps(c, UX));
-        const __m512 FY = _mm512_add_ps(_mm512_mul_ps(k, Y), _mm512_mul_ps(c, UY));
-        const __m512 FZ = _mm512_add_ps(_mm512_mul_ps(k, Z), _mm512_mul_ps(c, UZ));
+        __m512 FX, FY, FZ;
+        springFormula16(X, Y, Z, UX, UY, UZ, L, w, a.stiffness, a.damping, FX, FY, FZ);
 
         const __m512 T0 = _mm512_unpacklo_ps(FX, FY), T1 = _mm512_unpackhi_ps(FX, FY);
         const __m512 T2 = _mm512_unpacklo_ps(FZ, zero), T3 = _mm512_unpackhi_ps(FZ, zero);
