@@ -11,7 +11,7 @@ public:
     int32_t phase() const override { return 2; }
     /// Corrects every point within thickness of the surface, tested in the
     /// capsule's frame. Splits the points over the pool when it has T >= 2
-    /// workers and the cloth at least 301 points.
+    /// workers and the cloth at least the split size (drSparallelClothPoints).
     void apply(drScloth& cloth, drSsolver& solver) override;
     bool pointwise() const override { return true; }
     void applyPoints(drScloth& cloth, int32_t begin, int32_t end) override;

@@ -15,7 +15,7 @@ public:
     int32_t phase() const override { return 2; }
     /// Moves the current plane towards the target, then corrects every point
     /// below the plane or within thickness above it. Splits the points over
-    /// the pool when it has T >= 2 workers and the cloth at least 301 points.
+    /// the pool when it has T >= 2 workers and the cloth at least the split size (drSparallelClothPoints).
     void apply(drScloth& cloth, drSsolver& solver) override;
     bool pointwise() const override { return true; }
     /// Moves the current plane one sub-step towards the target.

@@ -15,7 +15,7 @@ public:
     int32_t phase() const override { return 2; }
     /// Moves the current centre towards the target, then corrects every point
     /// inside radius + thickness. Splits the points over the pool when it has
-    /// T >= 2 workers and the cloth at least 301 points.
+    /// T >= 2 workers and the cloth at least the split size (drSparallelClothPoints).
     void apply(drScloth& cloth, drSsolver& solver) override;
     bool pointwise() const override { return true; }
     /// Moves the current centre one sub-step towards the target.

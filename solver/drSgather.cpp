@@ -76,6 +76,17 @@ void normalsOneByOne(const int32_t* start, const int32_t* entries, const drSvec4
     }
 }
 
+/// Points [begin, end) one by one: the springs' forces added to the points'
+/// (kNormals false), or the triangles' area vectors into the normals.
+template <bool kNormals>
+void oneByOne(const int32_t* start, const int32_t* entries, const drSvec4* slots, drSvec3* out, int32_t begin,
+              int32_t end) {
+    if (kNormals)
+        normalsOneByOne(start, entries, slots, out, begin, end);
+    else
+        gatherOneByOne(start, entries, slots, out, begin, end);
+}
+
 #if DR_X86_LANES
 // The 16-lane intrinsics start from a deliberately undefined vector, which
 // GCC 12 reports as possibly uninitialised.
@@ -102,10 +113,7 @@ __attribute__((target("avx512f"))) void gatherGroups16(const int32_t* start, con
     for (int32_t g = firstGroup; g < lastGroup; ++g) {
         const int32_t row = firstRow[g];
         if (row < 0) {
-            if (kNormals)
-                normalsOneByOne(start, entries, f, out, 4 * g, 4 * g + 4);
-            else
-                gatherOneByOne(start, entries, f, out, 4 * g, 4 * g + 4);
+            oneByOne<kNormals>(start, entries, f, out, 4 * g, 4 * g + 4);
             continue;
         }
         // Plain loads and stores of exactly the group's 48 bytes: a masked
@@ -187,18 +195,12 @@ namespace {
 template <bool kNormals>
 void gatherRange(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups, const drSvec4* slots,
                  drSvec3* out, int32_t begin, int32_t end) {
-    auto oneByOne = [&](int32_t from, int32_t to) {
-        if (kNormals)
-            normalsOneByOne(start, entries, slots, out, from, to);
-        else
-            gatherOneByOne(start, entries, slots, out, from, to);
-    };
 #if DR_X86_LANES
     if (drSlaneWidth() == 16) {
         const int32_t firstGroup = (begin + 3) / 4;
         const int32_t lastGroup = std::min(end / 4, static_cast<int32_t>(groups.firstRow.size()));
         if (firstGroup < lastGroup) {
-            oneByOne(begin, 4 * firstGroup);
+            oneByOne<kNormals>(start, entries, slots, out, begin, 4 * firstGroup);
             gatherGroups16<kNormals>(start, entries, groups, slots, out, firstGroup, lastGroup);
             begin = 4 * lastGroup;
         }
@@ -206,7 +208,7 @@ void gatherRange(const int32_t* start, const int32_t* entries, const drSgatherGr
 #else
     (void)groups;
 #endif
-    oneByOne(begin, end);
+    oneByOne<kNormals>(start, entries, slots, out, begin, end);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ class drSgravity : public drSforce {
 public:
     int32_t typeId() const override { return 0; }
     int32_t phase() const override { return 1; }
-    /// forces[i] += gravity * masses[i]; split over points from 301 points.
+    /// forces[i] += gravity * masses[i]; split over points from the split size on.
     void apply(drScloth& cloth, drSsolver& solver) override;
     bool pointwise() const override { return true; }
     void applyPoints(drScloth& cloth, int32_t begin, int32_t end) override;

@@ -1,9 +1,10 @@
 #include "drSpointLanes.h"
 
+#include <cstring>
+
 #include "drSlanes.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
 #define DR_X86_LANES 1
 #endif
 
@@ -81,6 +82,38 @@ float largestPortable(const float* m, const float* f, int32_t begin, int32_t end
     return largest;
 }
 
+/// Eight and sixteen floats side by side (the compiler's vector types).
+typedef float Lanes8 __attribute__((vector_size(32)));
+typedef float Lanes16 __attribute__((vector_size(64)));
+
+/// The same in the lanes of a vector type: a lane takes a value only when it is greater (the
+/// scalar rule, so values that are not a number never win), and the lanes'
+/// largest values are then taken by the scalar rule. Only the order in
+/// which equal values meet changes, and they are the same value.
+template <class Lanes>
+[[gnu::always_inline]] inline float largestInLanes(const float* m, const float* f, int32_t begin, int32_t end,
+                                                   float start) {
+    constexpr int32_t W = sizeof(Lanes) / sizeof(float);
+    alignas(64) float a[kPiece];
+    Lanes lanes;
+    for (int l = 0; l < W; ++l) lanes[l] = start;
+    float largest = start;
+    for (int32_t first = begin; first < end; first += kPiece) {
+        const int32_t last = end - first < kPiece ? end : first + kPiece;
+        accelerationLoop(m, f, a, first, last);
+        const int32_t count = last - first, whole = count / W * W;
+        for (int32_t j = 0; j < whole; j += W) {
+            Lanes x;
+            std::memcpy(&x, a + j, sizeof x);
+            lanes = x > lanes ? x : lanes;
+        }
+        largest = largestLoop(a + whole, count - whole, largest);
+    }
+    for (int l = 0; l < W; ++l)
+        if (lanes[l] > largest) largest = lanes[l];
+    return largest;
+}
+
 #if DR_X86_LANES
 __attribute__((target("avx2"))) void integrate8(const float* m, const float* f, float* v, float* p, float dt,
                                                 int32_t begin, int32_t end) {
@@ -105,50 +138,14 @@ __attribute__((target("avx512f"))) void drag16(float damping, const float* v, fl
     dragLoop(damping, v, f, begin, end);
 }
 
-/// The maximum instruction keeps its second operand unless the first is
-/// greater, which is the scalar rule; each lane keeps its own largest, and
-/// the lanes' largest values are then taken by the scalar rule. Only the
-/// order in which equal values meet changes, and they are the same value.
 __attribute__((target("avx2"))) float largest8(const float* m, const float* f, int32_t begin, int32_t end,
                                                float start) {
-    alignas(64) float a[kPiece];
-    __m256 lanes = _mm256_set1_ps(start);
-    float largest = start;
-    for (int32_t first = begin; first < end; first += kPiece) {
-        const int32_t last = end - first < kPiece ? end : first + kPiece;
-        accelerationLoop(m, f, a, first, last);
-        const int32_t count = last - first, whole = count / 8 * 8;
-        for (int32_t j = 0; j < whole; j += 8) lanes = _mm256_max_ps(_mm256_load_ps(a + j), lanes);
-        largest = largestLoop(a + whole, count - whole, largest);
-    }
-    alignas(32) float r[8];
-    _mm256_store_ps(r, lanes);
-    return largestLoop(r, 8, largest);
+    return largestInLanes<Lanes8>(m, f, begin, end, start);
 }
-
-// The 16-lane intrinsics start from a deliberately undefined vector, which
-// GCC 12 reports as possibly uninitialised.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 __attribute__((target("avx512f"))) float largest16(const float* m, const float* f, int32_t begin, int32_t end,
                                                    float start) {
-    alignas(64) float a[kPiece];
-    __m512 lanes = _mm512_set1_ps(start);
-    float largest = start;
-    for (int32_t first = begin; first < end; first += kPiece) {
-        const int32_t last = end - first < kPiece ? end : first + kPiece;
-        accelerationLoop(m, f, a, first, last);
-        const int32_t count = last - first, whole = count / 16 * 16;
-        for (int32_t j = 0; j < whole; j += 16) lanes = _mm512_max_ps(_mm512_load_ps(a + j), lanes);
-        largest = largestLoop(a + whole, count - whole, largest);
-    }
-    alignas(64) float r[16];
-    _mm512_store_ps(r, lanes);
-    return largestLoop(r, 16, largest);
+    return largestInLanes<Lanes16>(m, f, begin, end, start);
 }
-#pragma GCC diagnostic pop
 #endif
 
 const float* flat(const drSvec3* p) { return reinterpret_cast<const float*>(p); }

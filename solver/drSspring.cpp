@@ -97,7 +97,7 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
 void drSspring::computeChecked(const drScloth& cloth, int32_t begin, int32_t end) {
     // The springs run in blocks: gather the differences of each block into
     // component arrays, compute the forces in vector lanes, then store each
-    // spring's force and its negative for the points to gather.
+    // spring's force for the points to gather (the second end its negative).
     alignas(64) float dx[kBlock], dy[kBlock], dz[kBlock];  // x[b] - x[a], then the force
     alignas(64) float ux[kBlock], uy[kBlock], uz[kBlock];  // v[b] - v[a]
     alignas(64) float rest[kBlock], factor[kBlock];

@@ -18,7 +18,7 @@ public:
     /// Adds the force of every spring to its two points. The forces are
     /// computed spring by spring into springForces, then every point adds
     /// those of its springs in spring order: the order of one loop over the
-    /// springs, whatever the split over the pool's workers (from 301 points).
+    /// springs, whatever the split over the pool's workers.
     void apply(drScloth& cloth, drSsolver& solver) override;
 
     bool pointwise() const override { return true; }
@@ -55,8 +55,8 @@ private:
     /// The springs at each point, rebuilt when the pairs change.
     drSincidence<2> incidence_;
     /// With the lists: per spring s, how many springs before s have an end
-    /// that is not below the last point (and so cannot be read straight
-    /// from the points as 16 bytes).
+    /// that cannot be read straight from the points as 16 bytes through a
+    /// 32-bit byte offset (one not below the last point or drSpointOffsetLimit).
     std::vector<int32_t> unsafeBefore_;
     /// With the lists: the byte offsets of both ends of each spring (0 for
     /// the springs counted in unsafeBefore_).

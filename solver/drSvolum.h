@@ -15,7 +15,7 @@ public:
     /// Forgets the reference volume; the next apply captures it again.
     void reset(float time) override;
     /// Measures the volume and adds the restoring and damping forces; the
-    /// per-point part is split over points from 301 points.
+    /// per-point part is split over points from the split size on.
     void apply(drScloth& cloth, drSsolver& solver) override;
     bool pointwise() const override { return true; }
     /// Measures the volume (over the pool from kVolumeBlock points) and sets

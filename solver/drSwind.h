@@ -16,7 +16,7 @@ public:
     int32_t phase() const override { return 1; }
     /// Draws randomBase = rand(); the time is not used.
     void reset(float time) override;
-    /// Adds the wind force at the solver's time; split over points from 301 points.
+    /// Adds the wind force at the solver's time; split over points from the split size on.
     void apply(drScloth& cloth, drSsolver& solver) override;
     bool pointwise() const override { return true; }
     /// Takes the wind vector at the solver's time.
