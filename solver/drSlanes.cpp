@@ -137,24 +137,140 @@ __attribute__((target("avx512f"))) inline void transpose16(__m512 D0, __m512 D1,
     Z = _mm512_shuffle_ps(T1, T3, 0x44);
 }
 
+/// The reverse of transpose16: forces in its lane order back to four
+/// vectors of four springs each (x, y, z, 0 per spring), in spring order.
+__attribute__((target("avx512f"))) inline void untranspose16(__m512 FX, __m512 FY, __m512 FZ, __m512 F[4]) {
+    const __m512 zero = _mm512_setzero_ps();
+    const __m512 T0 = _mm512_unpacklo_ps(FX, FY), T1 = _mm512_unpackhi_ps(FX, FY);
+    const __m512 T2 = _mm512_unpacklo_ps(FZ, zero), T3 = _mm512_unpackhi_ps(FZ, zero);
+    F[0] = _mm512_shuffle_ps(T0, T2, 0x44);
+    F[1] = _mm512_shuffle_ps(T0, T2, 0xEE);
+    F[2] = _mm512_shuffle_ps(T1, T3, 0x44);
+    F[3] = _mm512_shuffle_ps(T1, T3, 0xEE);
+}
+
+/// Lane orders for two interleaved runs of 16 springs (drSinterleavedRuns).
+/// A run is computed in the lane order of transpose16 (spring 4g + i in lane
+/// 4i + g), so that the reverse transpose gives its forces four springs a
+/// vector; the two runs' vectors are then interleaved spring by spring.
+struct InterleavedOrder {
+    /// Per component c: the float of 16 consecutive points (3 floats each,
+    /// 48 in three vectors) that goes to each lane, modulo 32, and the lanes
+    /// that take it from the third vector.
+    int32_t component[3][16];
+    uint16_t third[3];
+    /// Per run r: the spring of the 32 (two vectors) that goes to each lane.
+    int32_t run[2][16];
+    /// The spring-order forces of both runs, from one vector of each (four
+    /// springs in quarters): quarters 0 and 1, then 2 and 3, a run in turn.
+    int32_t lower[16], upper[16];
+};
+
+constexpr InterleavedOrder makeInterleavedOrder() {
+    InterleavedOrder o{};
+    for (int32_t l = 0; l < 16; ++l) {
+        const int32_t m = 4 * (l % 4) + l / 4;  // the run's spring in lane l
+        for (int32_t c = 0; c < 3; ++c) {
+            const int32_t f = 3 * m + c;
+            o.component[c][l] = f & 31;
+            if (f >= 32) o.third[c] = static_cast<uint16_t>(o.third[c] | (1u << l));
+        }
+        for (int32_t r = 0; r < 2; ++r) o.run[r][l] = 2 * m + r;
+        const int32_t quarter = l / 4, run = quarter % 2, k = l % 4;
+        o.lower[l] = 16 * run + 4 * (quarter / 2) + k;
+        o.upper[l] = 16 * run + 4 * (quarter / 2 + 2) + k;
+    }
+    return o;
+}
+
+constexpr InterleavedOrder kInterleaved = makeInterleavedOrder();
+
+/// Component c of 16 consecutive points held in three vectors, in the run's lane order.
+__attribute__((target("avx512f"))) inline __m512 component16(__m512 P0, __m512 P1, __m512 P2, int32_t c) {
+    const __m512i index = _mm512_loadu_si512(kInterleaved.component[c]);
+    return _mm512_mask_permutexvar_ps(_mm512_permutex2var_ps(P0, index, P1), kInterleaved.third[c], index, P2);
+}
+
+/// Whether springs j to j + 15 still join the points their offsets were taken from.
+__attribute__((target("avx512f"))) inline bool pairsStand(const drSspringPointsArgs& a, int32_t j) {
+    const __m512i twelve = _mm512_set1_epi32(12);
+    const __m512i limit = _mm512_set1_epi32(static_cast<int32_t>(drSpointOffsetLimit));
+    // 12 p is exact below the limit, so equal products mean equal pairs
+    const __m512i p0 = _mm512_loadu_si512(a.pairs + 2 * j), p1 = _mm512_loadu_si512(a.pairs + 2 * j + 16);
+    const __m512i o0 = _mm512_loadu_si512(a.offsets + 2 * j), o1 = _mm512_loadu_si512(a.offsets + 2 * j + 16);
+    const __mmask16 same = _mm512_cmpeq_epi32_mask(_mm512_mullo_epi32(p0, twelve), o0) &
+                           _mm512_cmpeq_epi32_mask(_mm512_mullo_epi32(p1, twelve), o1) &
+                           _mm512_cmplt_epu32_mask(p0, limit) & _mm512_cmplt_epu32_mask(p1, limit);
+    return same == 0xFFFF;
+}
+
+/// Whether springs j to j + 31 still are the runs of `ends`: springs 2m and
+/// 2m + 1 join ends[0] + m and ends[1] + m, and ends[2] + m and ends[3] + m.
+__attribute__((target("avx512f"))) inline bool runsStand(const drSspringPointsArgs& a, int32_t j,
+                                                         const int32_t* ends) {
+    // Pair values of 8 springs a vector: lane l holds end l % 4 of the runs plus m
+    const __m512i base = _mm512_add_epi32(_mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends))),
+                                          _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3));
+    __mmask16 same = 0xFFFF;
+    for (int32_t k = 0; k < 4; ++k)
+        same &= _mm512_cmpeq_epi32_mask(_mm512_loadu_si512(a.pairs + 2 * j + 16 * k),
+                                        _mm512_add_epi32(base, _mm512_set1_epi32(4 * k)));
+    return same == 0xFFFF;
+}
+
+/// The forces of run r (0 or 1) of the interleaved springs j to j + 31, as
+/// four vectors of four springs in run order.
+__attribute__((target("avx512f"))) inline void interleavedRun(const drSspringPointsArgs& a, int32_t j, int32_t r,
+                                                              const int32_t* ends, __m512 out[4]) {
+    const size_t pa = 3 * static_cast<size_t>(ends[2 * r]), pb = 3 * static_cast<size_t>(ends[2 * r + 1]);
+    const float *xa = a.x + pa, *xb = a.x + pb, *va = a.v + pa, *vb = a.v + pb;
+    __m512 D[3], U[3];
+    for (int32_t k = 0; k < 3; ++k) {
+        D[k] = _mm512_sub_ps(_mm512_loadu_ps(xb + 16 * k), _mm512_loadu_ps(xa + 16 * k));
+        U[k] = _mm512_sub_ps(_mm512_loadu_ps(vb + 16 * k), _mm512_loadu_ps(va + 16 * k));
+    }
+    const __m512i run = _mm512_loadu_si512(kInterleaved.run[r]);
+    const __m512 L = _mm512_permutex2var_ps(_mm512_loadu_ps(a.rest + j), run, _mm512_loadu_ps(a.rest + j + 16));
+    const __m512 w = _mm512_permutex2var_ps(_mm512_loadu_ps(a.factor + j), run, _mm512_loadu_ps(a.factor + j + 16));
+    __m512 FX, FY, FZ;
+    springFormula16(component16(D[0], D[1], D[2], 0), component16(D[0], D[1], D[2], 1),
+                    component16(D[0], D[1], D[2], 2), component16(U[0], U[1], U[2], 0),
+                    component16(U[0], U[1], U[2], 1), component16(U[0], U[1], U[2], 2), L, w, a.stiffness,
+                    a.damping, FX, FY, FZ);
+    untranspose16(FX, FY, FZ, out);
+}
+
+/// Springs j to j + 31 as two interleaved runs.
+__attribute__((target("avx512f"))) inline void interleaved32(const drSspringPointsArgs& a, int32_t j,
+                                                             const int32_t* ends) {
+    __m512 even[4], odd[4];
+    interleavedRun(a, j, 0, ends, even);
+    interleavedRun(a, j, 1, ends, odd);
+    const __m512i lower = _mm512_loadu_si512(kInterleaved.lower), upper = _mm512_loadu_si512(kInterleaved.upper);
+    float* o = a.out + 4 * j;
+    for (int32_t g = 0; g < 4; ++g) {
+        _mm512_storeu_ps(o + 32 * g, _mm512_permutex2var_ps(even[g], lower, odd[g]));
+        _mm512_storeu_ps(o + 32 * g + 16, _mm512_permutex2var_ps(even[g], upper, odd[g]));
+    }
+}
+
 /// 16 springs a group, read straight from the points (differences4, transpose16). Rest
 /// lengths and factors are put in the transposed order, and the reverse
 /// transpose brings the forces back in spring order.
 __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPointsArgs& a) {
     const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
-    const __m512 zero = _mm512_setzero_ps();
-    const __m512i twelve = _mm512_set1_epi32(12);
-    const __m512i limit = _mm512_set1_epi32(static_cast<int32_t>(drSpointOffsetLimit));
     int32_t j = 0;
     for (; j < a.count; j += 16) {
-        // The pairs as they stand must give the offsets: 12 p is exact below
-        // the limit, so equal products mean equal pairs
-        const __m512i p0 = _mm512_loadu_si512(a.pairs + 2 * j), p1 = _mm512_loadu_si512(a.pairs + 2 * j + 16);
-        const __m512i o0 = _mm512_loadu_si512(a.offsets + 2 * j), o1 = _mm512_loadu_si512(a.offsets + 2 * j + 16);
-        const __mmask16 same = _mm512_cmpeq_epi32_mask(_mm512_mullo_epi32(p0, twelve), o0) &
-                               _mm512_cmpeq_epi32_mask(_mm512_mullo_epi32(p1, twelve), o1) &
-                               _mm512_cmplt_epu32_mask(p0, limit) & _mm512_cmplt_epu32_mask(p1, limit);
-        if (same != 0xFFFF) break;
+        const int32_t s = a.first + j;
+        if (a.interleaved && s % 32 == 0 && j + 32 <= a.count && a.interleaved[4 * (s / 32)] >= 0) {
+            // Checked against the runs' ends, without the byte offsets
+            const int32_t* ends = a.interleaved + 4 * (s / 32);
+            if (!runsStand(a, j, ends)) break;
+            interleaved32(a, j, ends);
+            j += 16;
+            continue;
+        }
+        if (!pairsStand(a, j)) break;
         __m512 D[4], U[4];
         for (int g = 0; g < 4; ++g)
             differences4(reinterpret_cast<const char*>(a.x), reinterpret_cast<const char*>(a.v),
@@ -168,13 +284,9 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
         __m512 FX, FY, FZ;
         springFormula16(X, Y, Z, UX, UY, UZ, L, w, a.stiffness, a.damping, FX, FY, FZ);
 
-        const __m512 T0 = _mm512_unpacklo_ps(FX, FY), T1 = _mm512_unpackhi_ps(FX, FY);
-        const __m512 T2 = _mm512_unpacklo_ps(FZ, zero), T3 = _mm512_unpackhi_ps(FZ, zero);
-        float* o = a.out + 4 * j;
-        _mm512_storeu_ps(o, _mm512_shuffle_ps(T0, T2, 0x44));
-        _mm512_storeu_ps(o + 16, _mm512_shuffle_ps(T0, T2, 0xEE));
-        _mm512_storeu_ps(o + 32, _mm512_shuffle_ps(T1, T3, 0x44));
-        _mm512_storeu_ps(o + 48, _mm512_shuffle_ps(T1, T3, 0xEE));
+        __m512 F[4];
+        untranspose16(FX, FY, FZ, F);
+        for (int32_t g = 0; g < 4; ++g) _mm512_storeu_ps(a.out + 4 * j + 16 * g, F[g]);
     }
     return j;
 }
@@ -226,6 +338,13 @@ void drSspringLanes(const drSspringLanesArgs& a) {
 #endif
         default: springsPortable(a); return;
     }
+}
+
+bool drSinterleavedRuns(const std::array<int32_t, 2>* pairs) {
+    for (int32_t s = 2; s < 32; ++s)
+        for (int32_t c = 0; c < 2; ++c)
+            if (static_cast<int64_t>(pairs[s][c]) != static_cast<int64_t>(pairs[s - 2][c]) + 1) return false;
+    return true;
 }
 
 int32_t drSspringsFromPoints(const drSspringPointsArgs& a) {

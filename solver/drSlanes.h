@@ -7,6 +7,7 @@
 // gives the same bits, and the choice only changes the speed.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 /// Inputs and outputs of drSspringLanes: `count` springs in component arrays,
@@ -52,6 +53,12 @@ struct drSspringPointsArgs {
     float damping;
     float* out;               ///< per spring x, y, z of the force on a, then 0
     int32_t count;
+    /// Index of the first spring in its set, and per 32 springs of the set
+    /// (counted from spring 0) the four ends of their two interleaved runs
+    /// of consecutive points (drSinterleavedRuns), -1 where they are not;
+    /// may be null.
+    int32_t first = 0;
+    const int32_t* interleaved = nullptr;
 };
 
 /// The same formula as drSspringLanes on springs read from the points, 16
@@ -60,6 +67,13 @@ struct drSspringPointsArgs {
 /// lie below drSpointOffsetLimit); returns the number of springs computed,
 /// short of `count` at the first run whose pairs have changed.
 int32_t drSspringsFromPoints(const drSspringPointsArgs& a);
+
+/// Whether the 32 springs from `pairs` are two interleaved runs: springs 2m
+/// and 2m + 1 (m = 0 to 15) join points a0 + m and b0 + m, and a1 + m and
+/// b1 + m. Grids give such springs (along their rows, columns and
+/// diagonals), and drSspringsFromPoints reads each run's 16 points with
+/// three vector loads and checks its pairs against the four ends.
+bool drSinterleavedRuns(const std::array<int32_t, 2>* pairs);
 
 /// Point indices below this have 32-bit byte offsets.
 constexpr uint32_t drSpointOffsetLimit = 0x7FFFFFFFu / 12u;

@@ -52,7 +52,9 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
         const int32_t* unsafe = unsafeBefore_.data();
         drSspringPointsArgs args{reinterpret_cast<const float*>(cloth.positions.data()),
                                  reinterpret_cast<const float*>(cloth.velocities.data()), nullptr, nullptr, nullptr,
-                                 nullptr, stiffness, damping, nullptr, 0};
+                                 nullptr, stiffness, damping, nullptr, 0, 0,
+                                 interleaved_.empty() ? nullptr : interleaved_[0].data()};
+        static_assert(sizeof(interleaved_[0]) == 4 * sizeof(int32_t));
         // Springs [from, to) straight; false when a pair has changed (first
         // then names the run of 16 that holds it)
         auto straight = [&](int32_t from, int32_t to) {
@@ -63,6 +65,7 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
             args.factor = springFactors.data() + from;
             args.out = &springForces[static_cast<size_t>(from)].x;
             args.count = to - from;
+            args.first = from;
             const int32_t done = drSspringsFromPoints(args);
             if (done == args.count) return true;
             first = from + done;
@@ -222,6 +225,13 @@ void drSspring::itemsComputed(const drScloth& cloth) {
         unsafeBefore_[static_cast<size_t>(s) + 1] = unsafeBefore_[static_cast<size_t>(s)] + (safe ? 0 : 1);
         for (int c = 0; c < 2; ++c)
             endOffsets_[2 * static_cast<size_t>(s) + c] = safe ? pairs[s][c] * static_cast<int32_t>(sizeof(drSvec3)) : 0;
+    }
+    // Blocks of 32 safe springs that pair consecutive points in two runs
+    interleaved_.assign(static_cast<size_t>(count / 32), {-1, -1, -1, -1});
+    for (size_t q = 0; q < interleaved_.size(); ++q) {
+        const std::array<int32_t, 2>* block = pairs + 32 * q;
+        if (unsafeBefore_[32 * q + 32] == unsafeBefore_[32 * q] && drSinterleavedRuns(block))
+            interleaved_[q] = {block[0][0], block[0][1], block[1][0], block[1][1]};
     }
 }
 

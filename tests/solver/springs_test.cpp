@@ -340,6 +340,47 @@ TEST(SpringForce, SameBitsForEveryWorkerCountAndLaneWidth) {
     }
 }
 
+// A grid's springs come in blocks of 32 that are two interleaved runs of
+// consecutive points; the widest lanes read them with whole-vector loads and
+// check them against the runs' ends. Springs rewired in place, whether their
+// block still is such runs or not, must give the plain loop's forces.
+TEST(SpringForce, GridRunsRewiredInPlace) {
+    struct Case {
+        const char* name;
+        void (*rewire)(std::array<int32_t, 2>* block);
+    };
+    const Case cases[] = {
+        {"one end moved by a point", [](std::array<int32_t, 2>* b) { b[5][1] += 1; }},
+        {"a spring turned round", [](std::array<int32_t, 2>* b) { std::swap(b[8][0], b[8][1]); }},
+        {"the block's runs moved by a point",
+         [](std::array<int32_t, 2>* b) {
+             for (int32_t s = 0; s < 32; ++s) b[s] = {b[s][0] + 1, b[s][1] + 1};
+         }},
+    };
+    for (const Case& c : cases)
+        for (int32_t width : {16, 1}) {
+            LaneWidth lanes(width);
+            if (lanes.used != width) continue;  // not on this processor
+            SCOPED_TRACE(testing::Message() << c.name << ", " << width << " lanes");
+            Scene s(43, 17);
+            Pairs& pairs = s.net.shear.springPairs;
+            int32_t block = 32;
+            while (block + 64 <= s.net.shear.springCount && !drSinterleavedRuns(pairs.data() + block)) block += 32;
+            ASSERT_TRUE(drSinterleavedRuns(pairs.data() + block));
+            auto expected = [&s] {
+                std::vector<drSvec3> e(s.net.cloth.forces.size());
+                for (drSspring* set : {&s.net.stretch, &s.net.shear, &s.net.bend}) addPlainLoop(*set, s.net.cloth, e);
+                return e;
+            };
+            EXPECT_EQ(s.forces(), expected());  // the lists are built
+            EXPECT_EQ(s.forces(), expected());  // read with them
+            c.rewire(pairs.data() + block);
+            // The first finds the change, the second reads with the new lists
+            EXPECT_EQ(s.forces(), expected()) << "rewired";
+            EXPECT_EQ(s.forces(), expected()) << "rewired, again";
+        }
+}
+
 /// Holds point 0 in place: after all accumulating forces, its force and
 /// velocity are removed.
 class HoldFirst : public drSforce {
