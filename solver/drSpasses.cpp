@@ -224,8 +224,12 @@ void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSso
     if (total > 0 && chunks > 1)
         poolParallelChunks(n, chunks, [&](int32_t c, int32_t, int32_t) {
             for (int32_t k = 0; k < count; ++k) {
+                // Slices of whole blocks of 32 items: a spring set reads its
+                // grid-like blocks of 32 springs as a whole
                 int32_t begin = 0, end = 0;
-                poolRange(items[k], chunks, c, begin, end);
+                poolRange(items[k] / 32 + (items[k] % 32 != 0), chunks, c, begin, end);
+                begin = static_cast<int32_t>(std::min<int64_t>(int64_t{32} * begin, items[k]));
+                end = static_cast<int32_t>(std::min<int64_t>(int64_t{32} * end, items[k]));
                 if (begin < end) forces[k]->computeItems(cloth, begin, end);
             }
         });
