@@ -1,9 +1,18 @@
 #include "drSselfCandidates.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define DR_X86_BOXES 1
+#else
+#define DR_X86_BOXES 0
+#endif
+
+#include "drSlanes.h"
 #include "drStriangleNode.h"
 #include "pool.h"
 
@@ -53,6 +62,53 @@ constexpr int32_t kMaxCells = 1024;
 /// Per triangle in the search scratch: the box (6), the reach with its
 /// margin, 1 when the triangle is well shaped.
 constexpr size_t kStride = 8;
+/// Triangles of a leaf whose points are gathered at once.
+constexpr int32_t kRunTriangles = 32;
+
+/// The next float above f (f not a number excluded; -0 and +0 alike).
+float floatAbove(float f) {
+    if (f == 0.0f) return std::numeric_limits<float>::denorm_min();
+    const uint32_t bits = std::bit_cast<uint32_t>(f);
+    return std::bit_cast<float>(f > 0.0f ? bits + 1u : bits - 1u);
+}
+/// The smallest float at least x, and the largest at most x: a float p is
+/// at least x exactly when it is at least floatAtLeast(x), and so on.
+float floatAtLeast(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? floatAbove(f) : f;
+}
+float floatAtMost(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? -floatAbove(-f) : f;
+}
+
+/// Bit k set when point k of the sixteen at (x, y, z) lies in the closed box
+/// [lo, hi] (never for a point that is not a number).
+uint32_t inBoxPlain(const float* x, const float* y, const float* z, const float* lo, const float* hi) {
+    uint32_t mask = 0;
+    for (int k = 0; k < 16; ++k)
+        if (x[k] >= lo[0] && x[k] <= hi[0] && y[k] >= lo[1] && y[k] <= hi[1] && z[k] >= lo[2] && z[k] <= hi[2])
+            mask |= 1u << k;
+    return mask;
+}
+#if DR_X86_BOXES
+/// inBoxPlain in 16 lanes.
+__attribute__((target("avx512f"))) uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo,
+                                                    const float* hi) {
+    const __m512 vx = _mm512_loadu_ps(x), vy = _mm512_loadu_ps(y), vz = _mm512_loadu_ps(z);
+    __mmask16 m = _mm512_cmp_ps_mask(vx, _mm512_set1_ps(lo[0]), _CMP_GE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vx, _mm512_set1_ps(hi[0]), _CMP_LE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vy, _mm512_set1_ps(lo[1]), _CMP_GE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vy, _mm512_set1_ps(hi[1]), _CMP_LE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vz, _mm512_set1_ps(lo[2]), _CMP_GE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vz, _mm512_set1_ps(hi[2]), _CMP_LE_OQ);
+    return m;
+}
+#else
+uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo, const float* hi) {
+    return inBoxPlain(x, y, z, lo, hi);
+}
+#endif
 
 /// body(job, begin, end) over [0, count): split over the pool from `least` items on.
 template <class Body>
@@ -372,14 +428,16 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
 }
 
 void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out,
-                                     std::vector<double>& scratch) const {
+                                     SearchScratch& scratch) const {
     const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
     const double far = static_cast<double>(reach);
+    const bool lanes16 = drSlaneWidth() == 16;
     for (int32_t l = begin; l < end; ++l) {
         const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
         const int32_t count = std::max(leaf.triangleCount, 0);
         const drStriangle* tri = leaf.triangles;
-        scratch.resize(static_cast<size_t>(count) * kStride);
+        std::vector<double>& boxes = scratch.triangles;
+        boxes.resize(static_cast<size_t>(count) * kStride);
 
         // Every triangle's box of reach (the widened triangle's box grown by
         // the reach and its margin), whether it is well shaped, and the
@@ -400,7 +458,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             const double worst = (altitude - 2.0 * rho) * (longest - 2.0 * rho) / (longest + 2.0 * rho);
             const bool shaped = altitude - 2.0 * rho > 0.0 && worst >= kThinRatio * (longest + 2.0 * rho);
             const double R = far + kShapeMargin * (longest + 2.0 * rho) + kScaleMargin * (size + longest + far);
-            double* box = &scratch[static_cast<size_t>(t) * kStride];
+            double* box = &boxes[static_cast<size_t>(t) * kStride];
             for (int k = 0; k < 3; ++k) {
                 const double lo = std::min({A[k], B[k], C[k]}), hi = std::max({A[k], B[k], C[k]});
                 const double widen = 0.1 * (hi - lo) + R;
@@ -413,35 +471,58 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             box[7] = shaped ? 1.0 : 0.0;
         }
 
+        // The box a triangle tests points against: its own, or the leaf's
+        // for a triangle whose float test is not trusted to the margin. The
+        // points are floats, so the bounds are rounded inward to floats: a
+        // point passes the float bounds exactly when it passes the exact ones.
+        std::vector<float>& bounds = scratch.bounds;
+        bounds.resize(static_cast<size_t>(count) * 6);
         for (int32_t t = 0; t < count; ++t) {
-            const double* own = &scratch[static_cast<size_t>(t) * kStride];
+            const double* own = &boxes[static_cast<size_t>(t) * kStride];
             const bool wellShaped = own[7] != 0.0;
-            const double lo[3] = {wellShaped ? own[0] : leafLo[0], wellShaped ? own[1] : leafLo[1],
-                                  wellShaped ? own[2] : leafLo[2]};
-            const double hi[3] = {wellShaped ? own[3] : leafHi[0], wellShaped ? own[4] : leafHi[1],
-                                  wellShaped ? own[5] : leafHi[2]};
-            const double R = own[6];
-            const int32_t a = tri[t][0], b = tri[t][1], c = tri[t][2];
+            float* box = &bounds[static_cast<size_t>(t) * 6];
+            for (int k = 0; k < 3; ++k) {
+                box[k] = floatAtLeast(wellShaped ? own[k] : leafLo[k]);
+                box[3 + k] = floatAtMost(wellShaped ? own[3 + k] : leafHi[k]);
+            }
+        }
 
-            // The triangle's frame, made when a point first lies in the box
-            bool framed = false;
-            Vec A{}, e1{}, e2{}, N{};
-            double area2 = 0.0, l1 = 0.0, l2 = 0.0, l12 = 0.0, gu = 0.0, gv = 0.0, guv = 0.0;
-            const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
-            const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
-            const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
-            for (int32_t z = z0; z <= z1; ++z)
-                for (int32_t y = y0; y <= y1; ++y) {
-                    // The cells x0 .. x1 of a row hold consecutive points
-                    const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
-                    const int32_t first = cellStart[static_cast<size_t>(row + x0)];
-                    const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
-                    for (int32_t s = first; s < last; ++s) {
-                        const Vec p = toVec(cellPositions[static_cast<size_t>(s)]);
-                        if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] &&
-                              p.z <= hi[2]))
-                            continue;
-                        const int32_t j = cellPoints[static_cast<size_t>(s)];
+        // The triangles in runs: the points in the union of a run's boxes are
+        // gathered from the grid once, then every triangle of the run tests
+        // them sixteen at a time (a leaf is usually a single run)
+        for (int32_t first = 0; first < count; first += kRunTriangles) {
+            const int32_t last = std::min(count, first + kRunTriangles);
+            float runLo[3] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::infinity()};
+            float runHi[3] = {-runLo[0], -runLo[1], -runLo[2]};
+            for (int32_t t = first; t < last; ++t)
+                for (int k = 0; k < 3; ++k) {
+                    runLo[k] = std::min(runLo[k], bounds[static_cast<size_t>(t) * 6 + k]);
+                    runHi[k] = std::max(runHi[k], bounds[static_cast<size_t>(t) * 6 + 3 + k]);
+                }
+            gatherPoints(runLo, runHi, scratch);
+            const int32_t gathered = static_cast<int32_t>(scratch.ids.size());
+
+            for (int32_t t = first; t < last; ++t) {
+                const float* lo = &bounds[static_cast<size_t>(t) * 6];
+                const float* hi = lo + 3;
+                const double* own = &boxes[static_cast<size_t>(t) * kStride];
+                const bool wellShaped = own[7] != 0.0;
+                const double R = own[6];
+                const int32_t a = tri[t][0], b = tri[t][1], c = tri[t][2];
+
+                // The triangle's frame, made when a point first lies in the box
+                bool framed = false;
+                Vec A{}, e1{}, e2{}, N{};
+                double area2 = 0.0, l1 = 0.0, l2 = 0.0, l12 = 0.0, gu = 0.0, gv = 0.0, guv = 0.0;
+                for (int32_t g = 0; g < gathered; g += 16) {
+                    uint32_t mask = lanes16 ? inBox16(&scratch.x[static_cast<size_t>(g)], &scratch.y[static_cast<size_t>(g)],
+                                                      &scratch.z[static_cast<size_t>(g)], lo, hi)
+                                            : inBoxPlain(&scratch.x[static_cast<size_t>(g)], &scratch.y[static_cast<size_t>(g)],
+                                                         &scratch.z[static_cast<size_t>(g)], lo, hi);
+                    for (; mask != 0; mask &= mask - 1) {
+                        const size_t s = static_cast<size_t>(g + std::countr_zero(mask));
+                        const int32_t j = scratch.ids[s];
                         if (j == a || j == b || j == c) continue;  // never its own triangle
                         if (wellShaped) {
                             // Within R of the widened triangle: the distance to its plane
@@ -462,7 +543,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                                 guv = std::sqrt(dotOf(e3, e3)) / area2;
                                 framed = true;
                             }
-                            const Vec w = p - A;
+                            const Vec w = Vec{scratch.x[s], scratch.y[s], scratch.z[s]} - A;
                             const double d = dotOf(N, w) / area2;
                             const double w1 = dotOf(w, e1), w2 = dotOf(w, e2), q = area2 * area2;
                             const double u = (w1 * l2 - w2 * l12) / q, v = (w2 * l1 - w1 * l12) / q;
@@ -473,7 +554,41 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                         out.push_back({j, l, t});
                     }
                 }
+            }
         }
+    }
+}
+
+void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const {
+    scratch.x.clear();
+    scratch.y.clear();
+    scratch.z.clear();
+    scratch.ids.clear();
+    const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
+    const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
+    const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
+    for (int32_t z = z0; z <= z1; ++z)
+        for (int32_t y = y0; y <= y1; ++y) {
+            // The cells x0 .. x1 of a row hold consecutive points
+            const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
+            const int32_t first = cellStart[static_cast<size_t>(row + x0)];
+            const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
+            for (int32_t s = first; s < last; ++s) {
+                const drSvec3& p = cellPositions[static_cast<size_t>(s)];
+                if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] && p.z <= hi[2]))
+                    continue;
+                scratch.x.push_back(p.x);
+                scratch.y.push_back(p.y);
+                scratch.z.push_back(p.z);
+                scratch.ids.push_back(cellPoints[static_cast<size_t>(s)]);
+            }
+        }
+    // Whole groups of sixteen; the padding is in no box
+    while (scratch.ids.size() % 16 != 0) {
+        scratch.x.push_back(std::numeric_limits<float>::quiet_NaN());
+        scratch.y.push_back(std::numeric_limits<float>::quiet_NaN());
+        scratch.z.push_back(std::numeric_limits<float>::quiet_NaN());
+        scratch.ids.push_back(-1);
     }
 }
 

@@ -129,8 +129,17 @@ private:
         const double f = (x - gridOrigin[k]) * gridScale;
         return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
     }
+    /// Scratch of one search job.
+    struct SearchScratch {
+        std::vector<double> triangles;  ///< per triangle of a leaf: its box of reach and more
+        std::vector<float> bounds;      ///< per triangle of a leaf: the box it tests points against
+        std::vector<float> x, y, z;     ///< the points gathered for a run of triangles, in groups of 16
+        std::vector<int32_t> ids;       ///< their indices (-1 for the padding)
+    };
     /// Appends the pairs of the leaves [begin, end) to `out`, in leaf and triangle order.
-    void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, std::vector<double>& scratch) const;
+    void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, SearchScratch& scratch) const;
+    /// Gathers the points of the grid in the box [lo, hi] into `scratch`.
+    void gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const;
 
     bool valid = false;
     bool wide = false;               ///< the last search found the reach too wide for lists
@@ -160,7 +169,7 @@ private:
     std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
 
     std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each job
-    std::vector<std::vector<double>> jobScratch;  ///< per-triangle data of a leaf, per job
+    std::vector<SearchScratch> jobScratch;        ///< per job
     std::vector<int32_t> pairCount;               ///< pairs per point (search scratch)
     std::vector<Pair> sortedPairs;                ///< the pairs by point
     std::vector<Item> items;                      ///< the points answered this sub-step
