@@ -717,9 +717,14 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     // every leaf whose box contains it; marked for the tree when not
     pointMarks.assign(static_cast<size_t>(m), 0);
     const int32_t jobs = poolWorkerCount() >= 2 && m >= kParallelPoints ? poolWorkerCount() : 1;
-    if (jobLeaves.size() < static_cast<size_t>(jobs)) jobLeaves.resize(static_cast<size_t>(jobs));
+    if (jobLeaves.size() < static_cast<size_t>(jobs)) {
+        jobLeaves.resize(static_cast<size_t>(jobs));
+        jobStale.resize(static_cast<size_t>(jobs));
+    }
     forRange(m, kParallelPoints, [&](int32_t job, int32_t begin, int32_t end) {
         std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
+        std::vector<int32_t>& stale = jobStale[static_cast<size_t>(job)];
+        stale.clear();
         for (int32_t i = begin; i < end; ++i) {
             const drSvec3& p = positions[i];
             if (wholeTree ? !tree.boxContains(p) : !inBox(p, placedMin, placedMax)) continue;  // in no leaf's box
@@ -738,7 +743,9 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             for (int32_t l : leavesHere) {
                 const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
                 if (!within(d, frame)) {
+                    // handed to the tree: every leaf whose box contains it is read
                     pointMarks[static_cast<size_t>(i)] = 1;
+                    stale.insert(stale.end(), leavesHere.begin(), leavesHere.end());
                     break;
                 }
             }
@@ -765,13 +772,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     // Refit the leaves the sub-step reads: those of the lists, and every
     // leaf whose box may contain a point handed to the tree
     for (int32_t l : activeLeaves) leafFresh[static_cast<size_t>(l)] |= 2;
-    std::vector<int32_t>& here = jobLeaves[0];
-    for (const Item& item : items) {
-        if (item.active >= 0) continue;
-        here.clear();
-        placedAt(positions[item.point], here);
-        for (int32_t l : here) leafFresh[static_cast<size_t>(l)] |= 2;
-    }
+    for (int32_t job = 0; job < jobs; ++job)
+        for (int32_t l : jobStale[static_cast<size_t>(job)]) leafFresh[static_cast<size_t>(l)] |= 2;
     staleLeaves.clear();
     for (int32_t l = 0; l < leafCount; ++l)
         if (leafFresh[static_cast<size_t>(l)] == 2) staleLeaves.push_back(l);

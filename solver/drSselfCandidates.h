@@ -179,6 +179,7 @@ private:
     std::vector<double> leafFrames;               ///< per leaf: its translation and the bound (pickPoints scratch)
     std::vector<double> cellFrames;               ///< per cell of the tree's leaf grid: centre and radius (pickPoints scratch)
     std::vector<std::vector<int32_t>> jobLeaves;  ///< per job: leaves whose box contains a point (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobStale;   ///< per job: the leaves of the points it handed to the tree (pickPoints scratch)
     std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total
     std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
     std::vector<int32_t> cornerStamps;            ///< per point: the last leaf it was found in (search scratch)
