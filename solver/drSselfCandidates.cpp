@@ -18,6 +18,8 @@
 
 namespace {
 
+/// Chunks of a pass per worker of the pool.
+constexpr int32_t kChunksPerWorker = 8;
 /// Leaves from which the search runs on the pool.
 constexpr int32_t kParallelLeaves = 64;
 /// Points from which the motion check runs on the pool.
@@ -110,13 +112,10 @@ uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo
 }
 #endif
 
-/// body(job, begin, end) over [0, count): split over the pool from `least` items on.
+/// body(chunk, begin, end) over [0, count): split over the pool from `least` items on.
 template <class Body>
 void forRange(int32_t count, int32_t least, const Body& body) {
-    if (poolWorkerCount() >= 2 && count >= least)
-        poolParallelFor(count, body);
-    else
-        body(0, 0, count);
+    drSselfForChunks(count, drSselfChunks(count, least), body);
 }
 
 /// True when p lies in the closed box [lo, hi] (false for a non-finite point).
@@ -134,6 +133,12 @@ double dotOf(const Vec& a, const Vec& b) { return a.x * b.x + a.y * b.y + a.z * 
 Vec crossOf(const Vec& a, const Vec& b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
 
 }  // namespace
+
+int32_t drSselfChunks(int32_t count, int32_t least) {
+    const int32_t workers = poolWorkerCount();
+    if (workers < 2 || count < least) return 1;
+    return workers * std::clamp(count / workers, 1, kChunksPerWorker);
+}
 
 drSselfCandidates::Use drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) {
     ++steps;
@@ -223,10 +228,10 @@ drSselfCandidates::Motion drSselfCandidates::motion(const drSvec3* p, int32_t co
         return Range{{lx, ly, lz}, {hx, hy, hz}, finite};
     };
     Range all{{0, 0, 0}, {0, 0, 0}, 0.0f};
-    if (poolWorkerCount() >= 2 && count >= kParallelPoints) {
-        const int32_t T = poolWorkerCount();
-        std::vector<Range> parts(static_cast<size_t>(T));
-        poolParallelFor(count, [&](int32_t k, int32_t begin, int32_t end) { parts[static_cast<size_t>(k)] = measure(begin, end); });
+    const int32_t chunks = drSselfChunks(count, kParallelPoints);
+    if (chunks > 1) {
+        std::vector<Range> parts(static_cast<size_t>(chunks));
+        drSselfForChunks(count, chunks, [&](int32_t k, int32_t begin, int32_t end) { parts[static_cast<size_t>(k)] = measure(begin, end); });
         all = parts[0];
         for (const Range& r : parts) {
             all.finite += r.finite;
@@ -320,23 +325,18 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     const double cell = std::max(longest, static_cast<double>(reach));
     binPoints(positions, pointCount, static_cast<float>(cell > 0.0 ? cell : 1.0));
 
-    // Pairs of every leaf, one run of consecutive leaves per job
-    const int32_t T = poolWorkerCount();
-    const bool parallel = T >= 2 && leafCount >= kParallelLeaves;
-    const int32_t jobs = parallel ? T : 1;
+    // Pairs of every leaf, one run of consecutive leaves per chunk
+    const int32_t jobs = drSselfChunks(leafCount, kParallelLeaves);
     if (jobPairs.size() < static_cast<size_t>(jobs)) {
         jobPairs.resize(static_cast<size_t>(jobs));
         jobScratch.resize(static_cast<size_t>(jobs));
     }
     for (int32_t k = 0; k < jobs; ++k) jobPairs[static_cast<size_t>(k)].clear();
-    if (parallel)
-        poolParallelFor(leafCount, [this](int32_t k, int32_t begin, int32_t end) {
-            searchLeaves(begin, end, jobPairs[static_cast<size_t>(k)], jobScratch[static_cast<size_t>(k)]);
-        });
-    else
-        searchLeaves(0, leafCount, jobPairs[0], jobScratch[0]);
+    drSselfForChunks(leafCount, jobs, [this](int32_t k, int32_t begin, int32_t end) {
+        searchLeaves(begin, end, jobPairs[static_cast<size_t>(k)], jobScratch[static_cast<size_t>(k)]);
+    });
 
-    // Group by point, keeping the tree's order within a point (jobs in order, stable)
+    // Group by point, keeping the tree's order within a point (chunks in order, stable)
     pairCount.assign(static_cast<size_t>(pointCount) + 1, 0);
     size_t total = 0;
     for (int32_t k = 0; k < jobs; ++k) {
@@ -601,10 +601,7 @@ void drSselfCandidates::refitList(const std::vector<int32_t>& which) {
     auto refit = [all, list](int32_t, int32_t begin, int32_t end) {
         for (int32_t k = begin; k < end; ++k) all[list[k]]->refit();
     };
-    if (poolWorkerCount() >= 2 && count >= kParallelRefits)
-        poolParallelFor(count, refit);
-    else
-        refit(0, 0, count);
+    forRange(count, kParallelRefits, refit);
 }
 
 bool drSselfCandidates::query(int32_t k, drSindexHit& hit) const {
@@ -716,12 +713,12 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     // Every point: within its cell's radius, or else within the bound of
     // every leaf whose box contains it; marked for the tree when not
     pointMarks.assign(static_cast<size_t>(m), 0);
-    const int32_t jobs = poolWorkerCount() >= 2 && m >= kParallelPoints ? poolWorkerCount() : 1;
+    const int32_t jobs = drSselfChunks(m, kParallelPoints);
     if (jobLeaves.size() < static_cast<size_t>(jobs)) {
         jobLeaves.resize(static_cast<size_t>(jobs));
         jobStale.resize(static_cast<size_t>(jobs));
     }
-    forRange(m, kParallelPoints, [&](int32_t job, int32_t begin, int32_t end) {
+    drSselfForChunks(m, jobs, [&](int32_t job, int32_t begin, int32_t end) {
         std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
         std::vector<int32_t>& stale = jobStale[static_cast<size_t>(job)];
         stale.clear();

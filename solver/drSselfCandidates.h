@@ -45,8 +45,24 @@
 #include "drSvec.h"
 #include "drSleafGrid.h"
 #include "drStriangleLeaf.h"
+#include "pool.h"
 
 class drStriangleNode;
+
+/// Chunks of a self collision pass over `count` items: several per worker
+/// from `least` items on, so that a worker on a slower processor does less
+/// (see poolParallelChunks); 1 when the pass runs inline.
+int32_t drSselfChunks(int32_t count, int32_t least);
+/// Runs body(chunk, begin, end) over [0, count) in `chunks` chunks (from
+/// drSselfChunks): claimed by the pool's workers, or inline when 1. Chunk c
+/// covers the same items whoever runs it.
+template <class Body>
+void drSselfForChunks(int32_t count, int32_t chunks, const Body& body) {
+    if (chunks > 1)
+        poolParallelChunks(count, chunks, body);
+    else
+        body(0, 0, count);
+}
 
 class drSselfCandidates {
 public:
@@ -168,8 +184,8 @@ private:
     std::vector<drSvec3> cellPositions;  ///< their positions, in the same order
     std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
 
-    std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each job
-    std::vector<SearchScratch> jobScratch;        ///< per job
+    std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each chunk of leaves
+    std::vector<SearchScratch> jobScratch;        ///< per chunk of leaves
     std::vector<int32_t> pairCount;               ///< pairs per point (search scratch)
     std::vector<Pair> sortedPairs;                ///< the pairs by point
     std::vector<Item> items;                      ///< the points answered this sub-step
@@ -178,8 +194,8 @@ private:
     std::vector<uint8_t> pointMarks;              ///< per point: handed to the tree (pickPoints scratch)
     std::vector<double> leafFrames;               ///< per leaf: its translation and the bound (pickPoints scratch)
     std::vector<double> cellFrames;               ///< per cell of the tree's leaf grid: centre and radius (pickPoints scratch)
-    std::vector<std::vector<int32_t>> jobLeaves;  ///< per job: leaves whose box contains a point (pickPoints scratch)
-    std::vector<std::vector<int32_t>> jobStale;   ///< per job: the leaves of the points it handed to the tree (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobLeaves;  ///< per chunk: leaves whose box contains a point (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobStale;   ///< per chunk: the leaves of the points it handed to the tree (pickPoints scratch)
     std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total
     std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
     std::vector<int32_t> cornerStamps;            ///< per point: the last leaf it was found in (search scratch)
