@@ -67,9 +67,10 @@ constexpr size_t kStride = 8;
 /// Triangles of a leaf whose points are gathered at once.
 constexpr int32_t kRunTriangles = 32;
 
-/// The next float above f (f not a number excluded; -0 and +0 alike).
+/// The next float above f (the same for -0 and +0; +infinity stays).
 float floatAbove(float f) {
     if (f == 0.0f) return std::numeric_limits<float>::denorm_min();
+    if (f == std::numeric_limits<float>::infinity()) return f;
     const uint32_t bits = std::bit_cast<uint32_t>(f);
     return std::bit_cast<float>(f > 0.0f ? bits + 1u : bits - 1u);
 }
@@ -800,8 +801,8 @@ bool drSselfCandidates::placeLeaves() {
                 const double grow = r + 0.05 * (box[3 + k] - box[k] + 2.0 * r) + band;
                 const double lo = box[k] + frame[k] - grow, hi = box[3 + k] + frame[k] + grow;
                 const double margin = 1e-5 * (1.0 + std::max(std::fabs(lo), std::fabs(hi)));
-                entry.boxMin[k] = std::nextafter(static_cast<float>(lo - margin), -std::numeric_limits<float>::infinity());
-                entry.boxMax[k] = std::nextafter(static_cast<float>(hi + margin), std::numeric_limits<float>::infinity());
+                entry.boxMin[k] = -floatAbove(-static_cast<float>(lo - margin));
+                entry.boxMax[k] = floatAbove(static_cast<float>(hi + margin));
             }
         }
     });

@@ -11,6 +11,7 @@
 #include "drScloth.h"
 #include "drScollideSelf.h"
 #include "drSselfCandidates.h"
+#include "drSlanes.h"
 #include "drSsolver.h"
 #include "drStriangleNode.h"
 #include "grid.h"
@@ -146,6 +147,35 @@ struct ListsAndReference {
     }
 };
 
+/// The candidate lists against the tree over 40 sub-steps of a moving cloth.
+void listsFollowTheMovingCloth() {
+    ListsAndReference c;
+    std::vector<drSvec3>& points = c.points;
+    const int32_t n = c.n;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> jitter(-0.004f, 0.004f);
+    int32_t listed = 0, mixed = 0, contacts = 0;
+    for (int32_t step = 0; step < 40; ++step) {
+        for (int32_t i = 0; i < n; ++i) {
+            points[i] += drSvec3{0.05f + jitter(rng), -0.1f + jitter(rng), 0.02f + jitter(rng)};
+            if (i >= n / 2 && step >= 8 && step < 20) points[i].y -= 0.04f;  // the upper layer sinks
+        }
+        if (step == 24)
+            for (int32_t i = 0; i < n; i += 7) points[i].y += 0.4f;  // a jolt
+        if (step == 30) points[n / 2 + 20 * 40 + 21] = (points[n / 2 + 20 * 40 + 20] + points[n / 2 + 20 * 40 + 22]) * 0.5f;
+        const drSvec3 kept = points[n / 2 + 5];
+        if (step == 34) points[n / 2 + 5].x = std::nanf("");
+
+        const drSselfCandidates::Use use = c.subStep("step " + std::to_string(step), contacts);
+        listed += use == drSselfCandidates::Use::Lists ? 1 : 0;
+        mixed += use == drSselfCandidates::Use::Mixed ? 1 : 0;
+        points[n / 2 + 5] = kept;
+    }
+    EXPECT_GT(contacts, 2000);
+    EXPECT_GE(listed, 15);  // many sub-steps ran on the lists...
+    EXPECT_LT(c.lists.searchCount(), listed);  // ...which outlived their search
+    EXPECT_GE(mixed, 3);  // and on the lists for most points while the upper layer sank
+}
 }  // namespace
 
 TEST(CollideSelf, PointAboveALowerLayerHandsItsForceToTheCornersAndStopsApproaching) {
@@ -289,35 +319,15 @@ TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
     // Sub-steps that keep the lists (the cloth drifts, the upper layer sinks
     // onto the lower one: new contacts appear between searches) and
     // sub-steps that end them (a jolt, a triangle made thin, a point that is
-    // not a number)
-    ListsAndReference c;
-    std::vector<drSvec3>& points = c.points;
-    const int32_t n = c.n;
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<float> jitter(-0.004f, 0.004f);
-    int32_t listed = 0, mixed = 0, contacts = 0;
-    for (int32_t step = 0; step < 40; ++step) {
-        for (int32_t i = 0; i < n; ++i) {
-            points[i] += drSvec3{0.05f + jitter(rng), -0.1f + jitter(rng), 0.02f + jitter(rng)};
-            if (i >= n / 2 && step >= 8 && step < 20) points[i].y -= 0.04f;  // the upper layer sinks
-        }
-        if (step == 24)
-            for (int32_t i = 0; i < n; i += 7) points[i].y += 0.4f;  // a jolt
-        if (step == 30) points[n / 2 + 20 * 40 + 21] = (points[n / 2 + 20 * 40 + 20] + points[n / 2 + 20 * 40 + 22]) * 0.5f;
-        const drSvec3 kept = points[n / 2 + 5];
-        if (step == 34) points[n / 2 + 5].x = std::nanf("");
-
-        const drSselfCandidates::Use use = c.subStep("step " + std::to_string(step), contacts);
-        listed += use == drSselfCandidates::Use::Lists ? 1 : 0;
-        mixed += use == drSselfCandidates::Use::Mixed ? 1 : 0;
-        points[n / 2 + 5] = kept;
+    // not a number). The search tests its points 16 at a time in vector
+    // lanes where the processor has them, and one by one otherwise: both.
+    for (int32_t width : {16, 1}) {
+        if (drSsetLaneWidth(width) != width) continue;  // not on this processor
+        SCOPED_TRACE("lanes " + std::to_string(width));
+        listsFollowTheMovingCloth();
     }
-    EXPECT_GT(contacts, 2000);
-    EXPECT_GE(listed, 15);  // many sub-steps ran on the lists...
-    EXPECT_LT(c.lists.searchCount(), listed);  // ...which outlived their search
-    EXPECT_GE(mixed, 3);  // and on the lists for most points while the upper layer sank
+    drSsetLaneWidth(0);
 }
-
 TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOther) {
     // The lists are found, then one layer moves by more than they allow
     // while the other stays: the next sub-step keeps the lists for the
