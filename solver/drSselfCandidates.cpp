@@ -733,6 +733,16 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
                 const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
                 if (within(d, cell)) continue;
             }
+            // The leaves of the cell: a leaf whose bound the point keeps
+            // needs no look at its box
+            bool kept = true;
+            if (binned && !wholeTree) {
+                const int32_t c = grid.cellAt(p);
+                for (const int32_t* id = grid.cellBegin(c); kept && id != grid.cellEnd(c); ++id)
+                    kept = within(d, &leafFrames[static_cast<size_t>(*id) * kFrame]) ||
+                           !inBox(p, placedEntries[static_cast<size_t>(*id)].boxMin, placedEntries[static_cast<size_t>(*id)].boxMax);
+                if (kept) continue;
+            }
             leavesHere.clear();
             if (wholeTree)
                 tree.leavesAt(p, leavesHere);
