@@ -55,8 +55,12 @@ constexpr double kSearchCost = 1.0;
 /// A mixed sub-step's own cost (the whole tree refitted, the points picked),
 /// in point queries per point.
 constexpr double kMixedCost = 0.06;
-/// Per leaf in a mixed sub-step: its translation (3), the bound, its spread.
-constexpr size_t kFrame = 5;
+/// Per leaf in a mixed sub-step: its translation (3), the bound, its spread,
+/// 1 when it turns (then placed by its refitted box), and its turn (9, by rows).
+constexpr size_t kFrame = 15;
+/// True when a leaf of a mixed sub-step is placed by its refitted box: when
+/// it moved too far for its translation (also when it turns).
+bool placedByRefit(const double* frame) { return frame[3] < 0.0 || frame[5] != 0.0; }
 /// Cells of the point grid per point at most.
 constexpr int64_t kCellsPerPoint = 16;
 /// Cells of the point grid along one axis at most.
@@ -132,6 +136,28 @@ Vec toVec(const drSvec3& p) { return {p.x, p.y, p.z}; }
 Vec operator-(const Vec& a, const Vec& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 double dotOf(const Vec& a, const Vec& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 Vec crossOf(const Vec& a, const Vec& b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+Vec scaled(const Vec& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+/// Half the diagonal of the box [lo, hi] (infinite for an empty box).
+double halfDiagonal(const double* lo, const double* hi) {
+    double sum = 0.0;
+    for (int k = 0; k < 3; ++k) sum += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+    return 0.5 * std::sqrt(sum);
+}
+
+/// The orthonormal basis (u, v, w) of three points: u along X1 - X0, w
+/// normal to their plane, v = w x u; written as u, v, w into `basis`.
+/// False when the points are too close to a line for one.
+bool orthonormal(const Vec& X0, const Vec& X1, const Vec& X2, double* basis) {
+    const Vec e1 = X1 - X0;
+    const Vec n = crossOf(e1, X2 - X0);
+    const double l1 = dotOf(e1, e1), ln = dotOf(n, n);
+    if (!(l1 > 0.0 && ln > 1e-6 * l1 * l1 && std::isfinite(l1) && std::isfinite(ln))) return false;
+    const Vec u = scaled(e1, 1.0 / std::sqrt(l1)), w = scaled(n, 1.0 / std::sqrt(ln));
+    const Vec v = crossOf(w, u);
+    const double values[9] = {u.x, u.y, u.z, v.x, v.y, v.z, w.x, w.y, w.z};
+    std::copy(values, values + 9, basis);
+    return true;
+}
 
 }  // namespace
 
@@ -303,6 +329,32 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
                 box[3 + k] = std::max(box[3 + k], x);
             }
     }
+    // Every leaf's basis at the anchor, from its first corner, the corner
+    // farthest from it and the corner farthest from their line: a leaf whose
+    // corners moved too far apart for a translation may still have turned
+    // as a whole (see pickPoints)
+    leafBases.assign(static_cast<size_t>(leafCount) * 9, 0.0);
+    leafReferences.assign(static_cast<size_t>(leafCount) * 2, 0);
+    leafTurnable.assign(static_cast<size_t>(leafCount), 0);
+    for (int32_t l = 0; l < leafCount; ++l) {
+        const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+        if (last - first < 3) continue;
+        auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
+        const Vec X0 = at(first);
+        int32_t c1 = first, c2 = first;
+        double best = 0.0;
+        for (int32_t s = first; s < last; ++s)
+            if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
+        best = 0.0;
+        for (int32_t s = first; s < last; ++s) {
+            const Vec n = crossOf(at(c1) - X0, at(s) - X0);
+            if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
+        }
+        if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) continue;
+        leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
+        leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
+        leafTurnable[static_cast<size_t>(l)] = 1;
+    }
     if (pointCount == 0 || leafCount == 0) return true;
 
     // Cells about a triangle plus the reach wide: the longest edges of a sample of triangles
@@ -334,7 +386,7 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     }
     for (int32_t k = 0; k < jobs; ++k) jobPairs[static_cast<size_t>(k)].clear();
     drSselfForChunks(leafCount, jobs, [this](int32_t k, int32_t begin, int32_t end) {
-        searchLeaves(begin, end, jobPairs[static_cast<size_t>(k)], jobScratch[static_cast<size_t>(k)]);
+        searchLeaves(begin, end, jobPairs[static_cast<size_t>(k)], jobScratch[static_cast<size_t>(k)], leafTurnable.data());
     });
 
     // Group by point, keeping the tree's order within a point (chunks in order, stable)
@@ -428,8 +480,8 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     }
 }
 
-void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out,
-                                     SearchScratch& scratch) const {
+void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, SearchScratch& scratch,
+                                     uint8_t* turnable) const {
     const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
     const double far = static_cast<double>(reach);
     const bool lanes16 = drSlaneWidth() == 16;
@@ -470,6 +522,8 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             }
             box[6] = R;
             box[7] = shaped ? 1.0 : 0.0;
+            // (a thin triangle is bounded through the leaf's box, which does not turn)
+            if (!shaped) turnable[l] = 0;
         }
 
         // The box a triangle tests points against: its own, or the leaf's
@@ -639,6 +693,17 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
         const double x = d[0] - g[0], y = d[1] - g[1], z = d[2] - g[2];
         return g[3] >= 0.0 && x * x + y * y + z * z <= g[3] * g[3];
     };
+    // True when point i, at p and moved by d since the anchor, lies within
+    // the bound of where the frame g of its leaf takes it
+    auto keeps = [this, &within](int32_t i, const drSvec3& p, const double* d, const double* g) {
+        if (g[5] == 0.0) return within(d, g);
+        const Vec A = toVec(anchor[static_cast<size_t>(i)]);
+        const double* q = g + 6;
+        const double f[3] = {static_cast<double>(p.x) - (q[0] * A.x + q[1] * A.y + q[2] * A.z),
+                             static_cast<double>(p.y) - (q[3] * A.x + q[4] * A.y + q[5] * A.z),
+                             static_cast<double>(p.z) - (q[6] * A.x + q[7] * A.y + q[8] * A.z)};
+        return within(f, g);
+    };
 
     // Every leaf's translation G and how far a point may be from it: the
     // bound, negative when the leaf's own spread is too large
@@ -666,6 +731,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             const double r = 0.5 * std::sqrt(spread);
             frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
             frame[4] = r;
+            frame[5] = 0.0;
+            if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] != 0) turnLeaf(l, frame);
         }
     });
 
@@ -689,7 +756,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
                 double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
                 for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
                     const double* frame = &leafFrames[static_cast<size_t>(leafOf(*id)) * kFrame];
-                    bound = std::min(bound, frame[3]);
+                    // (a turning leaf takes each point by where it was: no radius serves its cells)
+                    bound = std::min(bound, frame[5] != 0.0 ? -1.0 : frame[3]);
                     for (int k = 0; k < 3; ++k) {
                         lo[k] = std::min(lo[k], frame[k]);
                         hi[k] = std::max(hi[k], frame[k]);
@@ -739,7 +807,7 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             if (binned && !wholeTree) {
                 const int32_t c = grid.cellAt(p);
                 for (const int32_t* id = grid.cellBegin(c); kept && id != grid.cellEnd(c); ++id)
-                    kept = within(d, &leafFrames[static_cast<size_t>(*id) * kFrame]) ||
+                    kept = keeps(i, p, d, &leafFrames[static_cast<size_t>(*id) * kFrame]) ||
                            !inBox(p, placedEntries[static_cast<size_t>(*id)].boxMin, placedEntries[static_cast<size_t>(*id)].boxMax);
                 if (kept) continue;
             }
@@ -750,7 +818,7 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
                 placedAt(p, leavesHere);
             for (int32_t l : leavesHere) {
                 const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
-                if (!within(d, frame)) {
+                if (!keeps(i, p, d, frame)) {
                     // handed to the tree: every leaf whose box contains it is read
                     pointMarks[static_cast<size_t>(i)] = 1;
                     stale.insert(stale.end(), leavesHere.begin(), leavesHere.end());
@@ -788,6 +856,49 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     refitList(staleLeaves);
 }
 
+// A leaf whose corners moved apart by more than a translation allows may have
+// turned as a whole (a skirt swinging down). Let Q be the turn of its basis
+// since the anchor (an orthogonal matrix), G the centre of the box of its
+// corners' X - Q A and r half the box's diagonal, so that every corner is
+// within r of Q A + G. Q keeps distances, so the argument for the lists runs
+// as for a translation with p's offset |p - Q p0 - G| in place of |D_p - G|:
+// a triangle of the leaf that accepts p lies, at the anchor, within the
+// reach of p0. Only leaves whose triangles were all well shaped at the
+// search take a turn: the float test of a thin triangle was bounded through
+// the leaf's box, which does not turn. The leaf keeps its translation when
+// the turn does not bring r within the half slack.
+void drSselfCandidates::turnLeaf(int32_t l, double* frame) const {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+    const int32_t* ref = &leafReferences[static_cast<size_t>(l) * 2];
+    double now[9];
+    if (!orthonormal(toVec(positions[leafCorners[static_cast<size_t>(first)]]), toVec(positions[ref[0]]),
+                     toVec(positions[ref[1]]), now))
+        return;
+    const double* was = &leafBases[static_cast<size_t>(l) * 9];
+    double turn[9];
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col)
+            turn[3 * row + col] = now[row] * was[col] + now[3 + row] * was[3 + col] + now[6 + row] * was[6 + col];
+    double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
+    for (int32_t s = first; s < last; ++s) {
+        const int32_t c = leafCorners[static_cast<size_t>(s)];
+        const Vec X = toVec(positions[c]), A = toVec(anchor[static_cast<size_t>(c)]);
+        for (int k = 0; k < 3; ++k) {
+            const double e = X[k] - (turn[3 * k] * A.x + turn[3 * k + 1] * A.y + turn[3 * k + 2] * A.z);
+            lo[k] = std::min(lo[k], e);
+            hi[k] = std::max(hi[k], e);
+        }
+    }
+    const double r = halfDiagonal(lo, hi);
+    if (!(r * 1.001 <= 0.5 * static_cast<double>(slack))) return;
+    for (int k = 0; k < 3; ++k) frame[k] = 0.5 * (lo[k] + hi[k]);
+    frame[3] = static_cast<double>(slack) / 1.001 - 1.2 * r;
+    frame[4] = r;
+    frame[5] = 1.0;
+    std::copy(turn, turn + 9, frame + 6);
+}
+
 // Boxes that hold a leaf's box wherever its corners are while its spread
 // stays within the half slack: the corners' box at the anchor, moved by the
 // leaf's translation and grown by the spread, widened as a refit widens the
@@ -804,7 +915,7 @@ bool drSselfCandidates::placeLeaves() {
             const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
             drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
             entry.id = l;
-            if (frame[3] < 0.0) continue;  // placed after its refit
+            if (placedByRefit(frame)) continue;  // placed after its refit
             const double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
             const double r = frame[4] * 1.001;
             for (int k = 0; k < 3; ++k) {
@@ -818,13 +929,13 @@ bool drSselfCandidates::placeLeaves() {
     });
     staleLeaves.clear();
     for (int32_t l = 0; l < leafCount; ++l)
-        if (leafFrames[static_cast<size_t>(l) * kFrame + 3] < 0.0) staleLeaves.push_back(l);
+        if (placedByRefit(&leafFrames[static_cast<size_t>(l) * kFrame])) staleLeaves.push_back(l);
     refitList(staleLeaves);
     placedMin = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), std::numeric_limits<float>::max()};
     placedMax = {-placedMin.x, -placedMin.y, -placedMin.z};
     for (int32_t l = 0; l < leafCount; ++l) {
         drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
-        if (leafFrames[static_cast<size_t>(l) * kFrame + 3] < 0.0) {
+        if (placedByRefit(&leafFrames[static_cast<size_t>(l) * kFrame])) {
             leafFresh[static_cast<size_t>(l)] = 1;
             entry.boxMin = leaves[static_cast<size_t>(l)]->boxMin;
             entry.boxMax = leaves[static_cast<size_t>(l)]->boxMax;

@@ -153,7 +153,14 @@ private:
         std::vector<int32_t> ids;       ///< their indices (-1 for the padding)
     };
     /// Appends the pairs of the leaves [begin, end) to `out`, in leaf and triangle order.
-    void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, SearchScratch& scratch) const;
+    /// Clears turnable[l] of the leaves with a triangle whose float test is
+    /// not trusted to the margin.
+    void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, SearchScratch& scratch,
+                      uint8_t* turnable) const;
+    /// Gives leaf l, whose translation leaves its corners too far apart, a
+    /// turning frame in `frame` when a turn brings them close enough.
+    void turnLeaf(int32_t l, double* frame) const;
+
     /// Gathers the points of the grid in the box [lo, hi] into `scratch`.
     void gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const;
 
@@ -202,6 +209,9 @@ private:
     int32_t picked = 0;                           ///< points handed to the tree by the last pickPoints
     bool wholeTree = true;                        ///< the last pickPoints refitted the whole tree
     std::vector<double> leafAnchorBoxes;          ///< per leaf: its corners' box at the anchor
+    std::vector<double> leafBases;                ///< per leaf: its basis at the anchor (u, v, w)
+    std::vector<int32_t> leafReferences;          ///< per leaf: the second and third corner of its basis (the first is its first corner)
+    std::vector<uint8_t> leafTurnable;            ///< per leaf: 1 when it may turn (see turnLeaf)
     std::vector<drSleafGrid::Entry> placedEntries;  ///< per leaf: its placed box (mixed sub-steps)
     drSvec3 placedMin, placedMax;                 ///< their union
     drSleafGrid movedGrid;                        ///< the placed boxes, binned
