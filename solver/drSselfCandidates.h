@@ -25,7 +25,8 @@
 //
 // When only parts of the cloth moved too far (a drape sliding off a body
 // while its top rests on it), the lists still answer the points that stayed
-// with the triangles around them: see pickPoints. The others get the tree's
+// with the triangles around them, whether these moved or turned: see
+// pickPoints and turnLeaf. The others get the tree's
 // answer from the leaves whose box contains them, refitted for the sub-step,
 // until that costs as much as a search.
 //
