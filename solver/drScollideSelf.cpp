@@ -41,11 +41,9 @@ void drScollideSelf::apply(drScloth& cloth, drSsolver& solver) {
     else if (!built)
         tree->refit();
 
-    // Point pass: one job per worker, or one job on the calling thread
+    // Point pass: in chunks claimed by the pool's workers, or in one on the calling thread
     const int32_t items = listed ? candidates.itemCount() : n;
-    const int32_t T = poolWorkerCount();
-    const bool parallel = T >= 2 && items >= kSplitPoints;
-    const int32_t jobs = parallel ? T : 1;
+    const int32_t jobs = drSselfChunks(items, kSplitPoints);
     if (static_cast<int32_t>(jobCorrections.size()) < jobs) jobCorrections.resize(static_cast<size_t>(jobs));
     for (int32_t k = 0; k < jobs; ++k) {
         jobCorrections[static_cast<size_t>(k)].cornerForces.clear();
@@ -58,12 +56,9 @@ void drScollideSelf::apply(drScloth& cloth, drSsolver& solver) {
         else
             pointPass(cloth, begin, end, out);
     };
-    if (parallel)
-        poolParallelFor(items, pass);
-    else
-        pass(0, 0, items);
+    drSselfForChunks(items, jobs, pass);
 
-    // Apply the collected corrections in job order, that is in point order
+    // Apply the collected corrections in chunk order, that is in point order
     for (int32_t k = 0; k < jobs; ++k) {
         const JobCorrections& job = jobCorrections[static_cast<size_t>(k)];
         for (const Correction& c : job.velocityChanges) cloth.velocities[static_cast<size_t>(c.point)] -= c.delta;

@@ -14,10 +14,10 @@
 //
 // Determinism: during the point pass every point reads only its own force and
 // the velocities as they were before the pass; the corner forces and the
-// velocity corrections are collected per job and applied after the pass, job
-// by job. Jobs cover consecutive point ranges, so the corrections are applied
-// in point order whatever the worker count, and the result is bit-identical
-// for any number of workers.
+// velocity corrections are collected per chunk of points and applied after
+// the pass, chunk by chunk. Chunks cover consecutive point ranges, whichever
+// worker runs them, so the corrections are applied in point order whatever
+// the worker count, and the result is bit-identical for any number of workers.
 #pragma once
 
 #include <cstdint>
@@ -48,7 +48,7 @@ private:
         int32_t point;  ///< cloth point index
         drSvec3 delta;  ///< added to the force; subtracted from the velocity
     };
-    /// Corrections collected by one job, in point order. Cleared, never
+    /// Corrections collected by one chunk of points, in point order. Cleared, never
     /// shrunk, so that steady sub-steps allocate nothing.
     struct JobCorrections {
         std::vector<Correction> cornerForces;    ///< forces handed to triangle corners
@@ -63,6 +63,6 @@ private:
     /// Response of point i to its contact.
     void respond(drScloth& cloth, int32_t i, const drSindexHit& hit, JobCorrections& out) const;
 
-    std::vector<JobCorrections> jobCorrections;  ///< one per job of the last pass
+    std::vector<JobCorrections> jobCorrections;  ///< one per chunk of the last pass
     drSselfCandidates candidates;                ///< the triangles within reach of each point
 };

@@ -1,14 +1,25 @@
 #include "drSselfCandidates.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define DR_X86_BOXES 1
+#else
+#define DR_X86_BOXES 0
+#endif
+
+#include "drSlanes.h"
 #include "drStriangleNode.h"
 #include "pool.h"
 
 namespace {
 
+/// Chunks of a pass per worker of the pool.
+constexpr int32_t kChunksPerWorker = 8;
 /// Leaves from which the search runs on the pool.
 constexpr int32_t kParallelLeaves = 64;
 /// Points from which the motion check runs on the pool.
@@ -44,8 +55,12 @@ constexpr double kSearchCost = 1.0;
 /// A mixed sub-step's own cost (the whole tree refitted, the points picked),
 /// in point queries per point.
 constexpr double kMixedCost = 0.06;
-/// Per leaf in a mixed sub-step: its translation (3), the bound, its spread.
-constexpr size_t kFrame = 5;
+/// Per leaf in a mixed sub-step: its translation (3), the bound, its spread,
+/// 1 when it turns (then placed by its refitted box), and its turn (9, by rows).
+constexpr size_t kFrame = 15;
+/// True when a leaf of a mixed sub-step is placed by its refitted box: when
+/// it moved too far for its translation (also when it turns).
+bool placedByRefit(const double* frame) { return frame[3] < 0.0 || frame[5] != 0.0; }
 /// Cells of the point grid per point at most.
 constexpr int64_t kCellsPerPoint = 16;
 /// Cells of the point grid along one axis at most.
@@ -53,14 +68,59 @@ constexpr int32_t kMaxCells = 1024;
 /// Per triangle in the search scratch: the box (6), the reach with its
 /// margin, 1 when the triangle is well shaped.
 constexpr size_t kStride = 8;
+/// Triangles of a leaf whose points are gathered at once.
+constexpr int32_t kRunTriangles = 32;
 
-/// body(job, begin, end) over [0, count): split over the pool from `least` items on.
+/// The next float above f (the same for -0 and +0; +infinity stays).
+float floatAbove(float f) {
+    if (f == 0.0f) return std::numeric_limits<float>::denorm_min();
+    if (f == std::numeric_limits<float>::infinity()) return f;
+    const uint32_t bits = std::bit_cast<uint32_t>(f);
+    return std::bit_cast<float>(f > 0.0f ? bits + 1u : bits - 1u);
+}
+/// The smallest float at least x, and the largest at most x: a float p is
+/// at least x exactly when it is at least floatAtLeast(x), and so on.
+float floatAtLeast(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? floatAbove(f) : f;
+}
+float floatAtMost(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? -floatAbove(-f) : f;
+}
+
+/// Bit k set when point k of the sixteen at (x, y, z) lies in the closed box
+/// [lo, hi] (never for a point that is not a number).
+uint32_t inBoxPlain(const float* x, const float* y, const float* z, const float* lo, const float* hi) {
+    uint32_t mask = 0;
+    for (int k = 0; k < 16; ++k)
+        if (x[k] >= lo[0] && x[k] <= hi[0] && y[k] >= lo[1] && y[k] <= hi[1] && z[k] >= lo[2] && z[k] <= hi[2])
+            mask |= 1u << k;
+    return mask;
+}
+#if DR_X86_BOXES
+/// inBoxPlain in 16 lanes.
+__attribute__((target("avx512f"))) uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo,
+                                                    const float* hi) {
+    const __m512 vx = _mm512_loadu_ps(x), vy = _mm512_loadu_ps(y), vz = _mm512_loadu_ps(z);
+    __mmask16 m = _mm512_cmp_ps_mask(vx, _mm512_set1_ps(lo[0]), _CMP_GE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vx, _mm512_set1_ps(hi[0]), _CMP_LE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vy, _mm512_set1_ps(lo[1]), _CMP_GE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vy, _mm512_set1_ps(hi[1]), _CMP_LE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vz, _mm512_set1_ps(lo[2]), _CMP_GE_OQ);
+    m = _mm512_mask_cmp_ps_mask(m, vz, _mm512_set1_ps(hi[2]), _CMP_LE_OQ);
+    return m;
+}
+#else
+uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo, const float* hi) {
+    return inBoxPlain(x, y, z, lo, hi);
+}
+#endif
+
+/// body(chunk, begin, end) over [0, count): split over the pool from `least` items on.
 template <class Body>
 void forRange(int32_t count, int32_t least, const Body& body) {
-    if (poolWorkerCount() >= 2 && count >= least)
-        poolParallelFor(count, body);
-    else
-        body(0, 0, count);
+    drSselfForChunks(count, drSselfChunks(count, least), body);
 }
 
 /// True when p lies in the closed box [lo, hi] (false for a non-finite point).
@@ -76,8 +136,36 @@ Vec toVec(const drSvec3& p) { return {p.x, p.y, p.z}; }
 Vec operator-(const Vec& a, const Vec& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 double dotOf(const Vec& a, const Vec& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 Vec crossOf(const Vec& a, const Vec& b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+Vec scaled(const Vec& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+/// Half the diagonal of the box [lo, hi] (infinite for an empty box).
+double halfDiagonal(const double* lo, const double* hi) {
+    double sum = 0.0;
+    for (int k = 0; k < 3; ++k) sum += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+    return 0.5 * std::sqrt(sum);
+}
+
+/// The orthonormal basis (u, v, w) of three points: u along X1 - X0, w
+/// normal to their plane, v = w x u; written as u, v, w into `basis`.
+/// False when the points are too close to a line for one.
+bool orthonormal(const Vec& X0, const Vec& X1, const Vec& X2, double* basis) {
+    const Vec e1 = X1 - X0;
+    const Vec n = crossOf(e1, X2 - X0);
+    const double l1 = dotOf(e1, e1), ln = dotOf(n, n);
+    if (!(l1 > 0.0 && ln > 1e-6 * l1 * l1 && std::isfinite(l1) && std::isfinite(ln))) return false;
+    const Vec u = scaled(e1, 1.0 / std::sqrt(l1)), w = scaled(n, 1.0 / std::sqrt(ln));
+    const Vec v = crossOf(w, u);
+    const double values[9] = {u.x, u.y, u.z, v.x, v.y, v.z, w.x, w.y, w.z};
+    std::copy(values, values + 9, basis);
+    return true;
+}
 
 }  // namespace
+
+int32_t drSselfChunks(int32_t count, int32_t least) {
+    const int32_t workers = poolWorkerCount();
+    if (workers < 2 || count < least) return 1;
+    return workers * std::clamp(count / workers, 1, kChunksPerWorker);
+}
 
 drSselfCandidates::Use drSselfCandidates::update(const drStriangleNode& tree, int32_t pointCount) {
     ++steps;
@@ -167,10 +255,10 @@ drSselfCandidates::Motion drSselfCandidates::motion(const drSvec3* p, int32_t co
         return Range{{lx, ly, lz}, {hx, hy, hz}, finite};
     };
     Range all{{0, 0, 0}, {0, 0, 0}, 0.0f};
-    if (poolWorkerCount() >= 2 && count >= kParallelPoints) {
-        const int32_t T = poolWorkerCount();
-        std::vector<Range> parts(static_cast<size_t>(T));
-        poolParallelFor(count, [&](int32_t k, int32_t begin, int32_t end) { parts[static_cast<size_t>(k)] = measure(begin, end); });
+    const int32_t chunks = drSselfChunks(count, kParallelPoints);
+    if (chunks > 1) {
+        std::vector<Range> parts(static_cast<size_t>(chunks));
+        drSselfForChunks(count, chunks, [&](int32_t k, int32_t begin, int32_t end) { parts[static_cast<size_t>(k)] = measure(begin, end); });
         all = parts[0];
         for (const Range& r : parts) {
             all.finite += r.finite;
@@ -241,6 +329,32 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
                 box[3 + k] = std::max(box[3 + k], x);
             }
     }
+    // Every leaf's basis at the anchor, from its first corner, the corner
+    // farthest from it and the corner farthest from their line: a leaf whose
+    // corners moved too far apart for a translation may still have turned
+    // as a whole (see pickPoints)
+    leafBases.assign(static_cast<size_t>(leafCount) * 9, 0.0);
+    leafReferences.assign(static_cast<size_t>(leafCount) * 2, 0);
+    leafTurnable.assign(static_cast<size_t>(leafCount), 0);
+    for (int32_t l = 0; l < leafCount; ++l) {
+        const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+        if (last - first < 3) continue;
+        auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
+        const Vec X0 = at(first);
+        int32_t c1 = first, c2 = first;
+        double best = 0.0;
+        for (int32_t s = first; s < last; ++s)
+            if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
+        best = 0.0;
+        for (int32_t s = first; s < last; ++s) {
+            const Vec n = crossOf(at(c1) - X0, at(s) - X0);
+            if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
+        }
+        if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) continue;
+        leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
+        leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
+        leafTurnable[static_cast<size_t>(l)] = 1;
+    }
     if (pointCount == 0 || leafCount == 0) return true;
 
     // Cells about a triangle plus the reach wide: the longest edges of a sample of triangles
@@ -264,23 +378,18 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     const double cell = std::max(longest, static_cast<double>(reach));
     binPoints(positions, pointCount, static_cast<float>(cell > 0.0 ? cell : 1.0));
 
-    // Pairs of every leaf, one run of consecutive leaves per job
-    const int32_t T = poolWorkerCount();
-    const bool parallel = T >= 2 && leafCount >= kParallelLeaves;
-    const int32_t jobs = parallel ? T : 1;
+    // Pairs of every leaf, one run of consecutive leaves per chunk
+    const int32_t jobs = drSselfChunks(leafCount, kParallelLeaves);
     if (jobPairs.size() < static_cast<size_t>(jobs)) {
         jobPairs.resize(static_cast<size_t>(jobs));
         jobScratch.resize(static_cast<size_t>(jobs));
     }
     for (int32_t k = 0; k < jobs; ++k) jobPairs[static_cast<size_t>(k)].clear();
-    if (parallel)
-        poolParallelFor(leafCount, [this](int32_t k, int32_t begin, int32_t end) {
-            searchLeaves(begin, end, jobPairs[static_cast<size_t>(k)], jobScratch[static_cast<size_t>(k)]);
-        });
-    else
-        searchLeaves(0, leafCount, jobPairs[0], jobScratch[0]);
+    drSselfForChunks(leafCount, jobs, [this](int32_t k, int32_t begin, int32_t end) {
+        searchLeaves(begin, end, jobPairs[static_cast<size_t>(k)], jobScratch[static_cast<size_t>(k)], leafTurnable.data());
+    });
 
-    // Group by point, keeping the tree's order within a point (jobs in order, stable)
+    // Group by point, keeping the tree's order within a point (chunks in order, stable)
     pairCount.assign(static_cast<size_t>(pointCount) + 1, 0);
     size_t total = 0;
     for (int32_t k = 0; k < jobs; ++k) {
@@ -371,15 +480,17 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     }
 }
 
-void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out,
-                                     std::vector<double>& scratch) const {
+void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, SearchScratch& scratch,
+                                     uint8_t* turnable) const {
     const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
     const double far = static_cast<double>(reach);
+    const bool lanes16 = drSlaneWidth() == 16;
     for (int32_t l = begin; l < end; ++l) {
         const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
         const int32_t count = std::max(leaf.triangleCount, 0);
         const drStriangle* tri = leaf.triangles;
-        scratch.resize(static_cast<size_t>(count) * kStride);
+        std::vector<double>& boxes = scratch.triangles;
+        boxes.resize(static_cast<size_t>(count) * kStride);
 
         // Every triangle's box of reach (the widened triangle's box grown by
         // the reach and its margin), whether it is well shaped, and the
@@ -400,7 +511,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             const double worst = (altitude - 2.0 * rho) * (longest - 2.0 * rho) / (longest + 2.0 * rho);
             const bool shaped = altitude - 2.0 * rho > 0.0 && worst >= kThinRatio * (longest + 2.0 * rho);
             const double R = far + kShapeMargin * (longest + 2.0 * rho) + kScaleMargin * (size + longest + far);
-            double* box = &scratch[static_cast<size_t>(t) * kStride];
+            double* box = &boxes[static_cast<size_t>(t) * kStride];
             for (int k = 0; k < 3; ++k) {
                 const double lo = std::min({A[k], B[k], C[k]}), hi = std::max({A[k], B[k], C[k]});
                 const double widen = 0.1 * (hi - lo) + R;
@@ -411,37 +522,62 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             }
             box[6] = R;
             box[7] = shaped ? 1.0 : 0.0;
+            // (a thin triangle is bounded through the leaf's box, which does not turn)
+            if (!shaped) turnable[l] = 0;
         }
 
+        // The box a triangle tests points against: its own, or the leaf's
+        // for a triangle whose float test is not trusted to the margin. The
+        // points are floats, so the bounds are rounded inward to floats: a
+        // point passes the float bounds exactly when it passes the exact ones.
+        std::vector<float>& bounds = scratch.bounds;
+        bounds.resize(static_cast<size_t>(count) * 6);
         for (int32_t t = 0; t < count; ++t) {
-            const double* own = &scratch[static_cast<size_t>(t) * kStride];
+            const double* own = &boxes[static_cast<size_t>(t) * kStride];
             const bool wellShaped = own[7] != 0.0;
-            const double lo[3] = {wellShaped ? own[0] : leafLo[0], wellShaped ? own[1] : leafLo[1],
-                                  wellShaped ? own[2] : leafLo[2]};
-            const double hi[3] = {wellShaped ? own[3] : leafHi[0], wellShaped ? own[4] : leafHi[1],
-                                  wellShaped ? own[5] : leafHi[2]};
-            const double R = own[6];
-            const int32_t a = tri[t][0], b = tri[t][1], c = tri[t][2];
+            float* box = &bounds[static_cast<size_t>(t) * 6];
+            for (int k = 0; k < 3; ++k) {
+                box[k] = floatAtLeast(wellShaped ? own[k] : leafLo[k]);
+                box[3 + k] = floatAtMost(wellShaped ? own[3 + k] : leafHi[k]);
+            }
+        }
 
-            // The triangle's frame, made when a point first lies in the box
-            bool framed = false;
-            Vec A{}, e1{}, e2{}, N{};
-            double area2 = 0.0, l1 = 0.0, l2 = 0.0, l12 = 0.0, gu = 0.0, gv = 0.0, guv = 0.0;
-            const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
-            const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
-            const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
-            for (int32_t z = z0; z <= z1; ++z)
-                for (int32_t y = y0; y <= y1; ++y) {
-                    // The cells x0 .. x1 of a row hold consecutive points
-                    const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
-                    const int32_t first = cellStart[static_cast<size_t>(row + x0)];
-                    const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
-                    for (int32_t s = first; s < last; ++s) {
-                        const Vec p = toVec(cellPositions[static_cast<size_t>(s)]);
-                        if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] &&
-                              p.z <= hi[2]))
-                            continue;
-                        const int32_t j = cellPoints[static_cast<size_t>(s)];
+        // The triangles in runs: the points in the union of a run's boxes are
+        // gathered from the grid once, then every triangle of the run tests
+        // them sixteen at a time (a leaf is usually a single run)
+        for (int32_t first = 0; first < count; first += kRunTriangles) {
+            const int32_t last = std::min(count, first + kRunTriangles);
+            float runLo[3] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::infinity()};
+            float runHi[3] = {-runLo[0], -runLo[1], -runLo[2]};
+            for (int32_t t = first; t < last; ++t)
+                for (int k = 0; k < 3; ++k) {
+                    runLo[k] = std::min(runLo[k], bounds[static_cast<size_t>(t) * 6 + k]);
+                    runHi[k] = std::max(runHi[k], bounds[static_cast<size_t>(t) * 6 + 3 + k]);
+                }
+            gatherPoints(runLo, runHi, scratch);
+            const int32_t gathered = static_cast<int32_t>(scratch.ids.size());
+
+            for (int32_t t = first; t < last; ++t) {
+                const float* lo = &bounds[static_cast<size_t>(t) * 6];
+                const float* hi = lo + 3;
+                const double* own = &boxes[static_cast<size_t>(t) * kStride];
+                const bool wellShaped = own[7] != 0.0;
+                const double R = own[6];
+                const int32_t a = tri[t][0], b = tri[t][1], c = tri[t][2];
+
+                // The triangle's frame, made when a point first lies in the box
+                bool framed = false;
+                Vec A{}, e1{}, e2{}, N{};
+                double area2 = 0.0, l1 = 0.0, l2 = 0.0, l12 = 0.0, gu = 0.0, gv = 0.0, guv = 0.0;
+                for (int32_t g = 0; g < gathered; g += 16) {
+                    uint32_t mask = lanes16 ? inBox16(&scratch.x[static_cast<size_t>(g)], &scratch.y[static_cast<size_t>(g)],
+                                                      &scratch.z[static_cast<size_t>(g)], lo, hi)
+                                            : inBoxPlain(&scratch.x[static_cast<size_t>(g)], &scratch.y[static_cast<size_t>(g)],
+                                                         &scratch.z[static_cast<size_t>(g)], lo, hi);
+                    for (; mask != 0; mask &= mask - 1) {
+                        const size_t s = static_cast<size_t>(g + std::countr_zero(mask));
+                        const int32_t j = scratch.ids[s];
                         if (j == a || j == b || j == c) continue;  // never its own triangle
                         if (wellShaped) {
                             // Within R of the widened triangle: the distance to its plane
@@ -462,7 +598,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                                 guv = std::sqrt(dotOf(e3, e3)) / area2;
                                 framed = true;
                             }
-                            const Vec w = p - A;
+                            const Vec w = Vec{scratch.x[s], scratch.y[s], scratch.z[s]} - A;
                             const double d = dotOf(N, w) / area2;
                             const double w1 = dotOf(w, e1), w2 = dotOf(w, e2), q = area2 * area2;
                             const double u = (w1 * l2 - w2 * l12) / q, v = (w2 * l1 - w1 * l12) / q;
@@ -473,7 +609,41 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                         out.push_back({j, l, t});
                     }
                 }
+            }
         }
+    }
+}
+
+void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const {
+    scratch.x.clear();
+    scratch.y.clear();
+    scratch.z.clear();
+    scratch.ids.clear();
+    const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
+    const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
+    const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
+    for (int32_t z = z0; z <= z1; ++z)
+        for (int32_t y = y0; y <= y1; ++y) {
+            // The cells x0 .. x1 of a row hold consecutive points
+            const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
+            const int32_t first = cellStart[static_cast<size_t>(row + x0)];
+            const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
+            for (int32_t s = first; s < last; ++s) {
+                const drSvec3& p = cellPositions[static_cast<size_t>(s)];
+                if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] && p.z <= hi[2]))
+                    continue;
+                scratch.x.push_back(p.x);
+                scratch.y.push_back(p.y);
+                scratch.z.push_back(p.z);
+                scratch.ids.push_back(cellPoints[static_cast<size_t>(s)]);
+            }
+        }
+    // Whole groups of sixteen; the padding is in no box
+    while (scratch.ids.size() % 16 != 0) {
+        scratch.x.push_back(std::numeric_limits<float>::quiet_NaN());
+        scratch.y.push_back(std::numeric_limits<float>::quiet_NaN());
+        scratch.z.push_back(std::numeric_limits<float>::quiet_NaN());
+        scratch.ids.push_back(-1);
     }
 }
 
@@ -486,10 +656,7 @@ void drSselfCandidates::refitList(const std::vector<int32_t>& which) {
     auto refit = [all, list](int32_t, int32_t begin, int32_t end) {
         for (int32_t k = begin; k < end; ++k) all[list[k]]->refit();
     };
-    if (poolWorkerCount() >= 2 && count >= kParallelRefits)
-        poolParallelFor(count, refit);
-    else
-        refit(0, 0, count);
+    forRange(count, kParallelRefits, refit);
 }
 
 bool drSselfCandidates::query(int32_t k, drSindexHit& hit) const {
@@ -526,6 +693,17 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
         const double x = d[0] - g[0], y = d[1] - g[1], z = d[2] - g[2];
         return g[3] >= 0.0 && x * x + y * y + z * z <= g[3] * g[3];
     };
+    // True when point i, at p and moved by d since the anchor, lies within
+    // the bound of where the frame g of its leaf takes it
+    auto keeps = [this, &within](int32_t i, const drSvec3& p, const double* d, const double* g) {
+        if (g[5] == 0.0) return within(d, g);
+        const Vec A = toVec(anchor[static_cast<size_t>(i)]);
+        const double* q = g + 6;
+        const double f[3] = {static_cast<double>(p.x) - (q[0] * A.x + q[1] * A.y + q[2] * A.z),
+                             static_cast<double>(p.y) - (q[3] * A.x + q[4] * A.y + q[5] * A.z),
+                             static_cast<double>(p.z) - (q[6] * A.x + q[7] * A.y + q[8] * A.z)};
+        return within(f, g);
+    };
 
     // Every leaf's translation G and how far a point may be from it: the
     // bound, negative when the leaf's own spread is too large
@@ -553,6 +731,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             const double r = 0.5 * std::sqrt(spread);
             frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
             frame[4] = r;
+            frame[5] = 0.0;
+            if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] != 0) turnLeaf(l, frame);
         }
     });
 
@@ -576,7 +756,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
                 double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
                 for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
                     const double* frame = &leafFrames[static_cast<size_t>(leafOf(*id)) * kFrame];
-                    bound = std::min(bound, frame[3]);
+                    // (a turning leaf takes each point by where it was: no radius serves its cells)
+                    bound = std::min(bound, frame[5] != 0.0 ? -1.0 : frame[3]);
                     for (int k = 0; k < 3; ++k) {
                         lo[k] = std::min(lo[k], frame[k]);
                         hi[k] = std::max(hi[k], frame[k]);
@@ -601,10 +782,15 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     // Every point: within its cell's radius, or else within the bound of
     // every leaf whose box contains it; marked for the tree when not
     pointMarks.assign(static_cast<size_t>(m), 0);
-    const int32_t jobs = poolWorkerCount() >= 2 && m >= kParallelPoints ? poolWorkerCount() : 1;
-    if (jobLeaves.size() < static_cast<size_t>(jobs)) jobLeaves.resize(static_cast<size_t>(jobs));
-    forRange(m, kParallelPoints, [&](int32_t job, int32_t begin, int32_t end) {
+    const int32_t jobs = drSselfChunks(m, kParallelPoints);
+    if (jobLeaves.size() < static_cast<size_t>(jobs)) {
+        jobLeaves.resize(static_cast<size_t>(jobs));
+        jobStale.resize(static_cast<size_t>(jobs));
+    }
+    drSselfForChunks(m, jobs, [&](int32_t job, int32_t begin, int32_t end) {
         std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
+        std::vector<int32_t>& stale = jobStale[static_cast<size_t>(job)];
+        stale.clear();
         for (int32_t i = begin; i < end; ++i) {
             const drSvec3& p = positions[i];
             if (wholeTree ? !tree.boxContains(p) : !inBox(p, placedMin, placedMax)) continue;  // in no leaf's box
@@ -615,6 +801,16 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
                 const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
                 if (within(d, cell)) continue;
             }
+            // The leaves of the cell: a leaf whose bound the point keeps
+            // needs no look at its box
+            bool kept = true;
+            if (binned && !wholeTree) {
+                const int32_t c = grid.cellAt(p);
+                for (const int32_t* id = grid.cellBegin(c); kept && id != grid.cellEnd(c); ++id)
+                    kept = keeps(i, p, d, &leafFrames[static_cast<size_t>(*id) * kFrame]) ||
+                           !inBox(p, placedEntries[static_cast<size_t>(*id)].boxMin, placedEntries[static_cast<size_t>(*id)].boxMax);
+                if (kept) continue;
+            }
             leavesHere.clear();
             if (wholeTree)
                 tree.leavesAt(p, leavesHere);
@@ -622,8 +818,10 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
                 placedAt(p, leavesHere);
             for (int32_t l : leavesHere) {
                 const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
-                if (!within(d, frame)) {
+                if (!keeps(i, p, d, frame)) {
+                    // handed to the tree: every leaf whose box contains it is read
                     pointMarks[static_cast<size_t>(i)] = 1;
+                    stale.insert(stale.end(), leavesHere.begin(), leavesHere.end());
                     break;
                 }
             }
@@ -650,17 +848,55 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     // Refit the leaves the sub-step reads: those of the lists, and every
     // leaf whose box may contain a point handed to the tree
     for (int32_t l : activeLeaves) leafFresh[static_cast<size_t>(l)] |= 2;
-    std::vector<int32_t>& here = jobLeaves[0];
-    for (const Item& item : items) {
-        if (item.active >= 0) continue;
-        here.clear();
-        placedAt(positions[item.point], here);
-        for (int32_t l : here) leafFresh[static_cast<size_t>(l)] |= 2;
-    }
+    for (int32_t job = 0; job < jobs; ++job)
+        for (int32_t l : jobStale[static_cast<size_t>(job)]) leafFresh[static_cast<size_t>(l)] |= 2;
     staleLeaves.clear();
     for (int32_t l = 0; l < leafCount; ++l)
         if (leafFresh[static_cast<size_t>(l)] == 2) staleLeaves.push_back(l);
     refitList(staleLeaves);
+}
+
+// A leaf whose corners moved apart by more than a translation allows may have
+// turned as a whole (a skirt swinging down). Let Q be the turn of its basis
+// since the anchor (an orthogonal matrix), G the centre of the box of its
+// corners' X - Q A and r half the box's diagonal, so that every corner is
+// within r of Q A + G. Q keeps distances, so the argument for the lists runs
+// as for a translation with p's offset |p - Q p0 - G| in place of |D_p - G|:
+// a triangle of the leaf that accepts p lies, at the anchor, within the
+// reach of p0. Only leaves whose triangles were all well shaped at the
+// search take a turn: the float test of a thin triangle was bounded through
+// the leaf's box, which does not turn. The leaf keeps its translation when
+// the turn does not bring r within the half slack.
+void drSselfCandidates::turnLeaf(int32_t l, double* frame) const {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+    const int32_t* ref = &leafReferences[static_cast<size_t>(l) * 2];
+    double now[9];
+    if (!orthonormal(toVec(positions[leafCorners[static_cast<size_t>(first)]]), toVec(positions[ref[0]]),
+                     toVec(positions[ref[1]]), now))
+        return;
+    const double* was = &leafBases[static_cast<size_t>(l) * 9];
+    double turn[9];
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col)
+            turn[3 * row + col] = now[row] * was[col] + now[3 + row] * was[3 + col] + now[6 + row] * was[6 + col];
+    double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
+    for (int32_t s = first; s < last; ++s) {
+        const int32_t c = leafCorners[static_cast<size_t>(s)];
+        const Vec X = toVec(positions[c]), A = toVec(anchor[static_cast<size_t>(c)]);
+        for (int k = 0; k < 3; ++k) {
+            const double e = X[k] - (turn[3 * k] * A.x + turn[3 * k + 1] * A.y + turn[3 * k + 2] * A.z);
+            lo[k] = std::min(lo[k], e);
+            hi[k] = std::max(hi[k], e);
+        }
+    }
+    const double r = halfDiagonal(lo, hi);
+    if (!(r * 1.001 <= 0.5 * static_cast<double>(slack))) return;
+    for (int k = 0; k < 3; ++k) frame[k] = 0.5 * (lo[k] + hi[k]);
+    frame[3] = static_cast<double>(slack) / 1.001 - 1.2 * r;
+    frame[4] = r;
+    frame[5] = 1.0;
+    std::copy(turn, turn + 9, frame + 6);
 }
 
 // Boxes that hold a leaf's box wherever its corners are while its spread
@@ -679,27 +915,27 @@ bool drSselfCandidates::placeLeaves() {
             const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
             drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
             entry.id = l;
-            if (frame[3] < 0.0) continue;  // placed after its refit
+            if (placedByRefit(frame)) continue;  // placed after its refit
             const double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
             const double r = frame[4] * 1.001;
             for (int k = 0; k < 3; ++k) {
                 const double grow = r + 0.05 * (box[3 + k] - box[k] + 2.0 * r) + band;
                 const double lo = box[k] + frame[k] - grow, hi = box[3 + k] + frame[k] + grow;
                 const double margin = 1e-5 * (1.0 + std::max(std::fabs(lo), std::fabs(hi)));
-                entry.boxMin[k] = std::nextafter(static_cast<float>(lo - margin), -std::numeric_limits<float>::infinity());
-                entry.boxMax[k] = std::nextafter(static_cast<float>(hi + margin), std::numeric_limits<float>::infinity());
+                entry.boxMin[k] = -floatAbove(-static_cast<float>(lo - margin));
+                entry.boxMax[k] = floatAbove(static_cast<float>(hi + margin));
             }
         }
     });
     staleLeaves.clear();
     for (int32_t l = 0; l < leafCount; ++l)
-        if (leafFrames[static_cast<size_t>(l) * kFrame + 3] < 0.0) staleLeaves.push_back(l);
+        if (placedByRefit(&leafFrames[static_cast<size_t>(l) * kFrame])) staleLeaves.push_back(l);
     refitList(staleLeaves);
     placedMin = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), std::numeric_limits<float>::max()};
     placedMax = {-placedMin.x, -placedMin.y, -placedMin.z};
     for (int32_t l = 0; l < leafCount; ++l) {
         drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
-        if (leafFrames[static_cast<size_t>(l) * kFrame + 3] < 0.0) {
+        if (placedByRefit(&leafFrames[static_cast<size_t>(l) * kFrame])) {
             leafFresh[static_cast<size_t>(l)] = 1;
             entry.boxMin = leaves[static_cast<size_t>(l)]->boxMin;
             entry.boxMax = leaves[static_cast<size_t>(l)]->boxMax;

@@ -25,7 +25,8 @@
 //
 // When only parts of the cloth moved too far (a drape sliding off a body
 // while its top rests on it), the lists still answer the points that stayed
-// with the triangles around them: see pickPoints. The others get the tree's
+// with the triangles around them, whether these moved or turned: see
+// pickPoints and turnLeaf. The others get the tree's
 // answer from the leaves whose box contains them, refitted for the sub-step,
 // until that costs as much as a search.
 //
@@ -45,8 +46,24 @@
 #include "drSvec.h"
 #include "drSleafGrid.h"
 #include "drStriangleLeaf.h"
+#include "pool.h"
 
 class drStriangleNode;
+
+/// Chunks of a self collision pass over `count` items: several per worker
+/// from `least` items on, so that a worker on a slower processor does less
+/// (see poolParallelChunks); 1 when the pass runs inline.
+int32_t drSselfChunks(int32_t count, int32_t least);
+/// Runs body(chunk, begin, end) over [0, count) in `chunks` chunks (from
+/// drSselfChunks): claimed by the pool's workers, or inline when 1. Chunk c
+/// covers the same items whoever runs it.
+template <class Body>
+void drSselfForChunks(int32_t count, int32_t chunks, const Body& body) {
+    if (chunks > 1)
+        poolParallelChunks(count, chunks, body);
+    else
+        body(0, 0, count);
+}
 
 class drSselfCandidates {
 public:
@@ -129,8 +146,24 @@ private:
         const double f = (x - gridOrigin[k]) * gridScale;
         return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
     }
+    /// Scratch of one search job.
+    struct SearchScratch {
+        std::vector<double> triangles;  ///< per triangle of a leaf: its box of reach and more
+        std::vector<float> bounds;      ///< per triangle of a leaf: the box it tests points against
+        std::vector<float> x, y, z;     ///< the points gathered for a run of triangles, in groups of 16
+        std::vector<int32_t> ids;       ///< their indices (-1 for the padding)
+    };
     /// Appends the pairs of the leaves [begin, end) to `out`, in leaf and triangle order.
-    void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, std::vector<double>& scratch) const;
+    /// Clears turnable[l] of the leaves with a triangle whose float test is
+    /// not trusted to the margin.
+    void searchLeaves(int32_t begin, int32_t end, std::vector<Pair>& out, SearchScratch& scratch,
+                      uint8_t* turnable) const;
+    /// Gives leaf l, whose translation leaves its corners too far apart, a
+    /// turning frame in `frame` when a turn brings them close enough.
+    void turnLeaf(int32_t l, double* frame) const;
+
+    /// Gathers the points of the grid in the box [lo, hi] into `scratch`.
+    void gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const;
 
     bool valid = false;
     bool wide = false;               ///< the last search found the reach too wide for lists
@@ -159,8 +192,8 @@ private:
     std::vector<drSvec3> cellPositions;  ///< their positions, in the same order
     std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
 
-    std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each job
-    std::vector<std::vector<double>> jobScratch;  ///< per-triangle data of a leaf, per job
+    std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each chunk of leaves
+    std::vector<SearchScratch> jobScratch;        ///< per chunk of leaves
     std::vector<int32_t> pairCount;               ///< pairs per point (search scratch)
     std::vector<Pair> sortedPairs;                ///< the pairs by point
     std::vector<Item> items;                      ///< the points answered this sub-step
@@ -169,13 +202,17 @@ private:
     std::vector<uint8_t> pointMarks;              ///< per point: handed to the tree (pickPoints scratch)
     std::vector<double> leafFrames;               ///< per leaf: its translation and the bound (pickPoints scratch)
     std::vector<double> cellFrames;               ///< per cell of the tree's leaf grid: centre and radius (pickPoints scratch)
-    std::vector<std::vector<int32_t>> jobLeaves;  ///< per job: leaves whose box contains a point (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobLeaves;  ///< per chunk: leaves whose box contains a point (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobStale;   ///< per chunk: the leaves of the points it handed to the tree (pickPoints scratch)
     std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total
     std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
     std::vector<int32_t> cornerStamps;            ///< per point: the last leaf it was found in (search scratch)
     int32_t picked = 0;                           ///< points handed to the tree by the last pickPoints
     bool wholeTree = true;                        ///< the last pickPoints refitted the whole tree
     std::vector<double> leafAnchorBoxes;          ///< per leaf: its corners' box at the anchor
+    std::vector<double> leafBases;                ///< per leaf: its basis at the anchor (u, v, w)
+    std::vector<int32_t> leafReferences;          ///< per leaf: the second and third corner of its basis (the first is its first corner)
+    std::vector<uint8_t> leafTurnable;            ///< per leaf: 1 when it may turn (see turnLeaf)
     std::vector<drSleafGrid::Entry> placedEntries;  ///< per leaf: its placed box (mixed sub-steps)
     drSvec3 placedMin, placedMax;                 ///< their union
     drSleafGrid movedGrid;                        ///< the placed boxes, binned
