@@ -239,15 +239,23 @@ TEST(ExportStream, ObjNumbersMatchPrintfAcrossMagnitudesAndTies) {
         const double power = std::pow(10.0, exponent);
         values.insert(values.end(), {power, std::nextafter(power, 0.0), std::nextafter(power, 1e300)});
     }
+    // Point by point (one number after the other), then all at once (four
+    // points side by side in vector lanes where the processor has them).
     char expected[64];
-    std::string text;
+    std::string text, all = "o \n";
+    std::vector<Vector> points;
     for (double v : values) {
         std::snprintf(expected, sizeof expected, "v %.9g %.9g %.9g\n", v, -v, v * 0.001);
+        all += expected;
         text.clear();
-        const Vector p(v, -v, v * 0.001);
-        appendObjText(text, "", &p, 1, {});
+        points.emplace_back(v, -v, v * 0.001);
+        appendObjText(text, "", &points.back(), 1, {});
         ASSERT_EQ(text, std::string("o \n") + expected) << v;
     }
+    text.clear();
+    appendObjText(text, "", points.data(), points.size(), {});
+    ASSERT_EQ(text.size(), all.size());
+    for (size_t at = 0; at < all.size(); at += 4096) ASSERT_EQ(text.substr(at, 4096), all.substr(at, 4096)) << at;
 }
 
 TEST(ExportStream, TheWriterThreadWritesEveryFrameOrReportsItsFailure) {
