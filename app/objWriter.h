@@ -252,22 +252,28 @@ inline void appendObjName(std::string& out, const std::string& objectName) {
     out += '\n';
 }
 
-/// Appends one "v x y z" line per point (9 significant digits, as printf's
-/// "%.9g": enough to restore a single-precision value).
-inline void appendObjPoints(std::string& out, const Vector* points, size_t pointCount) {
-    // Formatted in place into room for the longest lines ("v " and three
-    // numbers of at most 16 characters) and the scratch of the last number.
-    const size_t start = out.size();
-    out.resize(start + pointCount * 54 + 24);
-    char* p = out.data() + start;
-    char* const end = out.data() + out.size();
+/// Room writeObjPoints needs for `pointCount` points: the longest lines
+/// ("v " and three numbers of at most 16 characters) and the scratch of the
+/// last number.
+constexpr size_t objPointsRoom(size_t pointCount) { return pointCount * 54 + 24; }
+
+/// Writes one "v x y z" line per point (9 significant digits, as printf's
+/// "%.9g": enough to restore a single-precision value) at `p`, which has
+/// objPointsRoom(pointCount) bytes of room; returns the end of the text.
+inline char* writeObjPoints(char* p, const Vector* points, size_t pointCount) {
+    char* const end = p + objPointsRoom(pointCount);
 #if defined(__x86_64__)
     static const bool lanes = __builtin_cpu_supports("avx2");
-    if (lanes)
-        p = objwriter_detail::writePointsAvx2(p, end, points, pointCount);
-    else
+    if (lanes) return objwriter_detail::writePointsAvx2(p, end, points, pointCount);
 #endif
-        p = objwriter_detail::writePoints(p, end, points, 0, pointCount);
+    return objwriter_detail::writePoints(p, end, points, 0, pointCount);
+}
+
+/// Appends the "v" lines of writeObjPoints.
+inline void appendObjPoints(std::string& out, const Vector* points, size_t pointCount) {
+    const size_t start = out.size();
+    out.resize(start + objPointsRoom(pointCount));
+    char* const p = writeObjPoints(out.data() + start, points, pointCount);
     out.resize(static_cast<size_t>(p - out.data()));
 }
 
