@@ -144,6 +144,13 @@ inline char* writePoints(char* p, char* end, const Vector* points, size_t begin,
 }
 
 #if defined(__x86_64__)
+// Some intrinsics start from a deliberately undefined vector, which GCC 12
+// reports as possibly uninitialised.
+#pragma GCC diagnostic push
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 static_assert(sizeof(Vector) == 3 * sizeof(double) && std::is_standard_layout_v<Vector>,
               "a point's x, y, z follow one another");
 
@@ -218,30 +225,124 @@ __attribute__((target("avx2"))) inline int digitsOfFour(const double* v, uint32_
     return bad;
 }
 
-/// writePoints with the digits of four points (twelve numbers) worked out
-/// side by side.
-__attribute__((target("avx2"))) inline char* writePointsAvx2(char* p, char* end, const Vector* points,
-                                                             size_t count) {
+/// The digits of eight numbers side by side (digitsOfFour in twice as many
+/// lanes), for the numbers of ordinary size: 2^-13 <= |v| < 10^9, whose
+/// powers of ten all sit in two vector registers. A lane outside that
+/// range is left to the one-by-one way like any other lane set in the mask.
+__attribute__((target("avx512f,avx512dq,avx512bw"))) inline int digitsOfEight(const double* v, uint32_t top[8],
+                                                                             uint64_t rest[8], int32_t exponent[8]) {
+    // 10^-3 .. 10^12: powers[j] is kPow10[13 + j]
+    const __m512d powersLow = _mm512_loadu_pd(kPow10 + 13), powersHigh = _mm512_loadu_pd(kPow10 + 21);
+
+    const __m512d a0 = _mm512_abs_pd(_mm512_loadu_pd(v));
+    const __mmask8 inRange = _mm512_cmp_pd_mask(a0, _mm512_set1_pd(0x1p-13), _CMP_GE_OQ) &
+                             _mm512_cmp_pd_mask(a0, _mm512_set1_pd(1e9), _CMP_LT_OQ);
+    const __m512d a = _mm512_mask_blend_pd(inRange, _mm512_set1_pd(1.0), a0);
+    const __m512i binary = _mm512_sub_epi64(_mm512_srli_epi64(_mm512_castpd_si512(a), 52), _mm512_set1_epi64(1023));
+    __m512i e = _mm512_srai_epi64(_mm512_mullo_epi64(binary, _mm512_set1_epi64(78913)), 18);  // -4 .. 8
+    const __mmask8 above = _mm512_cmp_pd_mask(a, _mm512_permutex2var_pd(powersLow, _mm512_add_epi64(e, _mm512_set1_epi64(4)), powersHigh), _CMP_GE_OQ);
+    e = _mm512_mask_add_epi64(e, above, e, _mm512_set1_epi64(1));
+    const __m512i shift = _mm512_min_epi64(_mm512_max_epi64(_mm512_sub_epi64(_mm512_set1_epi64(8), e),
+                                                            _mm512_setzero_si512()),
+                                           _mm512_set1_epi64(12));
+    const __m512d y = _mm512_mul_pd(a, _mm512_permutex2var_pd(powersLow, _mm512_add_epi64(shift, _mm512_set1_epi64(3)), powersHigh));
+    const __mmask8 ok = inRange & _mm512_cmp_pd_mask(y, _mm512_set1_pd(1e8), _CMP_GE_OQ) &
+                        _mm512_cmp_pd_mask(y, _mm512_set1_pd(1e9), _CMP_LT_OQ);
+    const __m512d ys = _mm512_mask_blend_pd(ok, _mm512_set1_pd(1e8), y);
+    __m512i d = _mm512_cvttpd_epi64(ys);
+    const __m512d fraction = _mm512_sub_pd(ys, _mm512_cvtepi64_pd(d));
+    const __mmask8 tie = _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(fraction, _mm512_set1_pd(0.5))),
+                                            _mm512_set1_pd(0.000001), _CMP_LT_OQ);
+    d = _mm512_mask_add_epi64(d, _mm512_cmp_pd_mask(fraction, _mm512_set1_pd(0.5), _CMP_GT_OQ), d,
+                              _mm512_set1_epi64(1));
+    const __mmask8 carried = _mm512_cmpeq_epi64_mask(d, _mm512_set1_epi64(1000000000));
+    const int bad = static_cast<uint8_t>(~ok | tie | carried);
+
+    // As in digitsOfFour; the two halves of a number in the halves of its lane.
+    const __m512d whole = _mm512_cvtepi64_pd(d);
+    const __m512d lifted = _mm512_add_pd(whole, _mm512_set1_pd(0.5));
+    const __m512d first = _mm512_roundscale_pd(_mm512_mul_pd(lifted, _mm512_set1_pd(1e-8)), _MM_FROUND_TO_NEG_INF);
+    const __m512d fives = _mm512_roundscale_pd(_mm512_mul_pd(lifted, _mm512_set1_pd(1e-4)), _MM_FROUND_TO_NEG_INF);
+    const __m512i low = _mm512_cvttpd_epi64(_mm512_sub_pd(whole, _mm512_mul_pd(fives, _mm512_set1_pd(1e4))));
+    const __m512i high = _mm512_cvttpd_epi64(_mm512_sub_pd(fives, _mm512_mul_pd(first, _mm512_set1_pd(1e4))));
+    __m512i m = _mm512_or_si512(high, _mm512_slli_epi64(low, 32));
+    const __m512i hundreds = _mm512_srli_epi32(_mm512_mullo_epi32(m, _mm512_set1_epi32(10486)), 20);
+    m = _mm512_or_si512(_mm512_slli_epi32(_mm512_sub_epi32(m, _mm512_mullo_epi32(hundreds, _mm512_set1_epi32(100))), 16),
+                        hundreds);
+    const __m512i tens = _mm512_srli_epi16(_mm512_mullo_epi16(m, _mm512_set1_epi16(103)), 10);
+    m = _mm512_or_si512(_mm512_slli_epi16(_mm512_sub_epi16(m, _mm512_mullo_epi16(tens, _mm512_set1_epi16(10))), 8),
+                        tens);
+
+    _mm512_storeu_si512(rest, m);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(top), _mm512_cvtepi64_epi32(_mm512_cvttpd_epi64(first)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(exponent), _mm512_cvtepi64_epi32(e));
+    return bad;
+}
+
+/// The "v" lines of `points` points from `v`, whose digits are in the
+/// arrays (a number whose bit is set in `bad` is written one by one).
+inline char* writeLines(char* p, char* end, const double* v, int points, int bad, const uint32_t* top,
+                        const uint64_t* rest, const int32_t* exponent) {
+    const auto number = [&](int k) {
+        p = bad >> k & 1 ? formatNumber(p, end, v[k]) : writeDigits(p, v[k] < 0.0, top[k], rest[k], exponent[k]);
+    };
+    for (int k = 0; k < 3 * points; k += 3) {
+        std::memcpy(p, "v ", 2);
+        p += 2;
+        number(k);
+        *p++ = ' ';
+        number(k + 1);
+        *p++ = ' ';
+        number(k + 2);
+        *p++ = '\n';
+    }
+    return p;
+}
+
+/// writePoints with the digits of `kLanes` points (3 kLanes numbers) worked
+/// out side by side, kLanes numbers at a time by `digitsOf`.
+template <int kLanes, int (*digitsOf)(const double*, uint32_t*, uint64_t*, int32_t*)>
+inline char* writePointsInLanes(char* p, char* end, const Vector* points, size_t count) {
     const auto* values = reinterpret_cast<const double*>(points);
-    uint32_t top[12];
-    uint64_t rest[12];
-    int32_t exponent[12];
+    uint32_t top[3 * kLanes];
+    uint64_t rest[3 * kLanes];
+    int32_t exponent[3 * kLanes];
     size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
+    for (; i + kLanes <= count; i += kLanes) {
         const double* v = values + 3 * i;
-        const int bad = digitsOfFour(v, top, rest, exponent) | digitsOfFour(v + 4, top + 4, rest + 4, exponent + 4) << 4 |
-                        digitsOfFour(v + 8, top + 8, rest + 8, exponent + 8) << 8;
-        for (int k = 0; k < 12; ++k) {
-            const int column = k % 3;
-            *p++ = column == 0 ? 'v' : ' ';
-            if (column == 0) *p++ = ' ';
-            p = bad >> k & 1 ? formatNumber(p, end, v[k]) : writeDigits(p, v[k] < 0.0, top[k], rest[k], exponent[k]);
-            if (column == 2) *p++ = '\n';
-        }
+        int bad = 0;
+        for (int k = 0; k < 3 * kLanes; k += kLanes) bad |= digitsOf(v + k, top + k, rest + k, exponent + k) << k;
+        p = writeLines(p, end, v, kLanes, bad, top, rest, exponent);
     }
     return writePoints(p, end, points, i, count);
 }
+#pragma GCC diagnostic pop
 #endif
+
+/// Lanes the numbers are worked out in: 1 (one by one), 4 (AVX2) or 8
+/// (AVX-512).
+inline int widestLanes() {
+#if defined(__x86_64__)
+    static const int lanes = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                                     __builtin_cpu_supports("avx512bw")
+                                 ? 8
+                             : __builtin_cpu_supports("avx2") ? 4
+                                                              : 1;
+    return lanes;
+#else
+    return 1;
+#endif
+}
+
+/// writePoints in `lanes` lanes (at most widestLanes()).
+inline char* writePointsIn(int lanes, char* p, char* end, const Vector* points, size_t count) {
+#if defined(__x86_64__)
+    if (lanes >= 8) return writePointsInLanes<8, digitsOfEight>(p, end, points, count);
+    if (lanes >= 4) return writePointsInLanes<4, digitsOfFour>(p, end, points, count);
+#endif
+    (void)lanes;
+    return writePoints(p, end, points, 0, count);
+}
 
 }  // namespace objwriter_detail
 
@@ -262,11 +363,7 @@ constexpr size_t objPointsRoom(size_t pointCount) { return pointCount * 54 + 24;
 /// objPointsRoom(pointCount) bytes of room; returns the end of the text.
 inline char* writeObjPoints(char* p, const Vector* points, size_t pointCount) {
     char* const end = p + objPointsRoom(pointCount);
-#if defined(__x86_64__)
-    static const bool lanes = __builtin_cpu_supports("avx2");
-    if (lanes) return objwriter_detail::writePointsAvx2(p, end, points, pointCount);
-#endif
-    return objwriter_detail::writePoints(p, end, points, 0, pointCount);
+    return objwriter_detail::writePointsIn(objwriter_detail::widestLanes(), p, end, points, pointCount);
 }
 
 /// Appends the "v" lines of writeObjPoints.

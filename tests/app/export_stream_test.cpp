@@ -239,10 +239,10 @@ TEST(ExportStream, ObjNumbersMatchPrintfAcrossMagnitudesAndTies) {
         const double power = std::pow(10.0, exponent);
         values.insert(values.end(), {power, std::nextafter(power, 0.0), std::nextafter(power, 1e300)});
     }
-    // Point by point (one number after the other), then all at once (four
-    // points side by side in vector lanes where the processor has them).
+    // Point by point (one number after the other), then all at once in
+    // every width of vector lanes the processor has.
     char expected[64];
-    std::string text, all = "o \n";
+    std::string text, all;
     std::vector<Vector> points;
     for (double v : values) {
         std::snprintf(expected, sizeof expected, "v %.9g %.9g %.9g\n", v, -v, v * 0.001);
@@ -252,10 +252,16 @@ TEST(ExportStream, ObjNumbersMatchPrintfAcrossMagnitudesAndTies) {
         appendObjText(text, "", &points.back(), 1, {});
         ASSERT_EQ(text, std::string("o \n") + expected) << v;
     }
-    text.clear();
-    appendObjText(text, "", points.data(), points.size(), {});
-    ASSERT_EQ(text.size(), all.size());
-    for (size_t at = 0; at < all.size(); at += 4096) ASSERT_EQ(text.substr(at, 4096), all.substr(at, 4096)) << at;
+    for (int lanes : {1, 4, 8}) {
+        if (lanes > objwriter_detail::widestLanes()) continue;
+        text.assign(objPointsRoom(points.size()), '\0');
+        char* end = objwriter_detail::writePointsIn(lanes, text.data(), text.data() + text.size(), points.data(),
+                                                    points.size());
+        text.resize(static_cast<size_t>(end - text.data()));
+        ASSERT_EQ(text.size(), all.size()) << lanes << " lanes";
+        for (size_t at = 0; at < all.size(); at += 4096)
+            ASSERT_EQ(text.substr(at, 4096), all.substr(at, 4096)) << lanes << " lanes, at " << at;
+    }
 }
 
 TEST(ExportStream, TheWriterThreadWritesEveryFrameOrReportsItsFailure) {
