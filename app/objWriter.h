@@ -29,9 +29,9 @@ inline constexpr double kPow10[] = {1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e
 
 inline void store8(char* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
-/// The eight decimal digits of `n` (below 10^8) as the bytes 0 to 9 of one
-/// word, the first digit in the lowest byte: halves, pairs and single
-/// digits split side by side in the lanes of the word.
+/// The eight decimal digits of `n` (below 10^8), one a byte (of value 0 to
+/// 9) in one word, the first digit in the lowest byte: halves, pairs and
+/// single digits split side by side in the lanes of the word.
 inline uint64_t eightDigits(uint32_t n) {
     uint64_t m = (n / 10000u) | (static_cast<uint64_t>(n % 10000u) << 32);
     const uint64_t hundreds = ((m * 10486u) >> 20) & 0x0000007F0000007Full;  // lane / 100, for lanes below 43699
@@ -78,8 +78,8 @@ inline bool nineDigits(double a, uint32_t& digits, int& e) {
 }
 
 /// Writes a number of nine significant digits as printf's "%.9g" does: its
-/// sign, the first digit `top` (1 to 9), the other eight as the bytes 0 to 9
-/// of `rest` (see eightDigits) and the decimal exponent `e`. It may use up
+/// sign, the first digit `top` (1 to 9), the other eight in the bytes of
+/// `rest` (see eightDigits) and the decimal exponent `e`. It may use up
 /// to 24 bytes from `p` as scratch; the text itself is at most 16
 /// characters.
 inline char* writeDigits(char* p, bool negative, uint32_t top, uint64_t rest, int e) {
@@ -128,7 +128,8 @@ inline char* formatNumber(char* p, char* end, double v) {
     return writeDigits(p, v < 0.0, top, eightDigits(digits - top * 100000000u), e);
 }
 
-/// "v x y z" lines of points [begin, end) one number after the other.
+/// "v x y z" lines of the points from `begin` to `count` - 1, one number
+/// after the other.
 inline char* writePoints(char* p, char* end, const Vector* points, size_t begin, size_t count) {
     for (size_t i = begin; i < count; ++i) {
         *p++ = 'v';
