@@ -180,7 +180,7 @@ int run(const RunOptions& options, AppContext& context) {
         }
 
         // Positions of this frame; a non-finite one ends the run
-        ExportFrame captured;
+        ExportFrame captured = writer.spareFrame();
         size_t unstable = 0;
         if (!captureFrame(outputs, frame, frame == first, captured, unstable)) {
             progress.end();

@@ -43,15 +43,15 @@ void toFloats(const std::vector<Vector>& points, std::vector<float>& out) {
     }
 }
 
-/// Least and greatest of each of the three components, in the order the
-/// values come (which decides between -0 and +0).
+/// Least and greatest of each of the three components of `count` / 3
+/// points, in the order the values come (which decides between -0 and +0).
 void appendBounds(const float* values, size_t count, std::vector<float>& bounds) {
     float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-    for (size_t i = 0; i < count; ++i) {
-        const size_t k = i % 3;
-        lo[k] = std::min(lo[k], values[i]);
-        hi[k] = std::max(hi[k], values[i]);
-    }
+    for (size_t i = 0; i + 3 <= count; i += 3)
+        for (size_t k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], values[i + k]);
+            hi[k] = std::max(hi[k], values[i + k]);
+        }
     bounds.insert(bounds.end(), {lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]});
 }
 
@@ -92,7 +92,10 @@ bool ExportStream::begin(const ExportFrame& frame, std::string& error) {
         o.pointCount = frame.worldPoints[k].size();
         if (k < frame.polygons.size()) o.polygons = frame.polygons[k];
         if (k < frame.ownPoints.size()) o.restPoints = frame.ownPoints[k];
-        if (settings_.obj && o.info.simulated) appendObjFaces(o.objFaces, o.polygons);
+        if (settings_.obj && o.info.simulated) {
+            appendObjName(o.objName, o.info.name);
+            appendObjFaces(o.objFaces, o.polygons);
+        }
         for (const CPolygon& p : o.polygons)
             for (Int32 i : {p.a, p.b, p.c, p.d})
                 if (i < 0 || static_cast<size_t>(i) >= o.pointCount) {
@@ -135,11 +138,13 @@ bool ExportStream::track(StreamedObject& o, const std::vector<Vector>& world, co
         o.spooledFrom = f;
     }
     if (!o.still && !o.spool.append(floats.data(), floats.size() * sizeof(float), error)) return false;
-    if (f % kGlbFramesPerBlock == 0) {
-        o.blockFirst = floats;
-        appendBounds(floats.data(), floats.size(), o.bounds);
-    } else {
-        for (size_t i = 0; i < floats.size(); ++i) floats[i] = floats[i] - o.blockFirst[i];
+    // The bounds are the glTF file's alone.
+    if (!settings_.glb.empty()) {
+        if (f % kGlbFramesPerBlock == 0) {
+            o.blockFirst = floats;
+        } else {
+            for (size_t i = 0; i < floats.size(); ++i) floats[i] = floats[i] - o.blockFirst[i];
+        }
         appendBounds(floats.data(), floats.size(), o.bounds);
     }
 
@@ -198,7 +203,6 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
         return false;
     }
     if (frameCount_ == 0 && !begin(frame, error)) return false;
-    std::string& text = text_;
     std::vector<float>& samples = samples_;
     for (size_t k = 0; k < objects_.size(); ++k) {
         StreamedObject& o = objects_[k];
@@ -210,11 +214,14 @@ bool ExportStream::add(const ExportFrame& frame, std::string& error) {
             return false;
         }
         if (settings_.obj && o.info.simulated) {
-            text.clear();
-            appendObjName(text, o.info.name);
-            appendObjPoints(text, world.data(), world.size());
-            if (!writeFileAtomically(settings_.dir / frameFileName(o.info.fileStem, frame.frame), {text, o.objFaces},
-                                     error))
+            if (textRoom_ < objPointsRoom(world.size())) {
+                textRoom_ = objPointsRoom(world.size());
+                text_ = std::make_unique_for_overwrite<char[]>(textRoom_);
+            }
+            const char* const textEnd = writeObjPoints(text_.get(), world.data(), world.size());
+            const std::string_view points(text_.get(), static_cast<size_t>(textEnd - text_.get()));
+            if (!writeFileAtomically(settings_.dir / frameFileName(o.info.fileStem, frame.frame),
+                                     {o.objName, points, o.objFaces}, error))
                 return false;
         }
         if (o.pointCache.isOpen()) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +59,7 @@ struct StreamedObject {
     std::vector<CPolygon> polygons;
     std::vector<Vector> restPoints;
     size_t pointCount = 0;
+    std::string objName;   ///< the "o" line of its OBJ frames
     std::string objFaces;  ///< the "f" lines of its OBJ frames, the same in every frame
 
     // World points. Frames before `spooledFrom` equal the first frame; the
@@ -128,7 +130,10 @@ private:
     ExportSettings settings_;
     std::vector<StreamedObject> objects_;
     // Kept from frame to frame, so that a frame allocates nothing new.
-    std::string text_;
+    // The "v" lines of a frame; not cleared before use (of the size of a
+    // whole frame's text, which would cost as much again as writing it).
+    std::unique_ptr<char[]> text_;
+    size_t textRoom_ = 0;
     std::vector<float> samples_, floats_;
     StreamedGuides guides_;
     std::vector<std::string> notes_;

@@ -25,6 +25,7 @@ bool ExportWriter::push(ExportFrame&& frame) {
         if (stream_.add(frame, error)) {
             std::lock_guard lock(mutex_);
             ++written_;
+            keepSpare(frame);
             return true;
         }
         failed_ = true;
@@ -51,6 +52,22 @@ bool ExportWriter::drain(std::string& error) {
     return !failed_;
 }
 
+ExportFrame ExportWriter::spareFrame() {
+    std::lock_guard lock(mutex_);
+    if (!hasSpare_) return {};
+    hasSpare_ = false;
+    return std::move(spare_);
+}
+
+void ExportWriter::keepSpare(ExportFrame& frame) {
+    if (hasSpare_) return;
+    // The polygons and own points are the first frame's alone.
+    frame.polygons.clear();
+    frame.ownPoints.clear();
+    spare_ = std::move(frame);
+    hasSpare_ = true;
+}
+
 Int32 ExportWriter::written() const {
     std::lock_guard lock(mutex_);
     return written_;
@@ -74,6 +91,7 @@ void ExportWriter::loop() {
         std::lock_guard lock(mutex_);
         if (ok) {
             ++written_;
+            keepSpare(frame);
             continue;
         }
         failed_ = true;

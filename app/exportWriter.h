@@ -30,8 +30,16 @@ public:
     /// The frames written so far.
     Int32 written() const;
 
+    /// A frame to capture the next one into: the last frame written, whose
+    /// point arrays keep their room (no allocation and no fresh pages for
+    /// the simulating thread, none given back by the writer), or an empty
+    /// one.
+    ExportFrame spareFrame();
+
 private:
     void loop();
+    /// Keeps a written frame for spareFrame(); called with the lock held.
+    void keepSpare(ExportFrame& frame);
 
     ExportStream& stream_;
     const size_t capacity_;
@@ -43,5 +51,7 @@ private:
     bool inline_ = false;  ///< no writer thread could start: push writes the frame itself
     Int32 written_ = 0;
     std::string error_;
+    ExportFrame spare_;
+    bool hasSpare_ = false;
     std::thread thread_;
 };

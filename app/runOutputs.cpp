@@ -67,13 +67,15 @@ bool captureFrame(const RunOutputs& outputs, Int32 frame, bool first, ExportFram
         BaseObject* op = outputs.sources[k];
         const BaseObject* shownObject = op->GetDeformCache() != nullptr ? op->GetDeformCache() : op;
         const Matrix worldFromObject = op->GetMg();
+        // A frame the writer handed back keeps its arrays, of the same sizes
         std::vector<Vector>& points = out.worldPoints[k];
-        points.clear();
         if (shownObject->IsInstanceOf(Opoint)) {
             const PointObject* po = ToPoint(shownObject);
             const Vector* p = po->GetPointR();
             points.resize(static_cast<size_t>(po->GetPointCount()));
             for (Int32 i = 0; i < po->GetPointCount(); ++i) points[static_cast<size_t>(i)] = worldFromObject * p[i];
+        } else {
+            points.clear();
         }
         out.worldFromObject[k] = worldFromObject;
         if (outputs.objects[k].simulated)
@@ -143,10 +145,11 @@ uint64_t estimateRunMemory(const RunOutputs& outputs, int64_t frames, size_t que
         bytes += n * (outputs.objects[k].simulated ? kClothPoint : kSceneMeshPoint);
         framePoints += n;
     }
-    // A captured frame holds every point in double precision, and the
-    // writer a float copy and a formatted OBJ text of it (about 40 bytes a
-    // point).
-    bytes += framePoints * (24 * (queuedFrames + 1) + 12 + 40);
+    // A captured frame holds every point in double precision (the queued
+    // ones, the one being captured and the spare one the writer hands back),
+    // and the writer a float copy and a formatted OBJ text of it (about 40
+    // bytes a point).
+    bytes += framePoints * (24 * (queuedFrames + 2) + 12 + 40);
     bytes += static_cast<uint64_t>(std::max<int64_t>(frames, 0)) * outputs.objects.size() * perFrameAndObject;
     return bytes;
 }

@@ -239,14 +239,28 @@ TEST(ExportStream, ObjNumbersMatchPrintfAcrossMagnitudesAndTies) {
         const double power = std::pow(10.0, exponent);
         values.insert(values.end(), {power, std::nextafter(power, 0.0), std::nextafter(power, 1e300)});
     }
+    // Point by point (one number after the other), then all at once in
+    // every width of vector lanes the processor has.
     char expected[64];
-    std::string text;
+    std::string text, all;
+    std::vector<Vector> points;
     for (double v : values) {
         std::snprintf(expected, sizeof expected, "v %.9g %.9g %.9g\n", v, -v, v * 0.001);
+        all += expected;
         text.clear();
-        const Vector p(v, -v, v * 0.001);
-        appendObjText(text, "", &p, 1, {});
+        points.emplace_back(v, -v, v * 0.001);
+        appendObjText(text, "", &points.back(), 1, {});
         ASSERT_EQ(text, std::string("o \n") + expected) << v;
+    }
+    for (int lanes : {1, 4, 8}) {
+        if (lanes > objwriter_detail::widestLanes()) continue;
+        text.assign(objPointsRoom(points.size()), '\0');
+        char* end = objwriter_detail::writePointsIn(lanes, text.data(), text.data() + text.size(), points.data(),
+                                                    points.size());
+        text.resize(static_cast<size_t>(end - text.data()));
+        ASSERT_EQ(text.size(), all.size()) << lanes << " lanes";
+        for (size_t at = 0; at < all.size(); at += 4096)
+            ASSERT_EQ(text.substr(at, 4096), all.substr(at, 4096)) << lanes << " lanes, at " << at;
     }
 }
 
@@ -256,15 +270,32 @@ TEST(ExportStream, TheWriterThreadWritesEveryFrameOrReportsItsFailure) {
     settings.dir = dir.path;
     settings.obj = settings.pc2 = settings.viewer = true;
     {
+        // Each frame is captured into the one the writer handed back, as a
+        // run does: a frame still being written is never handed out.
         ExportStream stream(settings, objects());
         ExportWriter writer(stream, 2);
-        for (ExportFrame& f : frames(40)) ASSERT_TRUE(writer.push(std::move(f)));
+        const std::vector<ExportFrame> all = frames(40);
+        for (const ExportFrame& f : all) {
+            ExportFrame spare = writer.spareFrame();
+            spare.frame = f.frame;
+            spare.worldPoints.resize(f.worldPoints.size());
+            for (size_t k = 0; k < f.worldPoints.size(); ++k)
+                spare.worldPoints[k].assign(f.worldPoints[k].begin(), f.worldPoints[k].end());
+            spare.worldFromObject = f.worldFromObject;
+            spare.polygons = f.polygons;
+            spare.ownPoints = f.ownPoints;
+            spare.guides = f.guides;
+            ASSERT_TRUE(writer.push(std::move(spare)));
+        }
         std::string error;
         ASSERT_TRUE(writer.drain(error)) << error;
         ASSERT_TRUE(stream.finish(error)) << error;
         EXPECT_EQ(writer.written(), 40);
         EXPECT_EQ(fs::file_size(dir.path / "Sheet.pc2"), 32u + 12u * 4u * 40u);
-        EXPECT_TRUE(fs::exists(dir.path / "Sheet.0039.obj"));
+        for (const ExportFrame& f : all)
+            EXPECT_EQ(readFile(dir.path / frameFileName("Sheet", f.frame)),
+                      objText("Sheet", f.worldPoints[0], all[0].polygons[0]))
+                << f.frame;
     }
 
     // A folder that goes away: the frames after the failure are refused and
