@@ -65,10 +65,11 @@ __attribute__((target("avx2"))) void springs8(const drSspringLanesArgs& a) {
 }
 
 // The 16-lane intrinsics start from a deliberately undefined vector, which
-// GCC 12 reports as possibly uninitialised.
+// GCC 12 reports as (possibly) uninitialised, depending on the inlining.
 #pragma GCC diagnostic push
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 /// The spring formula in 16 lanes: from the differences X, Y, Z of the
 /// ends and U of their velocities, rest lengths L and factors w, the forces
