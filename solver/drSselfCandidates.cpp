@@ -556,7 +556,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                     runHi[k] = std::max(runHi[k], bounds[static_cast<size_t>(t) * 6 + 3 + k]);
                 }
             gatherPoints(runLo, runHi, scratch);
-            const int32_t gathered = static_cast<int32_t>(scratch.ids.size());
+            const int32_t gathered = scratch.gathered;
 
             for (int32_t t = first; t < last; ++t) {
                 const float* lo = &bounds[static_cast<size_t>(t) * 6];
@@ -615,13 +615,29 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
 }
 
 void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const {
-    scratch.x.clear();
-    scratch.y.clear();
-    scratch.z.clear();
-    scratch.ids.clear();
     const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
     const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
     const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
+    // Room for every point of the rows, rounded up to whole groups of
+    // sixteen (the arrays only grow: the points kept are written in place)
+    size_t room = 0;
+    for (int32_t z = z0; z <= z1; ++z)
+        for (int32_t y = y0; y <= y1; ++y) {
+            const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
+            room += static_cast<size_t>(cellStart[static_cast<size_t>(row + x1) + 1] - cellStart[static_cast<size_t>(row + x0)]);
+        }
+    room = (room + 15) / 16 * 16;
+    if (scratch.ids.size() < room) {
+        scratch.x.resize(room);
+        scratch.y.resize(room);
+        scratch.z.resize(room);
+        scratch.ids.resize(room);
+    }
+    float* xs = scratch.x.data();
+    float* ys = scratch.y.data();
+    float* zs = scratch.z.data();
+    int32_t* ids = scratch.ids.data();
+    size_t kept = 0;
     for (int32_t z = z0; z <= z1; ++z)
         for (int32_t y = y0; y <= y1; ++y) {
             // The cells x0 .. x1 of a row hold consecutive points
@@ -632,19 +648,19 @@ void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScr
                 const drSvec3& p = cellPositions[static_cast<size_t>(s)];
                 if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] && p.z <= hi[2]))
                     continue;
-                scratch.x.push_back(p.x);
-                scratch.y.push_back(p.y);
-                scratch.z.push_back(p.z);
-                scratch.ids.push_back(cellPoints[static_cast<size_t>(s)]);
+                xs[kept] = p.x;
+                ys[kept] = p.y;
+                zs[kept] = p.z;
+                ids[kept] = cellPoints[static_cast<size_t>(s)];
+                ++kept;
             }
         }
     // Whole groups of sixteen; the padding is in no box
-    while (scratch.ids.size() % 16 != 0) {
-        scratch.x.push_back(std::numeric_limits<float>::quiet_NaN());
-        scratch.y.push_back(std::numeric_limits<float>::quiet_NaN());
-        scratch.z.push_back(std::numeric_limits<float>::quiet_NaN());
-        scratch.ids.push_back(-1);
+    for (; kept % 16 != 0; ++kept) {
+        xs[kept] = ys[kept] = zs[kept] = std::numeric_limits<float>::quiet_NaN();
+        ids[kept] = -1;
     }
+    scratch.gathered = static_cast<int32_t>(kept);
 }
 
 void drSselfCandidates::refitLeaves() { refitList(activeLeaves); }
