@@ -315,46 +315,47 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
                 }
         leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
     }
+    // Every leaf's box at the anchor, and its basis there, from its first
+    // corner, the corner farthest from it and the corner farthest from their
+    // line: a leaf whose corners moved too far apart for a translation may
+    // still have turned as a whole (see pickPoints). Leaf by leaf, in chunks
+    // on the pool.
     leafAnchorBoxes.resize(static_cast<size_t>(leafCount) * 6);
-    for (int32_t l = 0; l < leafCount; ++l) {
-        double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
-        for (int k = 0; k < 3; ++k) {
-            box[k] = std::numeric_limits<double>::infinity();
-            box[3 + k] = -std::numeric_limits<double>::infinity();
-        }
-        for (int32_t s = leafCornerStart[static_cast<size_t>(l)]; s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s)
-            for (int k = 0; k < 3; ++k) {
-                const double x = anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])][k];
-                box[k] = std::min(box[k], x);
-                box[3 + k] = std::max(box[3 + k], x);
-            }
-    }
-    // Every leaf's basis at the anchor, from its first corner, the corner
-    // farthest from it and the corner farthest from their line: a leaf whose
-    // corners moved too far apart for a translation may still have turned
-    // as a whole (see pickPoints)
     leafBases.assign(static_cast<size_t>(leafCount) * 9, 0.0);
     leafReferences.assign(static_cast<size_t>(leafCount) * 2, 0);
     leafTurnable.assign(static_cast<size_t>(leafCount), 0);
-    for (int32_t l = 0; l < leafCount; ++l) {
-        const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
-        if (last - first < 3) continue;
-        auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
-        const Vec X0 = at(first);
-        int32_t c1 = first, c2 = first;
-        double best = 0.0;
-        for (int32_t s = first; s < last; ++s)
-            if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
-        best = 0.0;
-        for (int32_t s = first; s < last; ++s) {
-            const Vec n = crossOf(at(c1) - X0, at(s) - X0);
-            if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
+    forRange(leafCount, kParallelLeaves, [this](int32_t, int32_t begin, int32_t end) {
+        for (int32_t l = begin; l < end; ++l) {
+            const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+            double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
+            for (int k = 0; k < 3; ++k) {
+                box[k] = std::numeric_limits<double>::infinity();
+                box[3 + k] = -std::numeric_limits<double>::infinity();
+            }
+            for (int32_t s = first; s < last; ++s)
+                for (int k = 0; k < 3; ++k) {
+                    const double x = anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])][k];
+                    box[k] = std::min(box[k], x);
+                    box[3 + k] = std::max(box[3 + k], x);
+                }
+            if (last - first < 3) continue;
+            auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
+            const Vec X0 = at(first);
+            int32_t c1 = first, c2 = first;
+            double best = 0.0;
+            for (int32_t s = first; s < last; ++s)
+                if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
+            best = 0.0;
+            for (int32_t s = first; s < last; ++s) {
+                const Vec n = crossOf(at(c1) - X0, at(s) - X0);
+                if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
+            }
+            if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) continue;
+            leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
+            leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
+            leafTurnable[static_cast<size_t>(l)] = 1;
         }
-        if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) continue;
-        leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
-        leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
-        leafTurnable[static_cast<size_t>(l)] = 1;
-    }
+    });
     if (pointCount == 0 || leafCount == 0) return true;
 
     // Cells about a triangle plus the reach wide: the longest edges of a sample of triangles
