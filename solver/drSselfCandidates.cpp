@@ -235,24 +235,43 @@ drSselfCandidates::Motion drSselfCandidates::motion(const drSvec3* p, int32_t co
         float finite;  ///< 0, or not a number when a displacement is not finite
     };
     auto measure = [p, this](int32_t begin, int32_t end) {
-        const drSvec3* a = anchor.data();
-        float lx = 0.0f, ly = 0.0f, lz = 0.0f, hx = 0.0f, hy = 0.0f, hz = 0.0f, finite = 0.0f;
-        if (begin < end) {
-            lx = hx = p[begin].x - a[begin].x;
-            ly = hy = p[begin].y - a[begin].y;
-            lz = hz = p[begin].z - a[begin].z;
+        Range range{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, 0.0f};
+        if (begin >= end) return range;
+        // Sixteen points at a time as 48 floats (x, y, z in turn): each float
+        // keeps its own lowest and highest displacement and its own sum of
+        // d - d (0, or not a number for a displacement that is not finite),
+        // so that the loop runs in vector lanes; the lanes of an axis are
+        // met at the end. Lowest and highest do not depend on the order.
+        static_assert(sizeof(drSvec3) == 3 * sizeof(float));
+        const float* pf = reinterpret_cast<const float*>(p + begin);
+        const float* af = reinterpret_cast<const float*>(anchor.data() + begin);
+        constexpr float kInf = std::numeric_limits<float>::infinity();
+        float lo[48], hi[48], finite[48];
+        for (int t = 0; t < 48; ++t) lo[t] = kInf, hi[t] = -kInf, finite[t] = 0.0f;
+        const int32_t blocks = (end - begin) / 16;
+        for (int32_t b = 0; b < blocks; ++b) {
+            const float* x = pf + 48 * static_cast<ptrdiff_t>(b);
+            const float* y = af + 48 * static_cast<ptrdiff_t>(b);
+            for (int t = 0; t < 48; ++t) {
+                const float d = x[t] - y[t];
+                finite[t] += d - d;
+                lo[t] = d < lo[t] ? d : lo[t];
+                hi[t] = d > hi[t] ? d : hi[t];
+            }
         }
-        for (int32_t j = begin; j < end; ++j) {
-            const float dx = p[j].x - a[j].x, dy = p[j].y - a[j].y, dz = p[j].z - a[j].z;
-            finite += (dx - dx) + (dy - dy) + (dz - dz);
-            lx = dx < lx ? dx : lx;
-            hx = dx > hx ? dx : hx;
-            ly = dy < ly ? dy : ly;
-            hy = dy > hy ? dy : hy;
-            lz = dz < lz ? dz : lz;
-            hz = dz > hz ? dz : hz;
+        for (int32_t t = 48 * blocks; t < 3 * (end - begin); ++t) {
+            const float d = pf[t] - af[t];
+            finite[t % 48] += d - d;
+            lo[t % 48] = d < lo[t % 48] ? d : lo[t % 48];
+            hi[t % 48] = d > hi[t % 48] ? d : hi[t % 48];
         }
-        return Range{{lx, ly, lz}, {hx, hy, hz}, finite};
+        for (int k = 0; k < 3; ++k) range.lo[k] = kInf, range.hi[k] = -kInf;
+        for (int t = 0; t < 48; ++t) {
+            range.finite += finite[t];
+            range.lo[t % 3] = std::min(range.lo[t % 3], lo[t]);
+            range.hi[t % 3] = std::max(range.hi[t % 3], hi[t]);
+        }
+        return range;
     };
     Range all{{0, 0, 0}, {0, 0, 0}, 0.0f};
     const int32_t chunks = drSselfChunks(count, kParallelPoints);
