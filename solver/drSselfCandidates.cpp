@@ -235,24 +235,43 @@ drSselfCandidates::Motion drSselfCandidates::motion(const drSvec3* p, int32_t co
         float finite;  ///< 0, or not a number when a displacement is not finite
     };
     auto measure = [p, this](int32_t begin, int32_t end) {
-        const drSvec3* a = anchor.data();
-        float lx = 0.0f, ly = 0.0f, lz = 0.0f, hx = 0.0f, hy = 0.0f, hz = 0.0f, finite = 0.0f;
-        if (begin < end) {
-            lx = hx = p[begin].x - a[begin].x;
-            ly = hy = p[begin].y - a[begin].y;
-            lz = hz = p[begin].z - a[begin].z;
+        Range range{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, 0.0f};
+        if (begin >= end) return range;
+        // Sixteen points at a time as 48 floats (x, y, z in turn): each float
+        // keeps its own lowest and highest displacement and its own sum of
+        // d - d (0, or not a number for a displacement that is not finite),
+        // so that the loop runs in vector lanes; the lanes of an axis are
+        // met at the end. Lowest and highest do not depend on the order.
+        static_assert(sizeof(drSvec3) == 3 * sizeof(float));
+        const float* pf = reinterpret_cast<const float*>(p + begin);
+        const float* af = reinterpret_cast<const float*>(anchor.data() + begin);
+        constexpr float kInf = std::numeric_limits<float>::infinity();
+        float lo[48], hi[48], finite[48];
+        for (int t = 0; t < 48; ++t) lo[t] = kInf, hi[t] = -kInf, finite[t] = 0.0f;
+        const int32_t blocks = (end - begin) / 16;
+        for (int32_t b = 0; b < blocks; ++b) {
+            const float* x = pf + 48 * static_cast<ptrdiff_t>(b);
+            const float* y = af + 48 * static_cast<ptrdiff_t>(b);
+            for (int t = 0; t < 48; ++t) {
+                const float d = x[t] - y[t];
+                finite[t] += d - d;
+                lo[t] = d < lo[t] ? d : lo[t];
+                hi[t] = d > hi[t] ? d : hi[t];
+            }
         }
-        for (int32_t j = begin; j < end; ++j) {
-            const float dx = p[j].x - a[j].x, dy = p[j].y - a[j].y, dz = p[j].z - a[j].z;
-            finite += (dx - dx) + (dy - dy) + (dz - dz);
-            lx = dx < lx ? dx : lx;
-            hx = dx > hx ? dx : hx;
-            ly = dy < ly ? dy : ly;
-            hy = dy > hy ? dy : hy;
-            lz = dz < lz ? dz : lz;
-            hz = dz > hz ? dz : hz;
+        for (int32_t t = 48 * blocks; t < 3 * (end - begin); ++t) {
+            const float d = pf[t] - af[t];
+            finite[t % 48] += d - d;
+            lo[t % 48] = d < lo[t % 48] ? d : lo[t % 48];
+            hi[t % 48] = d > hi[t % 48] ? d : hi[t % 48];
         }
-        return Range{{lx, ly, lz}, {hx, hy, hz}, finite};
+        for (int k = 0; k < 3; ++k) range.lo[k] = kInf, range.hi[k] = -kInf;
+        for (int t = 0; t < 48; ++t) {
+            range.finite += finite[t];
+            range.lo[t % 3] = std::min(range.lo[t % 3], lo[t]);
+            range.hi[t % 3] = std::max(range.hi[t % 3], hi[t]);
+        }
+        return range;
     };
     Range all{{0, 0, 0}, {0, 0, 0}, 0.0f};
     const int32_t chunks = drSselfChunks(count, kParallelPoints);
@@ -315,46 +334,47 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
                 }
         leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
     }
+    // Every leaf's box at the anchor, and its basis there, from its first
+    // corner, the corner farthest from it and the corner farthest from their
+    // line: a leaf whose corners moved too far apart for a translation may
+    // still have turned as a whole (see pickPoints). Leaf by leaf, in chunks
+    // on the pool.
     leafAnchorBoxes.resize(static_cast<size_t>(leafCount) * 6);
-    for (int32_t l = 0; l < leafCount; ++l) {
-        double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
-        for (int k = 0; k < 3; ++k) {
-            box[k] = std::numeric_limits<double>::infinity();
-            box[3 + k] = -std::numeric_limits<double>::infinity();
-        }
-        for (int32_t s = leafCornerStart[static_cast<size_t>(l)]; s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s)
-            for (int k = 0; k < 3; ++k) {
-                const double x = anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])][k];
-                box[k] = std::min(box[k], x);
-                box[3 + k] = std::max(box[3 + k], x);
-            }
-    }
-    // Every leaf's basis at the anchor, from its first corner, the corner
-    // farthest from it and the corner farthest from their line: a leaf whose
-    // corners moved too far apart for a translation may still have turned
-    // as a whole (see pickPoints)
     leafBases.assign(static_cast<size_t>(leafCount) * 9, 0.0);
     leafReferences.assign(static_cast<size_t>(leafCount) * 2, 0);
     leafTurnable.assign(static_cast<size_t>(leafCount), 0);
-    for (int32_t l = 0; l < leafCount; ++l) {
-        const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
-        if (last - first < 3) continue;
-        auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
-        const Vec X0 = at(first);
-        int32_t c1 = first, c2 = first;
-        double best = 0.0;
-        for (int32_t s = first; s < last; ++s)
-            if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
-        best = 0.0;
-        for (int32_t s = first; s < last; ++s) {
-            const Vec n = crossOf(at(c1) - X0, at(s) - X0);
-            if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
+    forRange(leafCount, kParallelLeaves, [this](int32_t, int32_t begin, int32_t end) {
+        for (int32_t l = begin; l < end; ++l) {
+            const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+            double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
+            for (int k = 0; k < 3; ++k) {
+                box[k] = std::numeric_limits<double>::infinity();
+                box[3 + k] = -std::numeric_limits<double>::infinity();
+            }
+            for (int32_t s = first; s < last; ++s)
+                for (int k = 0; k < 3; ++k) {
+                    const double x = anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])][k];
+                    box[k] = std::min(box[k], x);
+                    box[3 + k] = std::max(box[3 + k], x);
+                }
+            if (last - first < 3) continue;
+            auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
+            const Vec X0 = at(first);
+            int32_t c1 = first, c2 = first;
+            double best = 0.0;
+            for (int32_t s = first; s < last; ++s)
+                if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
+            best = 0.0;
+            for (int32_t s = first; s < last; ++s) {
+                const Vec n = crossOf(at(c1) - X0, at(s) - X0);
+                if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
+            }
+            if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) continue;
+            leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
+            leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
+            leafTurnable[static_cast<size_t>(l)] = 1;
         }
-        if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) continue;
-        leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
-        leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
-        leafTurnable[static_cast<size_t>(l)] = 1;
-    }
+    });
     if (pointCount == 0 || leafCount == 0) return true;
 
     // Cells about a triangle plus the reach wide: the longest edges of a sample of triangles
@@ -556,7 +576,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                     runHi[k] = std::max(runHi[k], bounds[static_cast<size_t>(t) * 6 + 3 + k]);
                 }
             gatherPoints(runLo, runHi, scratch);
-            const int32_t gathered = static_cast<int32_t>(scratch.ids.size());
+            const int32_t gathered = scratch.gathered;
 
             for (int32_t t = first; t < last; ++t) {
                 const float* lo = &bounds[static_cast<size_t>(t) * 6];
@@ -615,13 +635,29 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
 }
 
 void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const {
-    scratch.x.clear();
-    scratch.y.clear();
-    scratch.z.clear();
-    scratch.ids.clear();
     const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
     const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
     const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
+    // Room for every point of the rows, rounded up to whole groups of
+    // sixteen (the arrays only grow: the points kept are written in place)
+    size_t room = 0;
+    for (int32_t z = z0; z <= z1; ++z)
+        for (int32_t y = y0; y <= y1; ++y) {
+            const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
+            room += static_cast<size_t>(cellStart[static_cast<size_t>(row + x1) + 1] - cellStart[static_cast<size_t>(row + x0)]);
+        }
+    room = (room + 15) / 16 * 16;
+    if (scratch.ids.size() < room) {
+        scratch.x.resize(room);
+        scratch.y.resize(room);
+        scratch.z.resize(room);
+        scratch.ids.resize(room);
+    }
+    float* xs = scratch.x.data();
+    float* ys = scratch.y.data();
+    float* zs = scratch.z.data();
+    int32_t* ids = scratch.ids.data();
+    size_t kept = 0;
     for (int32_t z = z0; z <= z1; ++z)
         for (int32_t y = y0; y <= y1; ++y) {
             // The cells x0 .. x1 of a row hold consecutive points
@@ -632,19 +668,19 @@ void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScr
                 const drSvec3& p = cellPositions[static_cast<size_t>(s)];
                 if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] && p.z <= hi[2]))
                     continue;
-                scratch.x.push_back(p.x);
-                scratch.y.push_back(p.y);
-                scratch.z.push_back(p.z);
-                scratch.ids.push_back(cellPoints[static_cast<size_t>(s)]);
+                xs[kept] = p.x;
+                ys[kept] = p.y;
+                zs[kept] = p.z;
+                ids[kept] = cellPoints[static_cast<size_t>(s)];
+                ++kept;
             }
         }
     // Whole groups of sixteen; the padding is in no box
-    while (scratch.ids.size() % 16 != 0) {
-        scratch.x.push_back(std::numeric_limits<float>::quiet_NaN());
-        scratch.y.push_back(std::numeric_limits<float>::quiet_NaN());
-        scratch.z.push_back(std::numeric_limits<float>::quiet_NaN());
-        scratch.ids.push_back(-1);
+    for (; kept % 16 != 0; ++kept) {
+        xs[kept] = ys[kept] = zs[kept] = std::numeric_limits<float>::quiet_NaN();
+        ids[kept] = -1;
     }
+    scratch.gathered = static_cast<int32_t>(kept);
 }
 
 void drSselfCandidates::refitLeaves() { refitList(activeLeaves); }

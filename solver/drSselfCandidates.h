@@ -152,6 +152,7 @@ private:
         std::vector<float> bounds;      ///< per triangle of a leaf: the box it tests points against
         std::vector<float> x, y, z;     ///< the points gathered for a run of triangles, in groups of 16
         std::vector<int32_t> ids;       ///< their indices (-1 for the padding)
+        int32_t gathered = 0;           ///< points gathered, with the padding (the arrays may hold more)
     };
     /// Appends the pairs of the leaves [begin, end) to `out`, in leaf and triangle order.
     /// Clears turnable[l] of the leaves with a triangle whose float test is
@@ -162,7 +163,8 @@ private:
     /// turning frame in `frame` when a turn brings them close enough.
     void turnLeaf(int32_t l, double* frame) const;
 
-    /// Gathers the points of the grid in the box [lo, hi] into `scratch`.
+    /// Gathers the points of the grid in the box [lo, hi] into `scratch`, in
+    /// whole groups of sixteen.
     void gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const;
 
     bool valid = false;

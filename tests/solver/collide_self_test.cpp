@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -328,6 +329,28 @@ TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
     }
     drSsetLaneWidth(0);
 }
+TEST(CollideSelf, ListsLeaveEveryPointToTheTreeOnceAPositionIsNotFinite) {
+    // A coordinate that is not a number or infinite, on a point at the start,
+    // inside a group of sixteen or in the tail of the motion check (4231
+    // points: past the size from which the check runs on the pool's workers).
+    // The lists cannot stand in for the tree: Within would let them answer.
+    const float bad[] = {std::nanf(""), std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    for (int32_t processors : {1, 2}) {
+        PoolWith pool(processors);
+        int32_t axis = 0;
+        for (const int32_t which : {0, 21, -1})
+            for (const float value : bad) {
+                ListsAndReference c(46);
+                ASSERT_EQ(c.lists.update(c.tree, c.n), drSselfCandidates::Use::Lists);
+                const int32_t i = which < 0 ? c.n - 1 : which;
+                c.points[static_cast<size_t>(i)][axis] = value;
+                EXPECT_EQ(c.lists.update(c.tree, c.n), drSselfCandidates::Use::Tree)
+                    << processors << " processors, point " << i << ", axis " << axis << ", value " << value;
+                axis = (axis + 1) % 3;
+            }
+    }
+}
+
 TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOther) {
     // The lists are found, then one layer moves by more than they allow
     // while the other stays: the next sub-step keeps the lists for the
