@@ -24,12 +24,12 @@ fail() {
 }
 start_cluster "$work/cluster"
 
-# A small sheet nailed at one corner; `stiffness` and `frames` set its cost
-scene() {  # stiffness last-frame
+# A sheet nailed at one corner; `stiffness`, `frames` and `segments` set its cost
+scene() {  # stiffness last-frame [segments per side, default 16]
   cat <<JSON
 {"fps": 30, "frames": [0, $2], "objects": [
   {"type": "polygon", "name": "Sheet", "position": [0, 100, 0],
-   "mesh": {"plane": {"width": 200, "height": 200, "segments": 16}},
+   "mesh": {"plane": {"width": 200, "height": 200, "segments": ${3:-16}}},
    "tags": [{"type": "pointSelection", "name": "corner", "points": [0]}],
    "children": [{"type": "drapeon", "name": "Cloth", "params": {"DRAPEON_STIFFNESS": $1},
                  "children": [{"type": "drGravity"},
@@ -55,8 +55,9 @@ cmp -s "$work/w/0/Sheet.0020.obj" "$work/w/2/Sheet.0020.obj" && fail "the stiffn
 [ "$(grep -c ',done,0,21,' "$work/w/summary.csv")" = 4 ] || { cat "$work/w/summary.csv" >&2; fail "summary rows"; }
 
 echo "== a task cancelled with scancel, and the wedge run again" >&2
-# Stiff enough that a run takes a few seconds
-scene 100000 50 >"$work/stiff.json"
+# Stiff and fine enough that a run takes a few seconds (about 2.6 s on one
+# thread of the 2-core test machine), so that scancel finds it running
+scene 100000 50 64 >"$work/stiff.json"
 wedge_stiff() {
   "$program" wedge "$work/stiff.json" --vary Sheet/Cloth.DRAPEON_DAMPING=1,2 --out "$work/s" --threads 1 \
     --scheduler slurm --slurm-option cpus-per-task=1
