@@ -263,9 +263,9 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
     int32_t j = 0;
     for (; j < a.count; j += 16) {
         const int32_t s = a.first + j;
-        if (a.interleaved && s % 32 == 0 && j + 32 <= a.count && a.interleaved[4 * (s / 32)] >= 0) {
+        if (a.interleaved && s % 16 == 0 && j + 32 <= a.count && a.interleaved[4 * (s / 16)] >= 0) {
             // Checked against the runs' ends, without the byte offsets
-            const int32_t* ends = a.interleaved + 4 * (s / 32);
+            const int32_t* ends = a.interleaved + 4 * (s / 16);
             if (!runsStand(a, j, ends)) break;
             interleaved32(a, j, ends);
             j += 16;

@@ -53,10 +53,10 @@ struct drSspringPointsArgs {
     float damping;
     float* out;               ///< per spring x, y, z of the force on a, then 0
     int32_t count;
-    /// Index of the first spring in its set, and per 32 springs of the set
-    /// (counted from spring 0) the four ends of their two interleaved runs
-    /// of consecutive points (drSinterleavedRuns), -1 where they are not;
-    /// may be null.
+    /// Index of the first spring in its set, and for the 32 springs from
+    /// each multiple of 16 (spring 16w for entry w, counted from spring 0)
+    /// the four ends of their two interleaved runs of consecutive points
+    /// (drSinterleavedRuns), -1 where they are not; may be null.
     int32_t first = 0;
     const int32_t* interleaved = nullptr;
 };

@@ -226,12 +226,14 @@ void drSspring::itemsComputed(const drScloth& cloth) {
         for (int c = 0; c < 2; ++c)
             endOffsets_[2 * static_cast<size_t>(s) + c] = safe ? pairs[s][c] * static_cast<int32_t>(sizeof(drSvec3)) : 0;
     }
-    // Blocks of 32 safe springs that pair consecutive points in two runs
-    interleaved_.assign(static_cast<size_t>(count / 32), {-1, -1, -1, -1});
-    for (size_t q = 0; q < interleaved_.size(); ++q) {
-        const std::array<int32_t, 2>* block = pairs + 32 * q;
-        if (unsafeBefore_[32 * q + 32] == unsafeBefore_[32 * q] && drSinterleavedRuns(block))
-            interleaved_[q] = {block[0][0], block[0][1], block[1][0], block[1][1]};
+    // The 32 safe springs from each multiple of 16 that pair consecutive
+    // points in two runs (a grid's rows of polygons are seldom a multiple
+    // of 16 springs long, so the runs are looked for at every 16)
+    interleaved_.assign(static_cast<size_t>(std::max(count / 16 - 1, 0)), {-1, -1, -1, -1});
+    for (size_t w = 0; w < interleaved_.size(); ++w) {
+        const std::array<int32_t, 2>* block = pairs + 16 * w;
+        if (unsafeBefore_[16 * w + 32] == unsafeBefore_[16 * w] && drSinterleavedRuns(block))
+            interleaved_[w] = {block[0][0], block[0][1], block[1][0], block[1][1]};
     }
 }
 

@@ -61,8 +61,9 @@ private:
     /// With the lists: the byte offsets of both ends of each spring (0 for
     /// the springs counted in unsafeBefore_).
     std::vector<int32_t> endOffsets_;
-    /// With the lists: per 32 springs, the ends of their two interleaved
-    /// runs of consecutive points (drSinterleavedRuns), or -1s.
+    /// With the lists: for the 32 springs from every multiple of 16, the
+    /// ends of their two interleaved runs of consecutive points
+    /// (drSinterleavedRuns), or -1s.
     std::vector<std::array<int32_t, 4>> interleaved_;
     /// The lists laid out for four points at a time.
     drSgatherGroups groups_;
