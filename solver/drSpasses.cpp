@@ -52,20 +52,26 @@ int32_t chunksFor(int32_t points, int32_t threshold) {
 
 /// Chunks begin on multiples of this many items, so that the point passes'
 /// groups of four and sixteen points never straddle two chunks (a point cut
-/// off from its group goes one by one, several times slower).
+/// off from its group goes one by one, several times slower), nor a spring
+/// set's runs of springs, which begin on multiples of 16.
 constexpr int32_t kChunkAlign = 16;
+
+/// Steps of kChunkAlign items that cover [0, n).
+int32_t alignedSteps(int32_t n) { return n / kChunkAlign + (n % kChunkAlign != 0); }
+
+/// The item where step `step` begins, within [0, n].
+int32_t alignedItem(int32_t step, int32_t n) {
+    return static_cast<int32_t>(std::min<int64_t>(int64_t{kChunkAlign} * step, n));
+}
 
 /// Runs body(chunk, begin, end) over [0, n) in `chunks` chunks (from
 /// chunksFor): claimed by the pool's workers, or inline as chunk 0 when 1.
 template <class Body>
 void forChunks(int32_t n, int32_t chunks, const Body& body) {
     if (chunks > 1)
-        poolParallelChunks(n / kChunkAlign + (n % kChunkAlign != 0), chunks,
-                           [&body, n](int32_t chunk, int32_t begin, int32_t end) {
-                               const int64_t align = kChunkAlign;
-                               body(chunk, static_cast<int32_t>(std::min<int64_t>(begin * align, n)),
-                                    static_cast<int32_t>(std::min<int64_t>(end * align, n)));
-                           });
+        poolParallelChunks(alignedSteps(n), chunks, [&body, n](int32_t chunk, int32_t begin, int32_t end) {
+            body(chunk, alignedItem(begin, n), alignedItem(end, n));
+        });
     else
         body(0, 0, n);
 }
@@ -224,12 +230,12 @@ void runPointwise(drSforce* const* forces, int32_t count, drScloth& cloth, drSso
     if (total > 0 && chunks > 1)
         poolParallelChunks(n, chunks, [&](int32_t c, int32_t, int32_t) {
             for (int32_t k = 0; k < count; ++k) {
-                // Slices of whole blocks of 32 items: a spring set reads its
-                // grid-like blocks of 32 springs as a whole
+                // Slices aligned as the chunks: a spring set finds its
+                // grid-like runs of springs from multiples of 16
                 int32_t begin = 0, end = 0;
-                poolRange(items[k] / 32 + (items[k] % 32 != 0), chunks, c, begin, end);
-                begin = static_cast<int32_t>(std::min<int64_t>(int64_t{32} * begin, items[k]));
-                end = static_cast<int32_t>(std::min<int64_t>(int64_t{32} * end, items[k]));
+                poolRange(alignedSteps(items[k]), chunks, c, begin, end);
+                begin = alignedItem(begin, items[k]);
+                end = alignedItem(end, items[k]);
                 if (begin < end) forces[k]->computeItems(cloth, begin, end);
             }
         });

@@ -228,7 +228,7 @@ void drSspring::itemsComputed(const drScloth& cloth) {
     }
     // The 32 safe springs from each multiple of 16 that pair consecutive
     // points in two runs (a grid's rows of polygons are seldom a multiple
-    // of 16 springs long, so the runs are looked for at every 16)
+    // of 32 springs long, so the runs are looked for at every 16)
     interleaved_.assign(static_cast<size_t>(std::max(count / 16 - 1, 0)), {-1, -1, -1, -1});
     for (size_t w = 0; w < interleaved_.size(); ++w) {
         const std::array<int32_t, 2>* block = pairs + 16 * w;
