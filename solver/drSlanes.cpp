@@ -6,6 +6,8 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+
+#include "drStriples16.h"
 #define DR_X86_LANES 1
 #endif
 
@@ -219,17 +221,24 @@ __attribute__((target("avx512f"))) inline bool runsStand(const drSspringPointsAr
     return same == 0xFFFF;
 }
 
-/// The forces of run r (0 or 1) of the interleaved springs j to j + 31, as
-/// four vectors of four springs in run order.
-__attribute__((target("avx512f"))) inline void interleavedRun(const drSspringPointsArgs& a, int32_t j, int32_t r,
-                                                              const int32_t* ends, __m512 out[4]) {
+/// Run r's differences x[b] - x[a] in D and v[b] - v[a] in U, its 16
+/// points packed in three vectors each.
+__attribute__((target("avx512f"))) inline void runDifferences(const drSspringPointsArgs& a, const int32_t* ends,
+                                                             int32_t r, __m512 D[3], __m512 U[3]) {
     const size_t pa = 3 * static_cast<size_t>(ends[2 * r]), pb = 3 * static_cast<size_t>(ends[2 * r + 1]);
     const float *xa = a.x + pa, *xb = a.x + pb, *va = a.v + pa, *vb = a.v + pb;
-    __m512 D[3], U[3];
     for (int32_t k = 0; k < 3; ++k) {
         D[k] = _mm512_sub_ps(_mm512_loadu_ps(xb + 16 * k), _mm512_loadu_ps(xa + 16 * k));
         U[k] = _mm512_sub_ps(_mm512_loadu_ps(vb + 16 * k), _mm512_loadu_ps(va + 16 * k));
     }
+}
+
+/// The forces of run r (0 or 1) of the interleaved springs j to j + 31, as
+/// four vectors of four springs in run order.
+__attribute__((target("avx512f"))) inline void interleavedRun(const drSspringPointsArgs& a, int32_t j, int32_t r,
+                                                              const int32_t* ends, __m512 out[4]) {
+    __m512 D[3], U[3];
+    runDifferences(a, ends, r, D, U);
     const __m512i run = _mm512_loadu_si512(kInterleaved.run[r]);
     const __m512 L = _mm512_permutex2var_ps(_mm512_loadu_ps(a.rest + j), run, _mm512_loadu_ps(a.rest + j + 16));
     const __m512 w = _mm512_permutex2var_ps(_mm512_loadu_ps(a.factor + j), run, _mm512_loadu_ps(a.factor + j + 16));
@@ -255,6 +264,46 @@ __attribute__((target("avx512f"))) inline void interleaved32(const drSspringPoin
     }
 }
 
+/// Springs j to j + 31 as two interleaved runs, each run's forces in point
+/// order into its track (windowTracks): the run's 16 springs are computed
+/// in the order of their first ends, so no lanes are reordered on the way out.
+__attribute__((target("avx512f"))) inline void interleavedToTracks(const drSspringPointsArgs& a, int32_t j,
+                                                                  const int32_t* ends, const int8_t* tracks) {
+    // Both runs before either is stored: a store may not pass the loads of
+    // the other run (the compiler cannot tell the arrays apart)
+    drSlanes3x16 F[2];
+    for (int32_t r = 0; r < 2; ++r) {
+        __m512 D[3], U[3];
+        runDifferences(a, ends, r, D, U);
+        const drSlanes3x16 d = drSlanesOfTriples16(D[0], D[1], D[2]), u = drSlanesOfTriples16(U[0], U[1], U[2]);
+        // Lane m takes spring 2m + r of the 32
+        const __m512i run = _mm512_add_epi32(_mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
+                                             _mm512_set1_epi32(r));
+        const __m512 L = _mm512_permutex2var_ps(_mm512_loadu_ps(a.rest + j), run, _mm512_loadu_ps(a.rest + j + 16));
+        const __m512 w = _mm512_permutex2var_ps(_mm512_loadu_ps(a.factor + j), run, _mm512_loadu_ps(a.factor + j + 16));
+        springFormula16(d.x, d.y, d.z, u.x, u.y, u.z, L, w, a.stiffness, a.damping, F[r].x, F[r].y, F[r].z);
+    }
+    for (int32_t r = 0; r < 2; ++r) drSstoreTriples16(a.trackBases[tracks[r]] + 3 * static_cast<size_t>(ends[2 * r]), F[r]);
+}
+
+/// Copies the forces of springs j to j + count - 1 that have a track from
+/// their slots to it.
+__attribute__((target("avx512f"))) inline void slotsToTracks(const drSspringPointsArgs& a, int32_t j,
+                                                            int32_t count) {
+    if (a.trackPlaces == nullptr) return;
+    const int32_t* places = a.trackPlaces + j;
+    const float* out = a.out + 4 * j;
+    float* data = a.trackData;
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t place = places[i];
+        if (place < 0) continue;
+        // 12 bytes: x and y, then z
+        const __m128 f = _mm_loadu_ps(out + 4 * i);
+        _mm_storel_pi(reinterpret_cast<__m64*>(data + place), f);
+        _mm_store_ss(data + place + 2, _mm_movehl_ps(f, f));
+    }
+}
+
 /// 16 springs a group, read straight from the points (differences4, transpose16). Rest
 /// lengths and factors are put in the transposed order, and the reverse
 /// transpose brings the forces back in spring order.
@@ -267,7 +316,13 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
             // Checked against the runs' ends, without the byte offsets
             const int32_t* ends = a.interleaved + 4 * (s / 16);
             if (!runsStand(a, j, ends)) break;
-            interleaved32(a, j, ends);
+            const int8_t* tracks = a.windowTracks ? a.windowTracks + 2 * (s / 16) : nullptr;
+            if (tracks != nullptr && tracks[0] >= 0) {
+                interleavedToTracks(a, j, ends, tracks);
+            } else {
+                interleaved32(a, j, ends);
+                slotsToTracks(a, j, 32);
+            }
             j += 16;
             continue;
         }
@@ -288,6 +343,7 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
         __m512 F[4];
         untranspose16(FX, FY, FZ, F);
         for (int32_t g = 0; g < 4; ++g) _mm512_storeu_ps(a.out + 4 * j + 16 * g, F[g]);
+        slotsToTracks(a, j, 16);
     }
     return j;
 }

@@ -59,6 +59,16 @@ struct drSspringPointsArgs {
     /// (drSinterleavedRuns), -1 where they are not; may be null.
     int32_t first = 0;
     const int32_t* interleaved = nullptr;
+    /// With tracks (drSspringTracks), may be null: per window, as for
+    /// `interleaved`, the tracks of its two runs, where the window writes its
+    /// forces instead of the slots (-1s: to the slots); each track's point 0;
+    /// and per spring (counted as `pairs`) where its force goes in
+    /// `trackData`, or -1. A spring with a place that is computed into its
+    /// slot is copied there too.
+    const int8_t* windowTracks = nullptr;
+    float* const* trackBases = nullptr;
+    const int32_t* trackPlaces = nullptr;
+    float* trackData = nullptr;
 };
 
 /// The same formula as drSspringLanes on springs read from the points, 16

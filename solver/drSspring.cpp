@@ -54,6 +54,11 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
                                  reinterpret_cast<const float*>(cloth.velocities.data()), nullptr, nullptr, nullptr,
                                  nullptr, stiffness, damping, nullptr, 0, 0,
                                  interleaved_.empty() ? nullptr : interleaved_[0].data()};
+        if (!tracks_.empty() && !windowTracks_.empty()) {
+            args.windowTracks = windowTracks_.data();
+            args.trackBases = tracks_.bases();
+            args.trackData = tracks_.trackData();
+        }
         static_assert(sizeof(interleaved_[0]) == 4 * sizeof(int32_t));
         // Springs [from, to) straight; false when a pair has changed (first
         // then names the run of 16 that holds it)
@@ -66,6 +71,7 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
             args.out = &springForces[static_cast<size_t>(from)].x;
             args.count = to - from;
             args.first = from;
+            if (args.trackBases != nullptr) args.trackPlaces = tracks_.places() + from;
             const int32_t done = drSspringsFromPoints(args);
             if (done == args.count) return true;
             first = from + done;
@@ -205,6 +211,7 @@ void drSspring::computeChecked(const drScloth& cloth, int32_t begin, int32_t end
 #endif
         for (; j < count; ++j) o[j] = {dx[j], dy[j], dz[j], 0.0f};
     }
+    tracks_.copyFromSlots(out, begin, end);
 }
 
 void drSspring::itemsComputed(const drScloth& cloth) {
@@ -235,9 +242,32 @@ void drSspring::itemsComputed(const drScloth& cloth) {
         if (unsafeBefore_[16 * w + 32] == unsafeBefore_[16 * w] && drSinterleavedRuns(block))
             interleaved_[w] = {block[0][0], block[0][1], block[1][0], block[1][1]};
     }
+
+    // Tracks, and the windows that write to them: those whose 32 springs all have one
+    tracks_.build(cloth.pointCount, pairs, count, incidence_.start(), incidence_.entries());
+    windowTracks_.assign(2 * interleaved_.size(), -1);
+    if (!tracks_.empty()) {
+        const int8_t* track = tracks_.springTrack();
+        for (size_t w = 0; w < interleaved_.size(); ++w) {
+            if (interleaved_[w][0] < 0) continue;
+            const int8_t* t = track + 16 * w;
+            if (std::all_of(t, t + 32, [](int8_t k) { return k >= 0; })) {
+                windowTracks_[2 * w] = t[0];
+                windowTracks_[2 * w + 1] = t[1];
+            }
+        }
+        // Some springs of this step may have gone to tracks laid out before:
+        // all of them again, into their slots and from there to the new tracks
+        computeChecked(cloth, 0, count);
+    }
 }
 
 void drSspring::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
+    if (!tracks_.empty()) {
+        tracks_.gather(incidence_.start(), incidence_.entries(), incidence_.items(), groups_, springForces.data(),
+                       cloth.forces.data(), begin, end);
+        return;
+    }
     drSgatherSpringForces(incidence_.start(), incidence_.entries(), groups_, springForces.data(), cloth.forces.data(),
                           begin, end);
 }

@@ -9,6 +9,7 @@
 #include "drSforce.h"
 #include "drSgather.h"
 #include "drSincidence.h"
+#include "drSspringTracks.h"
 #include "drSvec.h"
 
 class drSspring : public drSforce {
@@ -44,7 +45,8 @@ public:
     float damping = 0.0001f;           ///< force per unit of relative velocity
 
     /// Per spring the force on point a (b takes its negative), from the last
-    /// computeItems. A spring with an end outside the cloth gets no force.
+    /// computeItems; the springs with a track (drSspringTracks) may have
+    /// theirs there only. A spring with an end outside the cloth gets no force.
     std::vector<drSvec4> springForces;
 
 private:
@@ -67,4 +69,9 @@ private:
     std::vector<std::array<int32_t, 4>> interleaved_;
     /// The lists laid out for four points at a time.
     drSgatherGroups groups_;
+    /// With the lists: the forces of the grid-like springs in point order.
+    drSspringTracks tracks_;
+    /// With the lists: per entry of interleaved_, the tracks its two runs
+    /// write to, or -1s when its forces go to the slots.
+    std::vector<int8_t> windowTracks_;
 };

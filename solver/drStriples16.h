@@ -11,9 +11,8 @@ struct drSlanes3x16 {
     __m512 x, y, z;
 };
 
-/// Points p[0] to p[15] (48 floats from p) as x, y and z lanes.
-__attribute__((target("avx512f"))) inline drSlanes3x16 drSloadTriples16(const float* p) {
-    const __m512 P0 = _mm512_loadu_ps(p), P1 = _mm512_loadu_ps(p + 16), P2 = _mm512_loadu_ps(p + 32);
+/// Sixteen points held in three vectors (48 floats) as x, y and z lanes.
+__attribute__((target("avx512f"))) inline drSlanes3x16 drSlanesOfTriples16(__m512 P0, __m512 P1, __m512 P2) {
     // From the first two vectors, then the last lanes from the third
     const __m512i x1 = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 0, 0, 0, 0, 0);
     const __m512i x2 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 17, 20, 23, 26, 29);
@@ -24,6 +23,11 @@ __attribute__((target("avx512f"))) inline drSlanes3x16 drSloadTriples16(const fl
     return {_mm512_permutex2var_ps(_mm512_permutex2var_ps(P0, x1, P1), x2, P2),
             _mm512_permutex2var_ps(_mm512_permutex2var_ps(P0, y1, P1), y2, P2),
             _mm512_permutex2var_ps(_mm512_permutex2var_ps(P0, z1, P1), z2, P2)};
+}
+
+/// Points p[0] to p[15] (48 floats from p) as x, y and z lanes.
+__attribute__((target("avx512f"))) inline drSlanes3x16 drSloadTriples16(const float* p) {
+    return drSlanesOfTriples16(_mm512_loadu_ps(p), _mm512_loadu_ps(p + 16), _mm512_loadu_ps(p + 32));
 }
 
 /// The lanes back into points p[0] to p[15].

@@ -382,6 +382,47 @@ TEST(SpringForce, GridRunsRewiredInPlace) {
         }
 }
 
+// The forces of a grid's springs are kept in point order and gathered
+// sixteen points at a time, the points that do not follow their group's
+// springs one by one. The plain loop's forces must come out also when the
+// lane width changes under the same springs, when a spring repeats another
+// (its force has no place of its own in point order: its points mix both
+// kinds of terms), and when the points are gathered in ranges that cut
+// their groups of sixteen.
+TEST(SpringForce, PointOrderForcesFollowWidthsRepeatsAndRanges) {
+    LaneWidth widest(16);
+    if (widest.used != 16) GTEST_SKIP() << "no 16-lane vectors on this processor";
+    Scene s(43, 17);
+    drSspring& stretch = s.net.stretch;
+    for (int32_t k : {100, 101, 333})
+        stretch.add(stretch.springPairs[k][0], stretch.springPairs[k][1], 0.9f * stretch.restLengths[k], 1.5f);
+    auto expected = [&s] {
+        std::vector<drSvec3> e(s.net.cloth.forces.size());
+        for (drSspring* set : {&s.net.stretch, &s.net.shear, &s.net.bend}) addPlainLoop(*set, s.net.cloth, e);
+        return e;
+    };
+    EXPECT_EQ(s.forces(), expected()) << "lists built";
+    EXPECT_EQ(s.forces(), expected()) << "read with them";
+    for (int32_t width : {1, 8, 16}) {
+        drSsetLaneWidth(width);
+        EXPECT_EQ(s.forces(), expected()) << "then " << width << " lanes";
+    }
+
+    // Ranges that begin and end inside groups of sixteen, and one point
+    const int32_t n = s.net.cloth.pointCount;
+    drScloth& cloth = s.net.cloth;
+    cloth.forces.assign(cloth.forces.size(), drSvec3{});
+    for (drSspring* set : {&s.net.stretch, &s.net.shear, &s.net.bend}) {
+        set->beginPoints(cloth, s.solver);
+        set->computeItems(cloth, 0, set->itemCount(cloth));
+        set->itemsComputed(cloth);
+    }
+    const int32_t cuts[] = {0, 5, 6, 37, 48, 300, n - 3, n};
+    for (size_t k = 0; k + 1 < std::size(cuts); ++k)
+        for (drSspring* set : {&s.net.stretch, &s.net.shear, &s.net.bend}) set->applyPoints(cloth, cuts[k], cuts[k + 1]);
+    EXPECT_EQ(std::vector<drSvec3>(cloth.forces.begin(), cloth.forces.end()), expected()) << "in ranges";
+}
+
 /// Holds point 0 in place: after all accumulating forces, its force and
 /// velocity are removed.
 class HoldFirst : public drSforce {
