@@ -343,7 +343,15 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
         __m512 F[4];
         untranspose16(FX, FY, FZ, F);
         for (int32_t g = 0; g < 4; ++g) _mm512_storeu_ps(a.out + 4 * j + 16 * g, F[g]);
-        slotsToTracks(a, j, 16);
+        if (a.trackPlaces != nullptr)
+            // The springs with a track there too, straight from the vectors:
+            // spring 4g + i is quarter i of F[g], stored as its three floats
+            for (int32_t g = 0; g < 4; ++g)
+                for (int32_t i = 0; i < 4; ++i) {
+                    const int32_t place = a.trackPlaces[j + 4 * g + i];
+                    if (place >= 0)
+                        _mm512_mask_storeu_ps(a.trackData + place - 4 * i, static_cast<__mmask16>(0x7u << (4 * i)), F[g]);
+                }
     }
     return j;
 }
