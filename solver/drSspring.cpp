@@ -49,7 +49,6 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
     int32_t first = begin;
     if (!incidence_.changed() && drSlaneWidth() == 16 && unsafeBefore_.size() > static_cast<size_t>(end) &&
         endOffsets_.size() >= 2 * static_cast<size_t>(end)) {
-        const int32_t* unsafe = unsafeBefore_.data();
         drSspringPointsArgs args{reinterpret_cast<const float*>(cloth.positions.data()),
                                  reinterpret_cast<const float*>(cloth.velocities.data()), nullptr, nullptr, nullptr,
                                  nullptr, stiffness, damping, nullptr, 0, 0,
@@ -79,8 +78,17 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
         };
         int32_t from = first;  // start of the current run of safe blocks
         bool same = true;
-        for (; first + 16 <= end; first += 16) {
-            if (unsafe[first + 16] == unsafe[first]) continue;
+        // From one block of 16 with an unsafe spring to the next (a grid
+        // has a few, near its last point), not block by block
+        const int32_t whole = first + (end - first) / 16 * 16;
+        auto next = std::lower_bound(unsafeSprings_.begin(), unsafeSprings_.end(), first);
+        for (;; first += 16) {
+            if (next == unsafeSprings_.end() || *next >= whole) {
+                first = whole;
+                break;
+            }
+            first += (*next - first) / 16 * 16;
+            next = std::lower_bound(next, unsafeSprings_.end(), first + 16);
             if (!straight(from, first)) {
                 same = false;
                 break;
@@ -227,9 +235,11 @@ void drSspring::itemsComputed(const drScloth& cloth) {
     unsafeBefore_.resize(static_cast<size_t>(count) + 1);
     endOffsets_.resize(2 * static_cast<size_t>(count));
     unsafeBefore_[0] = 0;
+    unsafeSprings_.clear();
     for (int32_t s = 0; s < count; ++s) {
         const bool safe = static_cast<uint32_t>(pairs[s][0]) < last && static_cast<uint32_t>(pairs[s][1]) < last;
         unsafeBefore_[static_cast<size_t>(s) + 1] = unsafeBefore_[static_cast<size_t>(s)] + (safe ? 0 : 1);
+        if (!safe) unsafeSprings_.push_back(s);
         for (int c = 0; c < 2; ++c)
             endOffsets_[2 * static_cast<size_t>(s) + c] = safe ? pairs[s][c] * static_cast<int32_t>(sizeof(drSvec3)) : 0;
     }

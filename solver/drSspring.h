@@ -60,6 +60,8 @@ private:
     /// that cannot be read straight from the points as 16 bytes through a
     /// 32-bit byte offset (one not below the last point or drSpointOffsetLimit).
     std::vector<int32_t> unsafeBefore_;
+    /// With the lists: those springs, ascending.
+    std::vector<int32_t> unsafeSprings_;
     /// With the lists: the byte offsets of both ends of each spring (0 for
     /// the springs counted in unsafeBefore_).
     std::vector<int32_t> endOffsets_;
