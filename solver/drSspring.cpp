@@ -254,6 +254,7 @@ void drSspring::itemsComputed(const drScloth& cloth) {
     }
 
     // Tracks, and the windows that write to them: those whose 32 springs all have one
+    const bool hadTracks = !tracks_.empty();
     tracks_.build(cloth.pointCount, pairs, count, incidence_.start(), incidence_.entries());
     windowTracks_.assign(2 * interleaved_.size(), -1);
     if (!tracks_.empty()) {
@@ -266,10 +267,11 @@ void drSspring::itemsComputed(const drScloth& cloth) {
                 windowTracks_[2 * w + 1] = t[1];
             }
         }
-        // Some springs of this step may have gone to tracks laid out before:
-        // all of them again, into their slots and from there to the new tracks
-        computeChecked(cloth, 0, count);
     }
+    // Some springs of this step may have gone to tracks laid out before,
+    // not to their slots: all of them again, into their slots and from
+    // there to the new tracks, if any
+    if (hadTracks || !tracks_.empty()) computeChecked(cloth, 0, count);
 }
 
 void drSspring::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {

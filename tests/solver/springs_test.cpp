@@ -421,6 +421,16 @@ TEST(SpringForce, PointOrderForcesFollowWidthsRepeatsAndRanges) {
     for (size_t k = 0; k + 1 < std::size(cuts); ++k)
         for (drSspring* set : {&s.net.stretch, &s.net.shear, &s.net.bend}) set->applyPoints(cloth, cuts[k], cuts[k + 1]);
     EXPECT_EQ(std::vector<drSvec3>(cloth.forces.begin(), cloth.forces.end()), expected()) << "in ranges";
+
+    // The shear springs rewired in place from the third block of 32 on, so
+    // that no distance is common any more: the two blocks read before the
+    // change was found had their forces only in point order
+    Pairs& shear = s.net.shear.springPairs;
+    ASSERT_TRUE(drSinterleavedRuns(shear.data()) && drSinterleavedRuns(shear.data() + 32));
+    for (size_t k = 64; k < shear.size(); ++k) shear[k] = {shear[k][0], (shear[k][1] * 7 + 3) % n};
+    for (drSvec3& p : cloth.positions) p.y += 0.01f * p.x;  // not the forces of the last step
+    EXPECT_EQ(s.forces(), expected()) << "scrambled";
+    EXPECT_EQ(s.forces(), expected()) << "scrambled, again";
 }
 
 /// Holds point 0 in place: after all accumulating forces, its force and
