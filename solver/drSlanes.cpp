@@ -286,6 +286,64 @@ __attribute__((target("avx512f"))) inline void interleavedToTracks(const drSspri
     for (int32_t r = 0; r < 2; ++r) drSstoreTriples16(a.trackBases[tracks[r]] + 3 * static_cast<size_t>(ends[2 * r]), F[r]);
 }
 
+/// Whether springs j to j + 15 still are the half runs of `ends`: springs
+/// 2m and 2m + 1 (m = 0 to 7) join ends[0] + m and ends[1] + m, and ends[2]
+/// + m and ends[3] + m.
+__attribute__((target("avx512f"))) inline bool halvesStand(const drSspringPointsArgs& a, int32_t j,
+                                                         const int32_t* ends) {
+    // Lane l of the k-th 16 ints: end l % 4 of the runs, plus m = 4k + l / 4
+    const __m512i base = _mm512_add_epi32(_mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ends))),
+                                          _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3));
+    const __mmask16 same = _mm512_cmpeq_epi32_mask(_mm512_loadu_si512(a.pairs + 2 * j), base) &
+                           _mm512_cmpeq_epi32_mask(_mm512_loadu_si512(a.pairs + 2 * j + 16),
+                                                   _mm512_add_epi32(base, _mm512_set1_epi32(4)));
+    return same == 0xFFFF;
+}
+
+/// Two runs' 24 floats each (a whole vector and a low half) as three
+/// vectors of 48 floats: 16 of run 0, its last 8 and run 1's first 8, 16 of run 1.
+__attribute__((target("avx512f"))) inline void packHalves(const __m512 (&R)[2][2], __m512 P[3]) {
+    P[0] = R[0][0];
+    P[1] = _mm512_castpd_ps(
+        _mm512_insertf64x4(_mm512_castps_pd(R[0][1]), _mm256_castps_pd(_mm512_castps512_ps256(R[1][0])), 1));
+    P[2] = _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_shuffle_f32x4(R[1][0], R[1][0], 0xEE)),
+                                               _mm256_castps_pd(_mm512_castps512_ps256(R[1][1])), 1));
+}
+
+/// Springs j to j + 15 as two interleaved half runs of 8, side by side in
+/// one vector (run 0 in the low lanes), each run's forces in point order
+/// into its track.
+__attribute__((target("avx512f"))) inline void halvesToTracks(const drSspringPointsArgs& a, int32_t j,
+                                                             const int32_t* ends, const int32_t* tracks) {
+    // A run's 8 points are 24 floats: a whole vector and a masked half
+    __m512 D[2][2], U[2][2];
+    for (int32_t r = 0; r < 2; ++r) {
+        const size_t pa = 3 * static_cast<size_t>(ends[2 * r]), pb = 3 * static_cast<size_t>(ends[2 * r + 1]);
+        D[r][0] = _mm512_sub_ps(_mm512_loadu_ps(a.x + pb), _mm512_loadu_ps(a.x + pa));
+        U[r][0] = _mm512_sub_ps(_mm512_loadu_ps(a.v + pb), _mm512_loadu_ps(a.v + pa));
+        D[r][1] = _mm512_sub_ps(_mm512_maskz_loadu_ps(0xFF, a.x + pb + 16), _mm512_maskz_loadu_ps(0xFF, a.x + pa + 16));
+        U[r][1] = _mm512_sub_ps(_mm512_maskz_loadu_ps(0xFF, a.v + pb + 16), _mm512_maskz_loadu_ps(0xFF, a.v + pa + 16));
+    }
+    __m512 PD[3], PU[3];
+    packHalves(D, PD);
+    packHalves(U, PU);
+    const drSlanes3x16 d = drSlanesOfTriples16(PD[0], PD[1], PD[2]), u = drSlanesOfTriples16(PU[0], PU[1], PU[2]);
+    // Lane l takes spring 2l (run 0), lane 8 + l spring 2l + 1 (run 1)
+    const __m512i order = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+    const __m512 L = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.rest + j));
+    const __m512 w = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.factor + j));
+    drSlanes3x16 F;
+    springFormula16(d.x, d.y, d.z, u.x, u.y, u.z, L, w, a.stiffness, a.damping, F.x, F.y, F.z);
+    __m512 q[3];
+    drStriplesOfLanes16(F, q);
+    float* t0 = a.trackBases[tracks[0]] + 3 * static_cast<size_t>(ends[0]);
+    float* t1 = a.trackBases[tracks[1]] + 3 * static_cast<size_t>(ends[2]);
+    _mm512_storeu_ps(t0, q[0]);
+    _mm512_mask_storeu_ps(t0 + 16, 0x00FF, q[1]);
+    _mm512_mask_storeu_ps(t1 - 8, 0xFF00, q[1]);  // the tracks are padded before the first point
+    _mm512_storeu_ps(t1 + 8, q[2]);
+}
+
 /// Copies the forces of springs j to j + count - 1 that have a track from
 /// their slots to it.
 __attribute__((target("avx512f"))) inline void slotsToTracks(const drSspringPointsArgs& a, int32_t j,
@@ -324,6 +382,12 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
                 slotsToTracks(a, j, 32);
             }
             j += 16;
+            continue;
+        }
+        const int32_t* halves = a.halves != nullptr && s % 16 == 0 ? a.halves + 6 * (s / 16) : nullptr;
+        if (halves != nullptr && halves[0] >= 0) {
+            if (!halvesStand(a, j, halves)) break;
+            halvesToTracks(a, j, halves, halves + 4);
             continue;
         }
         if (!pairsStand(a, j)) break;
@@ -405,8 +469,8 @@ void drSspringLanes(const drSspringLanesArgs& a) {
     }
 }
 
-bool drSinterleavedRuns(const std::array<int32_t, 2>* pairs) {
-    for (int32_t s = 2; s < 32; ++s)
+bool drSinterleavedRuns(const std::array<int32_t, 2>* pairs, int32_t count) {
+    for (int32_t s = 2; s < count; ++s)
         for (int32_t c = 0; c < 2; ++c)
             if (static_cast<int64_t>(pairs[s][c]) != static_cast<int64_t>(pairs[s - 2][c]) + 1) return false;
     return true;

@@ -69,6 +69,10 @@ struct drSspringPointsArgs {
     float* const* trackBases = nullptr;
     const int32_t* trackPlaces = nullptr;
     float* trackData = nullptr;
+    /// With tracks, may be null: per 16 springs from each multiple of 16
+    /// (as `interleaved`), the ends of two interleaved runs of 8 that they
+    /// are and the tracks of the runs, 6 values (-1 first where they are not).
+    const int32_t* halves = nullptr;
 };
 
 /// The same formula as drSspringLanes on springs read from the points, 16
@@ -83,7 +87,7 @@ int32_t drSspringsFromPoints(const drSspringPointsArgs& a);
 /// b1 + m. Grids give such springs (along their rows, columns and
 /// diagonals), and drSspringsFromPoints reads each run's 16 points with
 /// three vector loads and checks its pairs against the four ends.
-bool drSinterleavedRuns(const std::array<int32_t, 2>* pairs);
+bool drSinterleavedRuns(const std::array<int32_t, 2>* pairs, int32_t count = 32);
 
 /// Point indices below this have 32-bit byte offsets.
 constexpr uint32_t drSpointOffsetLimit = 0x7FFFFFFFu / 12u;

@@ -57,6 +57,7 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
             args.windowTracks = windowTracks_.data();
             args.trackBases = tracks_.bases();
             args.trackData = tracks_.trackData();
+            args.halves = halves_.empty() ? nullptr : halves_[0].data();
         }
         static_assert(sizeof(interleaved_[0]) == 4 * sizeof(int32_t));
         // Springs [from, to) straight; false when a pair has changed (first
@@ -266,6 +267,19 @@ void drSspring::itemsComputed(const drScloth& cloth) {
                 windowTracks_[2 * w] = t[0];
                 windowTracks_[2 * w + 1] = t[1];
             }
+        }
+    }
+    // The 16 springs from each multiple of 16 that are two interleaved runs
+    // of 8 with tracks (between a grid's blocks of 32)
+    halves_.assign(static_cast<size_t>(count / 16), {-1, -1, -1, -1, -1, -1});
+    if (!tracks_.empty()) {
+        const int8_t* track = tracks_.springTrack();
+        for (size_t w = 0; w < halves_.size(); ++w) {
+            const std::array<int32_t, 2>* block = pairs + 16 * w;
+            const int8_t* t = track + 16 * w;
+            if (unsafeBefore_[16 * w + 16] == unsafeBefore_[16 * w] && drSinterleavedRuns(block, 16) &&
+                std::all_of(t, t + 16, [](int8_t k) { return k >= 0; }))
+                halves_[w] = {block[0][0], block[0][1], block[1][0], block[1][1], t[0], t[1]};
         }
     }
     // Some springs of this step may have gone to tracks laid out before,

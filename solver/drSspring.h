@@ -76,4 +76,7 @@ private:
     /// With the lists: per entry of interleaved_, the tracks its two runs
     /// write to, or -1s when its forces go to the slots.
     std::vector<int8_t> windowTracks_;
+    /// With tracks: per 16 springs from each multiple of 16, the ends and
+    /// tracks of the two interleaved runs of 8 they are, or -1s.
+    std::vector<std::array<int32_t, 6>> halves_;
 };

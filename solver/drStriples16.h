@@ -30,8 +30,8 @@ __attribute__((target("avx512f"))) inline drSlanes3x16 drSloadTriples16(const fl
     return drSlanesOfTriples16(_mm512_loadu_ps(p), _mm512_loadu_ps(p + 16), _mm512_loadu_ps(p + 32));
 }
 
-/// The lanes back into points p[0] to p[15].
-__attribute__((target("avx512f"))) inline void drSstoreTriples16(float* p, const drSlanes3x16& v) {
+/// The lanes back as sixteen packed points in three vectors (48 floats).
+__attribute__((target("avx512f"))) inline void drStriplesOfLanes16(const drSlanes3x16& v, __m512 q[3]) {
     // x and y first, then z into its places
     const __m512i a0 = _mm512_setr_epi32(0, 16, 0, 1, 17, 0, 2, 18, 0, 3, 19, 0, 4, 20, 0, 5);
     const __m512i b0 = _mm512_setr_epi32(0, 1, 16, 3, 4, 17, 6, 7, 18, 9, 10, 19, 12, 13, 20, 15);
@@ -39,8 +39,15 @@ __attribute__((target("avx512f"))) inline void drSstoreTriples16(float* p, const
     const __m512i b1 = _mm512_setr_epi32(0, 21, 2, 3, 22, 5, 6, 23, 8, 9, 24, 11, 12, 25, 14, 15);
     const __m512i a2 = _mm512_setr_epi32(0, 11, 27, 0, 12, 28, 0, 13, 29, 0, 14, 30, 0, 15, 31, 0);
     const __m512i b2 = _mm512_setr_epi32(26, 1, 2, 27, 4, 5, 28, 7, 8, 29, 10, 11, 30, 13, 14, 31);
-    _mm512_storeu_ps(p, _mm512_permutex2var_ps(_mm512_permutex2var_ps(v.x, a0, v.y), b0, v.z));
-    _mm512_storeu_ps(p + 16, _mm512_permutex2var_ps(_mm512_permutex2var_ps(v.x, a1, v.y), b1, v.z));
-    _mm512_storeu_ps(p + 32, _mm512_permutex2var_ps(_mm512_permutex2var_ps(v.x, a2, v.y), b2, v.z));
+    q[0] = _mm512_permutex2var_ps(_mm512_permutex2var_ps(v.x, a0, v.y), b0, v.z);
+    q[1] = _mm512_permutex2var_ps(_mm512_permutex2var_ps(v.x, a1, v.y), b1, v.z);
+    q[2] = _mm512_permutex2var_ps(_mm512_permutex2var_ps(v.x, a2, v.y), b2, v.z);
+}
+
+/// The lanes back into points p[0] to p[15].
+__attribute__((target("avx512f"))) inline void drSstoreTriples16(float* p, const drSlanes3x16& v) {
+    __m512 q[3];
+    drStriplesOfLanes16(v, q);
+    for (int k = 0; k < 3; ++k) _mm512_storeu_ps(p + 16 * k, q[k]);
 }
 #endif
