@@ -385,19 +385,23 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     leaves = tree.leafOrder();
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
 
-    // Every leaf's corners, once each (the mixed sub-steps follow them)
-    leafCornerStart.assign(1, 0);
-    leafCorners.clear();
-    cornerStamps.assign(static_cast<size_t>(n), -1);
-    for (int32_t l = 0; l < leafCount; ++l) {
-        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
-        for (int32_t t = 0; t < std::max(leaf.triangleCount, 0); ++t)
-            for (int32_t c : leaf.triangles[t])
-                if (cornerStamps[static_cast<size_t>(c)] != l) {
-                    cornerStamps[static_cast<size_t>(c)] = l;
-                    leafCorners.push_back(c);
-                }
-        leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
+    // Every leaf's corners, once each (the mixed sub-steps follow them):
+    // fixed with the tree's triangles, so listed once per build
+    if (cornersBuild != tree.buildId()) {
+        leafCornerStart.assign(1, 0);
+        leafCorners.clear();
+        std::vector<int32_t> stamps(static_cast<size_t>(n), -1);  // per point: the last leaf it was found in
+        for (int32_t l = 0; l < leafCount; ++l) {
+            const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
+            for (int32_t t = 0; t < std::max(leaf.triangleCount, 0); ++t)
+                for (int32_t c : leaf.triangles[t])
+                    if (stamps[static_cast<size_t>(c)] != l) {
+                        stamps[static_cast<size_t>(c)] = l;
+                        leafCorners.push_back(c);
+                    }
+            leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
+        }
+        cornersBuild = tree.buildId();
     }
     // Every leaf's box at the anchor, and its basis there, from its first
     // corner, the corner farthest from it and the corner farthest from their

@@ -209,7 +209,7 @@ private:
     std::vector<std::vector<int32_t>> jobStale;   ///< per chunk: the leaves of the points it handed to the tree (pickPoints scratch)
     std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total
     std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
-    std::vector<int32_t> cornerStamps;            ///< per point: the last leaf it was found in (search scratch)
+    uint64_t cornersBuild = 0;                    ///< tree build of leafCorners
     int32_t picked = 0;                           ///< points handed to the tree by the last pickPoints
     bool wholeTree = true;                        ///< the last pickPoints refitted the whole tree
     std::vector<double> leafAnchorBoxes;          ///< per leaf: its corners' box at the anchor
