@@ -164,8 +164,8 @@ private:
     void turnLeaf(int32_t l, double* frame) const;
 
     /// Gathers the points of the grid in the box [lo, hi] into `scratch`, in
-    /// whole groups of sixteen.
-    void gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const;
+    /// whole groups of sixteen (in 16 lanes when `lanes16`).
+    void gatherPoints(const float* lo, const float* hi, SearchScratch& scratch, bool lanes16) const;
 
     bool valid = false;
     bool wide = false;               ///< the last search found the reach too wide for lists
@@ -191,7 +191,7 @@ private:
     int32_t gridCounts[3] = {1, 1, 1};
     std::vector<int32_t> cellStart;      ///< first point of each cell in cellPoints, and the total
     std::vector<int32_t> cellPoints;     ///< point indices, cell by cell
-    std::vector<drSvec3> cellPositions;  ///< their positions, in the same order
+    std::vector<float> cellX, cellY, cellZ;  ///< their coordinates, in the same order
     std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
 
     std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each chunk of leaves
