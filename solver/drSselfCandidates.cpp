@@ -431,15 +431,13 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
         }
         cornersBuild = tree.buildId();
     }
-    // Every leaf's box at the anchor, and its basis there, from its first
-    // corner, the corner farthest from it and the corner farthest from their
-    // line: a leaf whose corners moved too far apart for a translation may
-    // still have turned as a whole (see pickPoints). Leaf by leaf, in chunks
-    // on the pool.
+    // Every leaf's box at the anchor, leaf by leaf in chunks on the pool. A
+    // leaf of three corners or more may turn (see pickPoints); its basis at
+    // the anchor is made when it first needs one (see makeBasis).
     leafAnchorBoxes.resize(static_cast<size_t>(leafCount) * 6);
-    leafBases.assign(static_cast<size_t>(leafCount) * 9, 0.0);
-    leafReferences.assign(static_cast<size_t>(leafCount) * 2, 0);
-    leafTurnable.assign(static_cast<size_t>(leafCount), 0);
+    leafBases.resize(static_cast<size_t>(leafCount) * 9);
+    leafReferences.resize(static_cast<size_t>(leafCount) * 2);
+    leafTurnable.resize(static_cast<size_t>(leafCount));
     forRange(leafCount, kParallelLeaves, [this](int32_t, int32_t begin, int32_t end) {
         for (int32_t l = begin; l < end; ++l) {
             const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
@@ -454,22 +452,7 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
                     box[k] = std::min(box[k], x);
                     box[3 + k] = std::max(box[3 + k], x);
                 }
-            if (last - first < 3) continue;
-            auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
-            const Vec X0 = at(first);
-            int32_t c1 = first, c2 = first;
-            double best = 0.0;
-            for (int32_t s = first; s < last; ++s)
-                if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
-            best = 0.0;
-            for (int32_t s = first; s < last; ++s) {
-                const Vec n = crossOf(at(c1) - X0, at(s) - X0);
-                if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
-            }
-            if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) continue;
-            leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
-            leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
-            leafTurnable[static_cast<size_t>(l)] = 1;
+            leafTurnable[static_cast<size_t>(l)] = last - first < 3 ? kFixed : kTurnsWithoutBasis;
         }
     });
     if (pointCount == 0 || leafCount == 0) return true;
@@ -645,7 +628,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             box[6] = R;
             box[7] = shaped ? 1.0 : 0.0;
             // (a thin triangle is bounded through the leaf's box, which does not turn)
-            if (!shaped) turnable[l] = 0;
+            if (!shaped) turnable[l] = kFixed;
         }
 
         // The box a triangle tests points against: its own, or the leaf's
@@ -880,7 +863,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
             frame[4] = r;
             frame[5] = 0.0;
-            if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] != 0) turnLeaf(l, frame);
+            if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] == kTurnsWithoutBasis) makeBasis(l);
+            if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] == kTurns) turnLeaf(l, frame);
         }
     });
 
@@ -1074,6 +1058,31 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
 // search take a turn: the float test of a thin triangle was bounded through
 // the leaf's box, which does not turn. The leaf keeps its translation when
 // the turn does not bring r within the half slack.
+// A leaf's basis at the anchor: from its first corner, the corner farthest
+// from it and the corner farthest from their line. A leaf without one (its
+// corners too close to a line) does not turn.
+void drSselfCandidates::makeBasis(int32_t l) {
+    const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+    auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
+    const Vec X0 = at(first);
+    int32_t c1 = first, c2 = first;
+    double best = 0.0;
+    for (int32_t s = first; s < last; ++s)
+        if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
+    best = 0.0;
+    for (int32_t s = first; s < last; ++s) {
+        const Vec n = crossOf(at(c1) - X0, at(s) - X0);
+        if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
+    }
+    if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) {
+        leafTurnable[static_cast<size_t>(l)] = kFixed;
+        return;
+    }
+    leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
+    leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
+    leafTurnable[static_cast<size_t>(l)] = kTurns;
+}
+
 void drSselfCandidates::turnLeaf(int32_t l, double* frame) const {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];

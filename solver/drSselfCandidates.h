@@ -162,6 +162,8 @@ private:
     /// Gives leaf l, whose translation leaves its corners too far apart, a
     /// turning frame in `frame` when a turn brings them close enough.
     void turnLeaf(int32_t l, double* frame) const;
+    /// Makes leaf l's basis at the anchor, or marks it kFixed when it has none.
+    void makeBasis(int32_t l);
 
     /// Gathers the points of the grid in the box [lo, hi] into `scratch`, in
     /// whole groups of sixteen (in 16 lanes when `lanes16`).
@@ -215,7 +217,10 @@ private:
     std::vector<double> leafAnchorBoxes;          ///< per leaf: its corners' box at the anchor
     std::vector<double> leafBases;                ///< per leaf: its basis at the anchor (u, v, w)
     std::vector<int32_t> leafReferences;          ///< per leaf: the second and third corner of its basis (the first is its first corner)
-    std::vector<uint8_t> leafTurnable;            ///< per leaf: 1 when it may turn (see turnLeaf)
+    std::vector<uint8_t> leafTurnable;            ///< per leaf: kFixed, kTurnsWithoutBasis or kTurns (see turnLeaf)
+    static constexpr uint8_t kFixed = 0;               ///< a leaf that does not turn
+    static constexpr uint8_t kTurnsWithoutBasis = 1;   ///< a leaf that may turn, its basis not made yet
+    static constexpr uint8_t kTurns = 2;               ///< a leaf that may turn, with its basis
     std::vector<drSleafGrid::Entry> placedEntries;  ///< per leaf: its placed box (mixed sub-steps)
     drSvec3 placedMin, placedMax;                 ///< their union
     drSleafGrid movedGrid;                        ///< the placed boxes, binned
