@@ -1164,7 +1164,38 @@ bool drSselfCandidates::placeLeaves() {
         }
     }
     if (!(placedMin.x <= placedMax.x)) return false;  // no leaf has a box
-    movedGrid.build(placedMin, placedMax, placedEntries);
+
+    // The grid bins every leaf by its box grown by the slack, and serves
+    // the next mixed sub-steps of the same lists as long as every leaf's box
+    // stays within the box it was binned with: a cell then lists every leaf
+    // whose box may contain a point of the cell, and some more, each tested
+    // by its own box. (The leaves move by less than the slack in most
+    // sub-steps: most mixed sub-steps keep the grid.)
+    bool keep = gridSearch == searches && movedGrid.usable() && binnedEntries.size() == placedEntries.size();
+    for (int32_t l = 0; keep && l < leafCount; ++l) {
+        const drSleafGrid::Entry& now = placedEntries[static_cast<size_t>(l)];
+        const drSleafGrid::Entry& was = binnedEntries[static_cast<size_t>(l)];
+        if (!(now.boxMin.x <= now.boxMax.x && now.boxMin.y <= now.boxMax.y && now.boxMin.z <= now.boxMax.z))
+            continue;  // empty: in no cell
+        keep = was.boxMin.x <= now.boxMin.x && was.boxMin.y <= now.boxMin.y && was.boxMin.z <= now.boxMin.z &&
+               now.boxMax.x <= was.boxMax.x && now.boxMax.y <= was.boxMax.y && now.boxMax.z <= was.boxMax.z;
+    }
+    if (keep) return true;
+    binnedEntries = placedEntries;
+    drSvec3 lo = placedMin, hi = placedMax;
+    const float grow = slack;
+    for (drSleafGrid::Entry& entry : binnedEntries) {
+        if (!(entry.boxMin.x <= entry.boxMax.x && entry.boxMin.y <= entry.boxMax.y && entry.boxMin.z <= entry.boxMax.z))
+            continue;  // empty
+        for (int k = 0; k < 3; ++k) {
+            entry.boxMin[k] -= grow;
+            entry.boxMax[k] += grow;
+            lo[k] = std::min(lo[k], entry.boxMin[k]);
+            hi[k] = std::max(hi[k], entry.boxMax[k]);
+        }
+    }
+    movedGrid.build(lo, hi, binnedEntries);
+    gridSearch = searches;
     return movedGrid.usable();
 }
 

@@ -224,6 +224,8 @@ private:
     std::vector<drSleafGrid::Entry> placedEntries;  ///< per leaf: its placed box (mixed sub-steps)
     drSvec3 placedMin, placedMax;                 ///< their union
     drSleafGrid movedGrid;                        ///< the placed boxes, binned
+    std::vector<drSleafGrid::Entry> binnedEntries;  ///< the boxes movedGrid was built with (the placed ones grown)
+    int64_t gridSearch = -1;                      ///< the search whose lists movedGrid served
     std::vector<uint8_t> leafFresh;               ///< per leaf: 1 refitted, 2 to be refitted (pickPoints scratch)
     std::vector<int32_t> staleLeaves;             ///< leaves to refit (pickPoints scratch)
     double spent = 0.0;                           ///< cost of the mixed sub-steps since the search, in point queries

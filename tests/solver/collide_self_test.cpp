@@ -363,7 +363,8 @@ TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOthe
     // at a time) and 1.
     // A layer that turns moves its leaves apart by far more than a
     // translation allows, but each leaf as a whole: only the points near the
-    // other layer's dip are asked of the tree.
+    // other layer's dip are asked of the tree. Then the layer goes on moving
+    // a little at a time, sub-step after sub-step.
     struct Motion {
         const char* what;
         drSvec3 upper, lower;
@@ -398,6 +399,16 @@ TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOthe
                 EXPECT_GT(contacts, 20) << motion.what;
                 if (serialPicks < 0) serialPicks = c.lists.pickedCount();
                 EXPECT_EQ(c.lists.pickedCount(), serialPicks) << motion.what << ", " << processors << " processors, lanes " << width;
+                // The moving layer goes on a little at a time: the answers stay
+                // the tree's, and where few points were picked the next
+                // sub-steps stay mixed, keeping the first one's grid of the
+                // leaves while they stay within the boxes it binned them by
+                const bool few = c.lists.pickedCount() < c.n / 8;
+                for (int32_t step = 0; step < 3; ++step) {
+                    for (int32_t i = 0; i < c.n; ++i) c.points[i] += (i < c.n / 2 ? motion.lower : motion.upper) * 0.25f;
+                    const drSselfCandidates::Use use = c.subStep(motion.what, contacts);
+                    EXPECT_TRUE(!few || use == drSselfCandidates::Use::Mixed) << motion.what << ", step " << step;
+                }
             }
         }
     }
