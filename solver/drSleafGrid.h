@@ -52,13 +52,6 @@ public:
     int32_t cellAt(const drSvec3& p) const {
         return (index(p.z, 2) * counts_[1] + index(p.y, 1)) * counts_[0] + index(p.x, 0);
     }
-    /// The cell arithmetic of cellAt, for code that finds the cells of many
-    /// points at once: cell index along axis k = (int)min(max((x - origin[k])
-    /// * scale[k], 0), last[k]), and cells along each axis.
-    const drSvec3& origin() const { return origin_; }
-    const drSvec3& scale() const { return scale_; }
-    const drSvec3& last() const { return last_; }
-    int32_t counts(int axis) const { return counts_[axis]; }
     const int32_t* cellBegin(int32_t c) const { return ids_.data() + cellStart_[static_cast<size_t>(c)]; }
     const int32_t* cellEnd(int32_t c) const { return ids_.data() + cellStart_[static_cast<size_t>(c) + 1]; }
 

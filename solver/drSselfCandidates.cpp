@@ -58,9 +58,6 @@ constexpr double kMixedCost = 0.06;
 /// Per leaf in a mixed sub-step: its translation (3), the bound, its spread,
 /// 1 when it turns (then placed by its refitted box), and its turn (9, by rows).
 constexpr size_t kFrame = 15;
-/// Per cell of the leaf grid in a mixed sub-step: the centre (3) and the
-/// radius that serve its regular leaves, and the number of its odd leaves.
-constexpr size_t kCellFrame = 5;
 /// True when a leaf of a mixed sub-step is placed by its refitted box: when
 /// it moved too far for its translation (also when it turns).
 bool placedByRefit(const double* frame) { return frame[3] < 0.0 || frame[5] != 0.0; }
@@ -120,24 +117,6 @@ uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo
 }
 #endif
 
-/// What settledPoints16 reads: the placed leaves' union, the leaf grid's
-/// cell arithmetic and, per cell, its centre and the square of a radius
-/// shrunk for float rounding (negative when the cell's points must be looked
-/// at one by one).
-struct SettleTable {
-    float lo[3], hi[3];
-    float origin[3], scale[3], last[3];
-    int32_t counts[3];
-    const float* cells;  ///< 4 floats per cell
-};
-/// The square of a bound b about a centre (gx, gy, gz), in floats: a float
-/// displacement d with |d - g|^2 within it in floats is within b of g
-/// before any rounding of d, of g and of the sum (-1 when no float serves).
-float shrunkSquare(double b, double gx, double gy, double gz) {
-    const double shrunk = b * (1.0 - 1e-6) - 4e-7 * (std::fabs(gx) + std::fabs(gy) + std::fabs(gz)) - 1e-12;
-    // (a product rounded to floats exceeds it by less than 1e-7 of it)
-    return shrunk > 0.0 ? static_cast<float>(shrunk * shrunk * (1.0 - 1e-6)) : -1.0f;
-}
 #if DR_X86_BOXES
 // The 16-lane intrinsics start from a deliberately undefined vector, which
 // GCC 12 reports as (possibly) uninitialised, depending on the inlining.
@@ -146,39 +125,6 @@ float shrunkSquare(double b, double gx, double gy, double gz) {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
-/// Bit k set when point k of the sixteen from `p` (their displacements since
-/// the anchor from `a`) certainly needs no more look: outside every placed
-/// box, or within its cell's radius (see pickPoints).
-__attribute__((target("avx512f"))) uint32_t settledPoints16(const drSvec3* p, const drSvec3* a, const SettleTable& t) {
-    static_assert(sizeof(drSvec3) == 3 * sizeof(float));
-    const __m512i stride = _mm512_mullo_epi32(_mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0),
-                                              _mm512_set1_epi32(3));
-    const float* pf = reinterpret_cast<const float*>(p);
-    const float* af = reinterpret_cast<const float*>(a);
-    __m512 x[3], d[3];
-    __mmask16 inside = 0xffff;
-    __m512i cell = _mm512_setzero_si512();
-    for (int k = 2; k >= 0; --k) {
-        x[k] = _mm512_i32gather_ps(stride, pf + k, 4);
-        d[k] = _mm512_sub_ps(x[k], _mm512_i32gather_ps(stride, af + k, 4));
-        inside = _mm512_mask_cmp_ps_mask(inside, x[k], _mm512_set1_ps(t.lo[k]), _CMP_GE_OQ);
-        inside = _mm512_mask_cmp_ps_mask(inside, x[k], _mm512_set1_ps(t.hi[k]), _CMP_LE_OQ);
-        // the grid's own index: (int)min(max((x - origin) * scale, 0), last)
-        __m512 f = _mm512_mul_ps(_mm512_sub_ps(x[k], _mm512_set1_ps(t.origin[k])), _mm512_set1_ps(t.scale[k]));
-        f = _mm512_min_ps(_mm512_max_ps(f, _mm512_setzero_ps()), _mm512_set1_ps(t.last[k]));
-        cell = _mm512_add_epi32(_mm512_mullo_epi32(cell, _mm512_set1_epi32(t.counts[k])), _mm512_cvttps_epi32(f));
-    }
-    // (a point outside the box, also one that is not a number, reads no cell)
-    const __m512i at = _mm512_mullo_epi32(cell, _mm512_set1_epi32(4));
-    __m512 q = _mm512_setzero_ps();
-    for (int k = 0; k < 3; ++k) {
-        const __m512 c = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), inside, at, t.cells + k, 4);
-        const __m512 e = _mm512_sub_ps(d[k], c);
-        q = _mm512_add_ps(q, _mm512_mul_ps(e, e));
-    }
-    const __m512 r2 = _mm512_mask_i32gather_ps(_mm512_set1_ps(-1.0f), inside, at, t.cells + 3, 4);
-    return static_cast<uint32_t>(_mm512_knot(inside) | _mm512_mask_cmp_ps_mask(inside, q, r2, _CMP_LE_OQ));
-}
 /// Appends the points [first, last) of the grid's arrays that lie in the
 /// closed box [lo, hi] to (xs, ys, zs, out), in order, sixteen at a time;
 /// returns how many.
@@ -879,64 +825,37 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
 
     // Every cell of the grid: a centre and a radius such that a point within
     // the radius of the centre is within the bound of every leaf binned in
-    // the cell (the leaves whose box may contain a point of the cell), but
-    // for the cell's few odd leaves: those that turn (they take each point
-    // by where it was, so no radius serves them) or have no bound. These are
-    // counted and looked at one by one, so that one of them does not send
-    // every point of its cells down the long way.
-    auto odd = [](const double* frame) { return frame[5] != 0.0 || frame[3] < 0.0; };
-    // (sixteen points at a time where the lanes are there, on the placed leaves)
-    const bool settleFast = DR_X86_BOXES && binned && !wholeTree && drSlaneWidth() == 16;
+    // the cell (the leaves whose box may contain a point of the cell)
     if (binned) {
         const int32_t cells = grid.cellCount();
-        cellFrames.resize(static_cast<size_t>(cells) * kCellFrame);
-        if (settleFast) cellFloats.resize(static_cast<size_t>(cells) * 4);
+        cellFrames.resize(static_cast<size_t>(cells) * 4);
         forRange(cells, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
             for (int32_t c = begin; c < end; ++c) {
                 double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
-                int32_t odds = 0;
                 for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
                     const double* frame = &leafFrames[static_cast<size_t>(leafOf(*id)) * kFrame];
-                    if (odd(frame)) {
-                        ++odds;
-                        continue;
-                    }
-                    bound = std::min(bound, frame[3]);
+                    // (a turning leaf takes each point by where it was: no radius serves its cells)
+                    bound = std::min(bound, frame[5] != 0.0 ? -1.0 : frame[3]);
                     for (int k = 0; k < 3; ++k) {
                         lo[k] = std::min(lo[k], frame[k]);
                         hi[k] = std::max(hi[k], frame[k]);
                     }
                 }
-                double* cell = &cellFrames[static_cast<size_t>(c) * kCellFrame];
-                cell[4] = odds;
-                if (bound == kInf) {  // no leaf but odd ones
+                double* cell = &cellFrames[static_cast<size_t>(c) * 4];
+                if (bound == kInf) {  // no leaf
                     cell[0] = cell[1] = cell[2] = 0.0;
                     cell[3] = kInf;
-                } else {
-                    double spread = 0.0;
-                    for (int k = 0; k < 3; ++k) {
-                        cell[k] = 0.5 * (lo[k] + hi[k]);
-                        spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
-                    }
-                    cell[3] = bound - 0.5 * std::sqrt(spread);
+                    continue;
                 }
-                if (!settleFast) continue;
-                // The same test in floats for sixteen points at a time: the
-                // centre rounded to floats and the radius shrunk so that a
-                // float displacement within it is, before every rounding of
-                // the displacement, the centre and the sum, within the radius
-                float* fast = &cellFloats[static_cast<size_t>(c) * 4];
-                for (int k = 0; k < 3; ++k) fast[k] = static_cast<float>(cell[k]);
-                fast[3] = odds == 0 ? shrunkSquare(cell[3], cell[0], cell[1], cell[2]) : -1.0f;
+                double spread = 0.0;
+                for (int k = 0; k < 3; ++k) {
+                    cell[k] = 0.5 * (lo[k] + hi[k]);
+                    spread += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+                }
+                cell[3] = bound - 0.5 * std::sqrt(spread);
             }
         });
     }
-    // True when leaf l's box (placed, or the tree's own when the whole tree
-    // was refitted) contains p
-    auto leafHas = [this](int32_t l, const drSvec3& p) {
-        return wholeTree ? leaves[static_cast<size_t>(l)]->boxContains(p)
-                         : inBox(p, placedEntries[static_cast<size_t>(l)].boxMin, placedEntries[static_cast<size_t>(l)].boxMax);
-    };
 
     // Every point: within its cell's radius, or else within the bound of
     // every leaf whose box contains it; marked for the tree when not
@@ -946,74 +865,42 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
         jobLeaves.resize(static_cast<size_t>(jobs));
         jobStale.resize(static_cast<size_t>(jobs));
     }
-    [[maybe_unused]] SettleTable table{};
-    if (settleFast) {
-        for (int k = 0; k < 3; ++k) {
-            table.lo[k] = placedMin[k];
-            table.hi[k] = placedMax[k];
-            table.origin[k] = grid.origin()[k];
-            table.scale[k] = grid.scale()[k];
-            table.last[k] = grid.last()[k];
-            table.counts[k] = grid.counts(k);
-        }
-        table.cells = cellFloats.data();
-    }
     drSselfForChunks(m, jobs, [&](int32_t job, int32_t begin, int32_t end) {
         std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
         std::vector<int32_t>& stale = jobStale[static_cast<size_t>(job)];
         stale.clear();
-        for (int32_t first = begin; first < end; first += 16) {
-            // The points left after the quick test of sixteen, one by one
-            const int32_t count = std::min<int32_t>(16, end - first);
-            uint32_t left = count == 16 ? 0xffffu : (1u << count) - 1u;
-#if DR_X86_BOXES
-            if (settleFast && count == 16) left &= ~settledPoints16(positions + first, anchor.data() + first, table);
-#endif
-            for (; left != 0; left &= left - 1) {
-                const int32_t i = first + std::countr_zero(left);
-                const drSvec3& p = positions[i];
-                if (wholeTree ? !tree.boxContains(p) : !inBox(p, placedMin, placedMax)) continue;  // in no leaf's box
-                const double d[3] = {static_cast<double>(p.x) - anchor[static_cast<size_t>(i)].x,
-                                     static_cast<double>(p.y) - anchor[static_cast<size_t>(i)].y,
-                                     static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
-                if (binned) {
-                    const int32_t c = grid.cellAt(p);
-                    const double* cell = &cellFrames[static_cast<size_t>(c) * kCellFrame];
-                    if (within(d, cell)) {
-                        // within the bound of the cell's regular leaves: the odd ones remain
-                        bool kept = true;
-                        if (cell[4] != 0.0)
-                            for (const int32_t* id = grid.cellBegin(c); kept && id != grid.cellEnd(c); ++id) {
-                                const int32_t l = leafOf(*id);
-                                const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
-                                if (odd(frame)) kept = keeps(i, p, d, frame) || !leafHas(l, p);
-                            }
-                        if (kept) continue;
-                    }
-                }
-                // The leaves of the cell: a leaf whose bound the point keeps
-                // needs no look at its box
-                bool kept = true;
-                if (binned && !wholeTree) {
-                    const int32_t c = grid.cellAt(p);
-                    for (const int32_t* id = grid.cellBegin(c); kept && id != grid.cellEnd(c); ++id)
-                        kept = keeps(i, p, d, &leafFrames[static_cast<size_t>(*id) * kFrame]) ||
-                               !inBox(p, placedEntries[static_cast<size_t>(*id)].boxMin, placedEntries[static_cast<size_t>(*id)].boxMax);
-                    if (kept) continue;
-                }
-                leavesHere.clear();
-                if (wholeTree)
-                    tree.leavesAt(p, leavesHere);
-                else
-                    placedAt(p, leavesHere);
-                for (int32_t l : leavesHere) {
-                    const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
-                    if (!keeps(i, p, d, frame)) {
-                        // handed to the tree: every leaf whose box contains it is read
-                        pointMarks[static_cast<size_t>(i)] = 1;
-                        stale.insert(stale.end(), leavesHere.begin(), leavesHere.end());
-                        break;
-                    }
+        for (int32_t i = begin; i < end; ++i) {
+            const drSvec3& p = positions[i];
+            if (wholeTree ? !tree.boxContains(p) : !inBox(p, placedMin, placedMax)) continue;  // in no leaf's box
+            const double d[3] = {static_cast<double>(p.x) - anchor[static_cast<size_t>(i)].x,
+                                 static_cast<double>(p.y) - anchor[static_cast<size_t>(i)].y,
+                                 static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
+            if (binned) {
+                const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
+                if (within(d, cell)) continue;
+            }
+            // The leaves of the cell: a leaf whose bound the point keeps
+            // needs no look at its box
+            bool kept = true;
+            if (binned && !wholeTree) {
+                const int32_t c = grid.cellAt(p);
+                for (const int32_t* id = grid.cellBegin(c); kept && id != grid.cellEnd(c); ++id)
+                    kept = keeps(i, p, d, &leafFrames[static_cast<size_t>(*id) * kFrame]) ||
+                           !inBox(p, placedEntries[static_cast<size_t>(*id)].boxMin, placedEntries[static_cast<size_t>(*id)].boxMax);
+                if (kept) continue;
+            }
+            leavesHere.clear();
+            if (wholeTree)
+                tree.leavesAt(p, leavesHere);
+            else
+                placedAt(p, leavesHere);
+            for (int32_t l : leavesHere) {
+                const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
+                if (!keeps(i, p, d, frame)) {
+                    // handed to the tree: every leaf whose box contains it is read
+                    pointMarks[static_cast<size_t>(i)] = 1;
+                    stale.insert(stale.end(), leavesHere.begin(), leavesHere.end());
+                    break;
                 }
             }
         }

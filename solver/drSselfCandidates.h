@@ -205,8 +205,7 @@ private:
     const drStriangleNode* treeAsked = nullptr;   ///< the tree of the last update
     std::vector<uint8_t> pointMarks;              ///< per point: handed to the tree (pickPoints scratch)
     std::vector<double> leafFrames;               ///< per leaf: its translation and the bound (pickPoints scratch)
-    std::vector<float> cellFloats;                ///< per cell of the leaf grid: the centre and radius for sixteen points at a time (pickPoints scratch)
-    std::vector<double> cellFrames;               ///< per cell of the leaf grid: centre, radius, odd leaves (pickPoints scratch)
+    std::vector<double> cellFrames;               ///< per cell of the tree's leaf grid: centre and radius (pickPoints scratch)
     std::vector<std::vector<int32_t>> jobLeaves;  ///< per chunk: leaves whose box contains a point (pickPoints scratch)
     std::vector<std::vector<int32_t>> jobStale;   ///< per chunk: the leaves of the points it handed to the tree (pickPoints scratch)
     std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total

@@ -359,8 +359,8 @@ TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOthe
     // lists' reach within the band of the other layer's points: only the
     // tree knows them. Layers of 48 x 48 points, so that the points are
     // picked on the pool when it has workers; the picks are the same for
-    // any worker count, and for 16 lanes (which settle most points sixteen
-    // at a time) and 1.
+    // any worker count, and for 16 lanes (in which the search gathers and
+    // tests the points) and 1.
     // A layer that turns moves its leaves apart by far more than a
     // translation allows, but each leaf as a whole: only the points near the
     // other layer's dip are asked of the tree. Then the layer goes on moving
