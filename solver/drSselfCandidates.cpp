@@ -117,6 +117,45 @@ uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo
 }
 #endif
 
+#if DR_X86_BOXES
+// The 16-lane intrinsics start from a deliberately undefined vector, which
+// GCC 12 reports as (possibly) uninitialised, depending on the inlining.
+#pragma GCC diagnostic push
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+/// Appends the points [first, last) of the grid's arrays that lie in the
+/// closed box [lo, hi] to (xs, ys, zs, out), in order, sixteen at a time;
+/// returns how many.
+__attribute__((target("avx512f"))) size_t keepInBox16(const float* x, const float* y, const float* z,
+                                                     const int32_t* ids, int32_t first, int32_t last, const float* lo,
+                                                     const float* hi, float* xs, float* ys, float* zs, int32_t* out) {
+    const __m512 x0 = _mm512_set1_ps(lo[0]), x1 = _mm512_set1_ps(hi[0]);
+    const __m512 y0 = _mm512_set1_ps(lo[1]), y1 = _mm512_set1_ps(hi[1]);
+    const __m512 z0 = _mm512_set1_ps(lo[2]), z1 = _mm512_set1_ps(hi[2]);
+    size_t kept = 0;
+    for (int32_t s = first; s < last; s += 16) {
+        const __mmask16 lanes = last - s >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (last - s)) - 1u);
+        const __m512 px = _mm512_maskz_loadu_ps(lanes, x + s), py = _mm512_maskz_loadu_ps(lanes, y + s),
+                     pz = _mm512_maskz_loadu_ps(lanes, z + s);
+        __mmask16 in = _mm512_mask_cmp_ps_mask(lanes, px, x0, _CMP_GE_OQ);
+        in = _mm512_mask_cmp_ps_mask(in, px, x1, _CMP_LE_OQ);
+        in = _mm512_mask_cmp_ps_mask(in, py, y0, _CMP_GE_OQ);
+        in = _mm512_mask_cmp_ps_mask(in, py, y1, _CMP_LE_OQ);
+        in = _mm512_mask_cmp_ps_mask(in, pz, z0, _CMP_GE_OQ);
+        in = _mm512_mask_cmp_ps_mask(in, pz, z1, _CMP_LE_OQ);
+        _mm512_mask_compressstoreu_ps(xs + kept, in, px);
+        _mm512_mask_compressstoreu_ps(ys + kept, in, py);
+        _mm512_mask_compressstoreu_ps(zs + kept, in, pz);
+        _mm512_mask_compressstoreu_epi32(out + kept, in, _mm512_maskz_loadu_epi32(lanes, ids + s));
+        kept += static_cast<size_t>(std::popcount(static_cast<uint32_t>(in)));
+    }
+    return kept;
+}
+#pragma GCC diagnostic pop
+#endif
+
 /// body(chunk, begin, end) over [0, count): split over the pool from `least` items on.
 template <class Body>
 void forRange(int32_t count, int32_t least, const Body& body) {
@@ -320,29 +359,31 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     leaves = tree.leafOrder();
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
 
-    // Every leaf's corners, once each (the mixed sub-steps follow them)
-    leafCornerStart.assign(1, 0);
-    leafCorners.clear();
-    cornerStamps.assign(static_cast<size_t>(n), -1);
-    for (int32_t l = 0; l < leafCount; ++l) {
-        const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
-        for (int32_t t = 0; t < std::max(leaf.triangleCount, 0); ++t)
-            for (int32_t c : leaf.triangles[t])
-                if (cornerStamps[static_cast<size_t>(c)] != l) {
-                    cornerStamps[static_cast<size_t>(c)] = l;
-                    leafCorners.push_back(c);
-                }
-        leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
+    // Every leaf's corners, once each (the mixed sub-steps follow them):
+    // fixed with the tree's triangles, so listed once per build
+    if (cornersBuild != tree.buildId()) {
+        leafCornerStart.assign(1, 0);
+        leafCorners.clear();
+        std::vector<int32_t> stamps(static_cast<size_t>(n), -1);  // per point: the last leaf it was found in
+        for (int32_t l = 0; l < leafCount; ++l) {
+            const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
+            for (int32_t t = 0; t < std::max(leaf.triangleCount, 0); ++t)
+                for (int32_t c : leaf.triangles[t])
+                    if (stamps[static_cast<size_t>(c)] != l) {
+                        stamps[static_cast<size_t>(c)] = l;
+                        leafCorners.push_back(c);
+                    }
+            leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
+        }
+        cornersBuild = tree.buildId();
     }
-    // Every leaf's box at the anchor, and its basis there, from its first
-    // corner, the corner farthest from it and the corner farthest from their
-    // line: a leaf whose corners moved too far apart for a translation may
-    // still have turned as a whole (see pickPoints). Leaf by leaf, in chunks
-    // on the pool.
+    // Every leaf's box at the anchor, leaf by leaf in chunks on the pool. A
+    // leaf of three corners or more may turn (see pickPoints); its basis at
+    // the anchor is made when it first needs one (see makeBasis).
     leafAnchorBoxes.resize(static_cast<size_t>(leafCount) * 6);
-    leafBases.assign(static_cast<size_t>(leafCount) * 9, 0.0);
-    leafReferences.assign(static_cast<size_t>(leafCount) * 2, 0);
-    leafTurnable.assign(static_cast<size_t>(leafCount), 0);
+    leafBases.resize(static_cast<size_t>(leafCount) * 9);
+    leafReferences.resize(static_cast<size_t>(leafCount) * 2);
+    leafTurnable.resize(static_cast<size_t>(leafCount));
     forRange(leafCount, kParallelLeaves, [this](int32_t, int32_t begin, int32_t end) {
         for (int32_t l = begin; l < end; ++l) {
             const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
@@ -357,22 +398,7 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
                     box[k] = std::min(box[k], x);
                     box[3 + k] = std::max(box[3 + k], x);
                 }
-            if (last - first < 3) continue;
-            auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
-            const Vec X0 = at(first);
-            int32_t c1 = first, c2 = first;
-            double best = 0.0;
-            for (int32_t s = first; s < last; ++s)
-                if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
-            best = 0.0;
-            for (int32_t s = first; s < last; ++s) {
-                const Vec n = crossOf(at(c1) - X0, at(s) - X0);
-                if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
-            }
-            if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) continue;
-            leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
-            leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
-            leafTurnable[static_cast<size_t>(l)] = 1;
+            leafTurnable[static_cast<size_t>(l)] = last - first < 3 ? kFixed : kTurnsWithoutBasis;
         }
     });
     if (pointCount == 0 || leafCount == 0) return true;
@@ -492,11 +518,13 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     cellPoints.resize(static_cast<size_t>(pointCount));
     std::vector<int32_t>& fill = pairCount;  // free until the grouping
     fill.assign(cellStart.begin(), cellStart.end() - 1);
-    cellPositions.resize(static_cast<size_t>(pointCount));
+    for (std::vector<float>* axis : {&cellX, &cellY, &cellZ}) axis->resize(static_cast<size_t>(pointCount));
     for (int32_t i = 0; i < pointCount; ++i) {
         const size_t s = static_cast<size_t>(fill[static_cast<size_t>(pointCells[static_cast<size_t>(i)])]++);
         cellPoints[s] = i;
-        cellPositions[s] = p[i];
+        cellX[s] = p[i].x;
+        cellY[s] = p[i].y;
+        cellZ[s] = p[i].z;
     }
 }
 
@@ -526,10 +554,13 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             const double area2 = std::sqrt(dotOf(N, N));
             double size = 0.0;
             for (const Vec& X : {A, B, C}) size = std::max({size, std::fabs(X.x), std::fabs(X.y), std::fabs(X.z)});
-            // Altitude on the longest edge, and the worst it can become while every corner moves by rho
-            const double altitude = longest > 0.0 ? area2 / longest : 0.0;
-            const double worst = (altitude - 2.0 * rho) * (longest - 2.0 * rho) / (longest + 2.0 * rho);
-            const bool shaped = altitude - 2.0 * rho > 0.0 && worst >= kThinRatio * (longest + 2.0 * rho);
+            // Altitude on the longest edge, area2 / longest, and the worst it
+            // can become while every corner moves by rho, (altitude - 2 rho)
+            // (longest - 2 rho) / (longest + 2 rho): at least kThinRatio of
+            // the longest edge then, written without divisions
+            const double lifted = area2 - 2.0 * rho * longest;  // (altitude - 2 rho) longest
+            const bool shaped = lifted > 0.0 && lifted * (longest - 2.0 * rho) >=
+                                                    kThinRatio * longest * (longest + 2.0 * rho) * (longest + 2.0 * rho);
             const double R = far + kShapeMargin * (longest + 2.0 * rho) + kScaleMargin * (size + longest + far);
             double* box = &boxes[static_cast<size_t>(t) * kStride];
             for (int k = 0; k < 3; ++k) {
@@ -543,7 +574,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             box[6] = R;
             box[7] = shaped ? 1.0 : 0.0;
             // (a thin triangle is bounded through the leaf's box, which does not turn)
-            if (!shaped) turnable[l] = 0;
+            if (!shaped) turnable[l] = kFixed;
         }
 
         // The box a triangle tests points against: its own, or the leaf's
@@ -575,7 +606,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                     runLo[k] = std::min(runLo[k], bounds[static_cast<size_t>(t) * 6 + k]);
                     runHi[k] = std::max(runHi[k], bounds[static_cast<size_t>(t) * 6 + 3 + k]);
                 }
-            gatherPoints(runLo, runHi, scratch);
+            gatherPoints(runLo, runHi, scratch, lanes16);
             const int32_t gathered = scratch.gathered;
 
             for (int32_t t = first; t < last; ++t) {
@@ -589,7 +620,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                 // The triangle's frame, made when a point first lies in the box
                 bool framed = false;
                 Vec A{}, e1{}, e2{}, N{};
-                double area2 = 0.0, l1 = 0.0, l2 = 0.0, l12 = 0.0, gu = 0.0, gv = 0.0, guv = 0.0;
+                double l1 = 0.0, l2 = 0.0, l12 = 0.0, reachN = 0.0, uLeast = 0.0, vLeast = 0.0, sumMost = 0.0;
                 for (int32_t g = 0; g < gathered; g += 16) {
                     uint32_t mask = lanes16 ? inBox16(&scratch.x[static_cast<size_t>(g)], &scratch.y[static_cast<size_t>(g)],
                                                       &scratch.z[static_cast<size_t>(g)], lo, hi)
@@ -602,28 +633,31 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                         if (wellShaped) {
                             // Within R of the widened triangle: the distance to its plane
                             // and the barycentric coordinates, each off by at most R times
-                            // its gradient
+                            // its gradient. With |N| = a (twice the area) and q = a^2: the
+                            // distance is N.w / a, the coordinates (w1 l2 - w2 l12) / q and
+                            // (w2 l1 - w1 l12) / q, their gradients |e2| / a, |e1| / a and
+                            // |e3| / a; each test is multiplied by a or q (positive) so
+                            // that a point costs no division.
                             if (!framed) {
                                 A = toVec(positions[a]);
                                 e1 = toVec(positions[b]) - A;
                                 e2 = toVec(positions[c]) - A;
                                 N = crossOf(e1, e2);
-                                area2 = std::sqrt(dotOf(N, N));
+                                const double area2 = std::sqrt(dotOf(N, N)), q = area2 * area2;
                                 l1 = dotOf(e1, e1);
                                 l2 = dotOf(e2, e2);
                                 l12 = dotOf(e1, e2);
                                 const Vec e3 = toVec(positions[c]) - toVec(positions[b]);
-                                gu = std::sqrt(l2) / area2;
-                                gv = std::sqrt(l1) / area2;
-                                guv = std::sqrt(dotOf(e3, e3)) / area2;
+                                reachN = R * area2;
+                                uLeast = -kBaryMargin * q - reachN * std::sqrt(l2);
+                                vLeast = -kBaryMargin * q - reachN * std::sqrt(l1);
+                                sumMost = (1.0 + kBaryMargin) * q + reachN * std::sqrt(dotOf(e3, e3));
                                 framed = true;
                             }
                             const Vec w = Vec{scratch.x[s], scratch.y[s], scratch.z[s]} - A;
-                            const double d = dotOf(N, w) / area2;
-                            const double w1 = dotOf(w, e1), w2 = dotOf(w, e2), q = area2 * area2;
-                            const double u = (w1 * l2 - w2 * l12) / q, v = (w2 * l1 - w1 * l12) / q;
-                            if (!(std::fabs(d) <= R && u >= -kBaryMargin - R * gu && v >= -kBaryMargin - R * gv &&
-                                  u + v <= 1.0 + kBaryMargin + R * guv))
+                            const double w1 = dotOf(w, e1), w2 = dotOf(w, e2);
+                            const double u = w1 * l2 - w2 * l12, v = w2 * l1 - w1 * l12;
+                            if (!(std::fabs(dotOf(N, w)) <= reachN && u >= uLeast && v >= vLeast && u + v <= sumMost))
                                 continue;
                         }
                         out.push_back({j, l, t});
@@ -634,7 +668,8 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
     }
 }
 
-void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const {
+void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch, bool lanes16) const {
+    (void)lanes16;  // (read where the 16 lanes are built)
     const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
     const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
     const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
@@ -664,13 +699,19 @@ void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScr
             const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
             const int32_t first = cellStart[static_cast<size_t>(row + x0)];
             const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
+#if DR_X86_BOXES
+            if (lanes16) {
+                kept += keepInBox16(cellX.data(), cellY.data(), cellZ.data(), cellPoints.data(), first, last, lo, hi,
+                                    xs + kept, ys + kept, zs + kept, ids + kept);
+                continue;
+            }
+#endif
             for (int32_t s = first; s < last; ++s) {
-                const drSvec3& p = cellPositions[static_cast<size_t>(s)];
-                if (!(p.x >= lo[0] && p.x <= hi[0] && p.y >= lo[1] && p.y <= hi[1] && p.z >= lo[2] && p.z <= hi[2]))
-                    continue;
-                xs[kept] = p.x;
-                ys[kept] = p.y;
-                zs[kept] = p.z;
+                const float x = cellX[static_cast<size_t>(s)], y = cellY[static_cast<size_t>(s)], z = cellZ[static_cast<size_t>(s)];
+                if (!(x >= lo[0] && x <= hi[0] && y >= lo[1] && y <= hi[1] && z >= lo[2] && z <= hi[2])) continue;
+                xs[kept] = x;
+                ys[kept] = y;
+                zs[kept] = z;
                 ids[kept] = cellPoints[static_cast<size_t>(s)];
                 ++kept;
             }
@@ -768,7 +809,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             frame[3] = r * 1.001 <= 0.5 * static_cast<double>(slack) ? allowed - 1.2 * r : -1.0;
             frame[4] = r;
             frame[5] = 0.0;
-            if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] != 0) turnLeaf(l, frame);
+            if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] == kTurnsWithoutBasis) makeBasis(l);
+            if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] == kTurns) turnLeaf(l, frame);
         }
     });
 
@@ -903,6 +945,31 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
 // search take a turn: the float test of a thin triangle was bounded through
 // the leaf's box, which does not turn. The leaf keeps its translation when
 // the turn does not bring r within the half slack.
+// A leaf's basis at the anchor: from its first corner, the corner farthest
+// from it and the corner farthest from their line. A leaf without one (its
+// corners too close to a line) does not turn.
+void drSselfCandidates::makeBasis(int32_t l) {
+    const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+    auto at = [this](int32_t s) { return toVec(anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])]); };
+    const Vec X0 = at(first);
+    int32_t c1 = first, c2 = first;
+    double best = 0.0;
+    for (int32_t s = first; s < last; ++s)
+        if (dotOf(at(s) - X0, at(s) - X0) > best) best = dotOf(at(s) - X0, at(s) - X0), c1 = s;
+    best = 0.0;
+    for (int32_t s = first; s < last; ++s) {
+        const Vec n = crossOf(at(c1) - X0, at(s) - X0);
+        if (dotOf(n, n) > best) best = dotOf(n, n), c2 = s;
+    }
+    if (!orthonormal(X0, at(c1), at(c2), &leafBases[static_cast<size_t>(l) * 9])) {
+        leafTurnable[static_cast<size_t>(l)] = kFixed;
+        return;
+    }
+    leafReferences[static_cast<size_t>(l) * 2] = leafCorners[static_cast<size_t>(c1)];
+    leafReferences[static_cast<size_t>(l) * 2 + 1] = leafCorners[static_cast<size_t>(c2)];
+    leafTurnable[static_cast<size_t>(l)] = kTurns;
+}
+
 void drSselfCandidates::turnLeaf(int32_t l, double* frame) const {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
@@ -984,7 +1051,38 @@ bool drSselfCandidates::placeLeaves() {
         }
     }
     if (!(placedMin.x <= placedMax.x)) return false;  // no leaf has a box
-    movedGrid.build(placedMin, placedMax, placedEntries);
+
+    // The grid bins every leaf by its box grown by a quarter of the slack,
+    // and serves the next mixed sub-steps of the same lists as long as every
+    // leaf's box stays within the box it was binned with: a cell then lists
+    // every leaf whose box may contain a point of the cell, and some more,
+    // each tested by its own box. (More growth keeps the grid longer, but
+    // the extra leaves of a cell slow the pass over the points more.)
+    bool keep = gridSearch == searches && movedGrid.usable() && binnedEntries.size() == placedEntries.size();
+    for (int32_t l = 0; keep && l < leafCount; ++l) {
+        const drSleafGrid::Entry& now = placedEntries[static_cast<size_t>(l)];
+        const drSleafGrid::Entry& was = binnedEntries[static_cast<size_t>(l)];
+        if (!(now.boxMin.x <= now.boxMax.x && now.boxMin.y <= now.boxMax.y && now.boxMin.z <= now.boxMax.z))
+            continue;  // empty: in no cell
+        keep = was.boxMin.x <= now.boxMin.x && was.boxMin.y <= now.boxMin.y && was.boxMin.z <= now.boxMin.z &&
+               now.boxMax.x <= was.boxMax.x && now.boxMax.y <= was.boxMax.y && now.boxMax.z <= was.boxMax.z;
+    }
+    if (keep) return true;
+    binnedEntries = placedEntries;
+    drSvec3 lo = placedMin, hi = placedMax;
+    const float grow = 0.25f * slack;
+    for (drSleafGrid::Entry& entry : binnedEntries) {
+        if (!(entry.boxMin.x <= entry.boxMax.x && entry.boxMin.y <= entry.boxMax.y && entry.boxMin.z <= entry.boxMax.z))
+            continue;  // empty
+        for (int k = 0; k < 3; ++k) {
+            entry.boxMin[k] -= grow;
+            entry.boxMax[k] += grow;
+            lo[k] = std::min(lo[k], entry.boxMin[k]);
+            hi[k] = std::max(hi[k], entry.boxMax[k]);
+        }
+    }
+    movedGrid.build(lo, hi, binnedEntries);
+    gridSearch = searches;
     return movedGrid.usable();
 }
 

@@ -162,10 +162,12 @@ private:
     /// Gives leaf l, whose translation leaves its corners too far apart, a
     /// turning frame in `frame` when a turn brings them close enough.
     void turnLeaf(int32_t l, double* frame) const;
+    /// Makes leaf l's basis at the anchor, or marks it kFixed when it has none.
+    void makeBasis(int32_t l);
 
     /// Gathers the points of the grid in the box [lo, hi] into `scratch`, in
-    /// whole groups of sixteen.
-    void gatherPoints(const float* lo, const float* hi, SearchScratch& scratch) const;
+    /// whole groups of sixteen (in 16 lanes when `lanes16`).
+    void gatherPoints(const float* lo, const float* hi, SearchScratch& scratch, bool lanes16) const;
 
     bool valid = false;
     bool wide = false;               ///< the last search found the reach too wide for lists
@@ -191,7 +193,7 @@ private:
     int32_t gridCounts[3] = {1, 1, 1};
     std::vector<int32_t> cellStart;      ///< first point of each cell in cellPoints, and the total
     std::vector<int32_t> cellPoints;     ///< point indices, cell by cell
-    std::vector<drSvec3> cellPositions;  ///< their positions, in the same order
+    std::vector<float> cellX, cellY, cellZ;  ///< their coordinates, in the same order
     std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
 
     std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each chunk of leaves
@@ -208,16 +210,21 @@ private:
     std::vector<std::vector<int32_t>> jobStale;   ///< per chunk: the leaves of the points it handed to the tree (pickPoints scratch)
     std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total
     std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
-    std::vector<int32_t> cornerStamps;            ///< per point: the last leaf it was found in (search scratch)
+    uint64_t cornersBuild = 0;                    ///< tree build of leafCorners
     int32_t picked = 0;                           ///< points handed to the tree by the last pickPoints
     bool wholeTree = true;                        ///< the last pickPoints refitted the whole tree
     std::vector<double> leafAnchorBoxes;          ///< per leaf: its corners' box at the anchor
     std::vector<double> leafBases;                ///< per leaf: its basis at the anchor (u, v, w)
     std::vector<int32_t> leafReferences;          ///< per leaf: the second and third corner of its basis (the first is its first corner)
-    std::vector<uint8_t> leafTurnable;            ///< per leaf: 1 when it may turn (see turnLeaf)
+    std::vector<uint8_t> leafTurnable;            ///< per leaf: kFixed, kTurnsWithoutBasis or kTurns (see turnLeaf)
+    static constexpr uint8_t kFixed = 0;               ///< a leaf that does not turn
+    static constexpr uint8_t kTurnsWithoutBasis = 1;   ///< a leaf that may turn, its basis not made yet
+    static constexpr uint8_t kTurns = 2;               ///< a leaf that may turn, with its basis
     std::vector<drSleafGrid::Entry> placedEntries;  ///< per leaf: its placed box (mixed sub-steps)
     drSvec3 placedMin, placedMax;                 ///< their union
     drSleafGrid movedGrid;                        ///< the placed boxes, binned
+    std::vector<drSleafGrid::Entry> binnedEntries;  ///< the boxes movedGrid was built with (the placed ones grown)
+    int64_t gridSearch = -1;                      ///< the search whose lists movedGrid served
     std::vector<uint8_t> leafFresh;               ///< per leaf: 1 refitted, 2 to be refitted (pickPoints scratch)
     std::vector<int32_t> staleLeaves;             ///< leaves to refit (pickPoints scratch)
     double spent = 0.0;                           ///< cost of the mixed sub-steps since the search, in point queries

@@ -359,10 +359,12 @@ TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOthe
     // lists' reach within the band of the other layer's points: only the
     // tree knows them. Layers of 48 x 48 points, so that the points are
     // picked on the pool when it has workers; the picks are the same for
-    // any worker count.
+    // any worker count, and for 16 lanes (in which the search gathers and
+    // tests the points) and 1.
     // A layer that turns moves its leaves apart by far more than a
     // translation allows, but each leaf as a whole: only the points near the
-    // other layer's dip are asked of the tree.
+    // other layer's dip are asked of the tree. Then the layer goes on moving
+    // a little at a time, sub-step after sub-step.
     struct Motion {
         const char* what;
         drSvec3 upper, lower;
@@ -375,28 +377,43 @@ TEST(CollideSelf, MixedSubStepGivesTheTreesAnswerWhenOneLayerMovesAgainstTheOthe
         {"the lower layer turns under the dip", {0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, 0.15f},
     };
     for (const Motion& motion : motions) {
-        int32_t serialPicks = 0;
-        for (int32_t processors : {1, 3}) {
-            PoolWith pool(processors);
-            ListsAndReference c(48);
-            int32_t contacts = 0;
-            ASSERT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Lists);
-            for (int32_t i = 0; i < c.n; ++i) c.points[i] += i < c.n / 2 ? motion.lower : motion.upper;
-            const float cosine = std::cos(motion.turn), sine = std::sin(motion.turn);
-            for (int32_t i = 0; motion.turn != 0.0f && i < c.n / 2; ++i) {
-                const float x = c.points[i].x, z = c.points[i].z;
-                c.points[i].x = cosine * x - sine * z;
-                c.points[i].z = sine * x + cosine * z;
+        int32_t serialPicks = -1;
+        for (int32_t width : {16, 1}) {
+            for (int32_t processors : {1, 3}) {
+                if (drSsetLaneWidth(width) != width) continue;  // not on this processor
+                PoolWith pool(processors);
+                ListsAndReference c(48);
+                int32_t contacts = 0;
+                ASSERT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Lists);
+                for (int32_t i = 0; i < c.n; ++i) c.points[i] += i < c.n / 2 ? motion.lower : motion.upper;
+                const float cosine = std::cos(motion.turn), sine = std::sin(motion.turn);
+                for (int32_t i = 0; motion.turn != 0.0f && i < c.n / 2; ++i) {
+                    const float x = c.points[i].x, z = c.points[i].z;
+                    c.points[i].x = cosine * x - sine * z;
+                    c.points[i].z = sine * x + cosine * z;
+                }
+                contacts = 0;
+                EXPECT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Mixed) << motion.what;
+                EXPECT_GT(c.lists.pickedCount(), 0) << motion.what;
+                EXPECT_LT(c.lists.pickedCount(), motion.turn != 0.0f ? c.n / 8 : c.n) << motion.what;
+                EXPECT_GT(contacts, 20) << motion.what;
+                if (serialPicks < 0) serialPicks = c.lists.pickedCount();
+                EXPECT_EQ(c.lists.pickedCount(), serialPicks) << motion.what << ", " << processors << " processors, lanes " << width;
+                // The moving layer goes on a little at a time (on the pool's
+                // workers): the answers stay the tree's, and where few points
+                // were picked the next sub-steps stay mixed, keeping the first
+                // one's grid of the leaves while they stay within the boxes it
+                // binned them by
+                const bool few = c.lists.pickedCount() < c.n / 8;
+                for (int32_t step = 0; processors > 1 && step < 3; ++step) {
+                    for (int32_t i = 0; i < c.n; ++i) c.points[i] += (i < c.n / 2 ? motion.lower : motion.upper) * 0.25f;
+                    const drSselfCandidates::Use use = c.subStep(motion.what, contacts);
+                    EXPECT_TRUE(!few || use == drSselfCandidates::Use::Mixed) << motion.what << ", step " << step;
+                }
             }
-            contacts = 0;
-            EXPECT_EQ(c.subStep(motion.what, contacts), drSselfCandidates::Use::Mixed) << motion.what;
-            EXPECT_GT(c.lists.pickedCount(), 0) << motion.what;
-            EXPECT_LT(c.lists.pickedCount(), motion.turn != 0.0f ? c.n / 8 : c.n) << motion.what;
-            EXPECT_GT(contacts, 20) << motion.what;
-            if (processors == 1) serialPicks = c.lists.pickedCount();
-            EXPECT_EQ(c.lists.pickedCount(), serialPicks) << motion.what << ", " << processors;
         }
     }
+    drSsetLaneWidth(0);
 }
 
 TEST(CollideSelf, SameBitsForAnyWorkerCount) {
