@@ -11,19 +11,40 @@
 #include <condition_variable>
 #include <thread>
 
+#include <sched.h>
+
 namespace {
 
 constexpr int32_t kQueueSize = 128;
 
+/// True while the pool's threads can each have a processor of their own
+/// (no more workers than processors this process may run on): waiters then
+/// spin on the processor instead of yielding it. Set by poolStart.
+std::atomic<bool> spinWaits{false};
+
+/// Tells the processor that this thread is spinning: it then slows the loop
+/// down and lets the other hardware thread of the core run.
+inline void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
 /// An auto-reset event: set() releases one wait(), which clears it again.
 ///
-/// A waiter first polls the state for a short time, yielding the processor
-/// between polls, and only then sleeps on a condition variable. The passes
-/// of a sub-step follow each other within microseconds, far quicker than a
-/// sleeping thread is woken (on a virtual machine an idle processor has to
-/// be woken by its host first), so most hand-overs complete while polling.
-/// Yielding rather than spinning lets a thread that has work run when there
-/// are more threads than processors.
+/// A waiter first polls the state for a short time and only then sleeps on
+/// a condition variable. The passes of a sub-step follow each other within
+/// microseconds, far quicker than a sleeping thread is woken (on a virtual
+/// machine an idle processor has to be woken by its host first), so most
+/// hand-overs complete while polling. When every thread of the pool has a
+/// processor, the first part of the poll spins with a pause between reads:
+/// a hand-over is then seen within a fraction of a microsecond, whereas
+/// each yield is a call into the kernel, which costs a microsecond or more
+/// on a virtual machine. After that, and always when there are more
+/// workers than processors, the waiter yields between polls, so that a
+/// thread with work can run.
 /// (Mutex and condition variable rather than std::binary_semaphore, whose
 /// implementation in the system's standard library can miss a wake-up.)
 class AutoResetEvent {
@@ -38,10 +59,18 @@ public:
         }
     }
     void wait() {
-        const auto until = std::chrono::steady_clock::now() + kPollTime;
+        const auto begin = std::chrono::steady_clock::now();
+        if (spinWaits.load(std::memory_order_relaxed)) {
+            const auto until = begin + kSpinTime;
+            for (int32_t poll = 1;; ++poll) {
+                if (tryTake()) return;
+                spinPause();
+                if (poll % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+            }
+        }
+        const auto until = begin + kPollTime;
         for (int32_t poll = 1;; ++poll) {
-            if (state_.load(std::memory_order_acquire) == 1 && state_.exchange(0, std::memory_order_acquire) == 1)
-                return;
+            if (tryTake()) return;
             std::this_thread::yield();
             if (poll % 16 == 0 && std::chrono::steady_clock::now() >= until) break;
         }
@@ -53,6 +82,13 @@ public:
     }
 
 private:
+    /// Clears the state if it is set; true if it was.
+    bool tryTake() {
+        return state_.load(std::memory_order_acquire) == 1 && state_.exchange(0, std::memory_order_acquire) == 1;
+    }
+    /// How long a waiter spins before it yields: longer than most waits
+    /// within a sub-step.
+    static constexpr std::chrono::microseconds kSpinTime{50};
     /// How long a waiter polls before it sleeps: longer than the gap
     /// between two passes, short enough that an idle pool soon stops
     /// using the processors.
@@ -158,6 +194,16 @@ void release(Scratch& s) {
     s.capacity = 0;
 }
 
+/// Processors this process may run on (its affinity mask: fewer than the
+/// machine has when it was started pinned, as with taskset).
+int32_t usableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware == 0 ? 1 : static_cast<int32_t>(hardware);
+}
+
 }  // namespace
 
 void poolSetProcessorCount(int32_t count) { processorOverride.store(count > 0 ? count : 0); }
@@ -199,6 +245,7 @@ void poolStart() {
         }
     }
     workerCount = started;
+    spinWaits.store(started <= usableProcessors(), std::memory_order_relaxed);
     if (started <= 1) {
         // Only the calling thread: run inline, as on one processor
         running.store(0);
