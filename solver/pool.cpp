@@ -1,5 +1,6 @@
 #include "pool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -204,6 +205,75 @@ int32_t usableProcessors() {
     return hardware == 0 ? 1 : static_cast<int32_t>(hardware);
 }
 
+/// A chunk plan with its storage. Plans are kept per chunk count (each cloth
+/// size has its own), a few at a time, and freed when the pool stops.
+struct PlanSlot {
+    poolChunkPlan plan;
+    uint64_t lastUse = 0;
+    std::unique_ptr<int32_t[]> ints;  ///< order, first, ran, ranCount and the owners
+    std::unique_ptr<poolChunkClaims[]> claims;
+    int32_t* owner = nullptr;         ///< per chunk: whose list it is on
+};
+constexpr int32_t kPlanSlots = 8;
+PlanSlot planSlots[kPlanSlots];
+uint64_t planUses = 0;
+
+/// Lists the chunks of every worker in ascending order after `owner`.
+void groupByOwner(PlanSlot& slot) {
+    poolChunkPlan& p = slot.plan;
+    std::fill(p.first, p.first + p.workers + 1, 0);
+    for (int32_t c = 0; c < p.chunks; ++c) ++p.first[slot.owner[c] + 1];
+    for (int32_t k = 0; k < p.workers; ++k) p.first[k + 1] += p.first[k];
+    int32_t* fill = p.ran;  // row 0 is free as scratch here: every count starts over
+    std::copy(p.first, p.first + p.workers, fill);
+    for (int32_t c = 0; c < p.chunks; ++c) p.order[fill[slot.owner[c]]++] = c;
+}
+
+/// The range rule over the chunks: worker k owns its share.
+void ownByRangeRule(PlanSlot& slot) {
+    poolChunkPlan& p = slot.plan;
+    for (int32_t k = 0; k < p.workers; ++k) {
+        int32_t begin = 0, end = 0;
+        poolRange(p.chunks, p.workers, k, begin, end);
+        std::fill(slot.owner + begin, slot.owner + end, k);
+    }
+    groupByOwner(slot);
+}
+
+/// Sets up `slot` for `chunks` chunks over `workers` workers; false without memory.
+bool makePlan(PlanSlot& slot, int32_t chunks, int32_t workers) {
+    slot = PlanSlot{};
+    // Rows in separate cache lines; row 0 also serves groupByOwner as scratch
+    const int32_t stride = (std::max(chunks, workers) + 15) / 16 * 16;
+    const size_t ints = static_cast<size_t>(chunks) * 2 + static_cast<size_t>(workers + 1) +
+                        static_cast<size_t>(workers) * (static_cast<size_t>(stride) + poolChunkPlan::kRanCountStride);
+    slot.ints.reset(new (std::nothrow) int32_t[ints + 15]);
+    slot.claims.reset(new (std::nothrow) poolChunkClaims[static_cast<size_t>(workers)]);
+    if (!slot.ints || !slot.claims) {
+        slot = PlanSlot{};
+        return false;
+    }
+    poolChunkPlan& p = slot.plan;
+    p.chunks = chunks;
+    p.workers = workers;
+    p.ranStride = stride;
+    // Rows from a cache line's start
+    const auto base = reinterpret_cast<uintptr_t>(slot.ints.get());
+    p.ran = slot.ints.get() + ((64 - base % 64) % 64) / sizeof(int32_t);
+    p.ranCount = p.ran + static_cast<size_t>(workers) * static_cast<size_t>(stride);
+    p.order = p.ranCount + static_cast<size_t>(workers) * poolChunkPlan::kRanCountStride;
+    p.first = p.order + chunks;
+    slot.owner = p.first + workers + 1;
+    p.claims = slot.claims.get();
+    ownByRangeRule(slot);
+    return true;
+}
+
+void releasePlans() {
+    for (PlanSlot& s : planSlots) s = PlanSlot{};
+    planUses = 0;
+}
+
 }  // namespace
 
 void poolSetProcessorCount(int32_t count) { processorOverride.store(count > 0 ? count : 0); }
@@ -274,6 +344,7 @@ void poolStop() {
     workers.reset();
     release(scratch1);
     release(scratch2);
+    releasePlans();
 }
 
 int32_t poolWorkerCount() { return workerCount; }
@@ -320,12 +391,40 @@ void* poolScratch2(int32_t size) { return grow(scratch2, size); }
 void poolLock() { globalLock.lock(); }
 void poolUnlock() { globalLock.unlock(); }
 
-poolChunkCounter* poolChunkCounters(int32_t count) {
-    static std::unique_ptr<poolChunkCounter[]> counters;
-    static int32_t capacity = 0;
-    if (count > capacity) {
-        counters = std::make_unique<poolChunkCounter[]>(static_cast<size_t>(count));
-        capacity = count;
+poolChunkPlan* poolChunkPlanFor(int32_t chunks) {
+    PlanSlot* slot = nullptr;
+    for (PlanSlot& s : planSlots)
+        if (s.plan.chunks == chunks && s.plan.workers == workerCount) slot = &s;
+    if (slot == nullptr) {
+        // A new chunk count takes the slot used longest ago
+        slot = &planSlots[0];
+        for (PlanSlot& s : planSlots)
+            if (s.lastUse < slot->lastUse) slot = &s;
+        if (!makePlan(*slot, chunks, workerCount)) return nullptr;
     }
-    return counters.get();
+    slot->lastUse = ++planUses;
+    poolChunkPlan& p = slot->plan;
+    for (int32_t k = 0; k < p.workers; ++k)
+        p.claims[k].span.store(static_cast<uint32_t>(p.first[k]) | uint64_t{static_cast<uint32_t>(p.first[k + 1])} << 32,
+                               std::memory_order_relaxed);
+    return &p;
+}
+
+void poolChunkPlanDone(poolChunkPlan& plan) {
+    PlanSlot* found = nullptr;
+    for (PlanSlot& s : planSlots)
+        if (&s.plan == &plan) found = &s;
+    if (found == nullptr) return;
+    PlanSlot& slot = *found;
+    int32_t total = 0;
+    for (int32_t k = 0; k < plan.workers; ++k) {
+        const int32_t count = plan.ranCount[k * poolChunkPlan::kRanCountStride];
+        const int32_t* row = plan.ran + static_cast<size_t>(k) * static_cast<size_t>(plan.ranStride);
+        for (int32_t i = 0; i < count; ++i) slot.owner[row[i]] = k;
+        total += count;
+    }
+    if (total == plan.chunks)
+        groupByOwner(slot);
+    else
+        ownByRangeRule(slot);  // cannot happen: every chunk runs once
 }
