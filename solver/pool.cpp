@@ -45,7 +45,11 @@ inline void spinPause() {
 /// each yield is a call into the kernel, which costs a microsecond or more
 /// on a virtual machine. After that, and always when there are more
 /// workers than processors, the waiter yields between polls, so that a
-/// thread with work can run.
+/// thread with work can run. A spin that runs out halves the next one
+/// (down to kLeastSpin), and one that ends in time doubles it again (up to
+/// kSpinTime): when other programs keep the processors busy, the thread
+/// waited for is often not running, and the waiter soon yields instead of
+/// spinning in its way.
 /// (Mutex and condition variable rather than std::binary_semaphore, whose
 /// implementation in the system's standard library can miss a wake-up.)
 class AutoResetEvent {
@@ -62,12 +66,17 @@ public:
     void wait() {
         const auto begin = std::chrono::steady_clock::now();
         if (spinWaits.load(std::memory_order_relaxed)) {
-            const auto until = begin + kSpinTime;
+            const int32_t spin = spin_.load(std::memory_order_relaxed);
+            const auto until = begin + std::chrono::microseconds(spin);
             for (int32_t poll = 1;; ++poll) {
-                if (tryTake()) return;
+                if (tryTake()) {
+                    spin_.store(std::min<int32_t>(2 * spin, kSpinTime.count()), std::memory_order_relaxed);
+                    return;
+                }
                 spinPause();
                 if (poll % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
             }
+            spin_.store(std::max<int32_t>(spin / 2, kLeastSpin.count()), std::memory_order_relaxed);
         }
         const auto until = begin + kPollTime;
         for (int32_t poll = 1;; ++poll) {
@@ -87,15 +96,19 @@ private:
     bool tryTake() {
         return state_.load(std::memory_order_acquire) == 1 && state_.exchange(0, std::memory_order_acquire) == 1;
     }
-    /// How long a waiter spins before it yields: longer than most waits
-    /// within a sub-step.
+    /// How long a waiter spins at most before it yields: longer than most
+    /// waits within a sub-step; and at least, after spins that ran out.
     static constexpr std::chrono::microseconds kSpinTime{50};
+    static constexpr std::chrono::microseconds kLeastSpin{2};
     /// How long a waiter polls before it sleeps: longer than the gap
     /// between two passes, short enough that an idle pool soon stops
     /// using the processors.
     static constexpr std::chrono::microseconds kPollTime{200};
     std::atomic<int32_t> state_{0};
     std::atomic<int32_t> sleepers_{0};
+    /// The next spin in microseconds; only the waiter uses it (atomic since
+    /// the flushing thread may change between flushes).
+    std::atomic<int32_t> spin_{kSpinTime.count()};
     std::mutex mutex_;
     std::condition_variable condition_;
 };
