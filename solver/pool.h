@@ -95,67 +95,111 @@ void poolParallelFor(int32_t n, const Body& body) {
     poolFlush();
 }
 
-/// A claim counter of poolParallelChunks, alone in its cache line so that
-/// workers claiming from different counters do not take the line from
-/// each other.
-struct alignas(64) poolChunkCounter {
-    std::atomic<int32_t> next{0};
+/// How poolParallelChunks hands out `chunks` chunks to the workers. Every
+/// worker owns a list of chunks: the ones it ran in the last pass with as
+/// many chunks (at first, its share by the range rule), in ascending order,
+/// at order[first[k], first[k + 1]). The chunks of list k not yet claimed
+/// are those at [front, back) of claims[k]: its worker claims at the front,
+/// a worker that has finished its own list claims at the back, where the
+/// owner would come last. Each worker notes the chunks it ran in its row
+/// of `ran`; after the flush they become its list for the next pass.
+/// So a worker keeps to the same points pass after pass, and those stay in
+/// its processor's cache, while a worker on a slower or shared processor
+/// (a virtual processor lent elsewhere, the export writer) still does
+/// less: the others take its last chunks, and keep them.
+struct alignas(64) poolChunkClaims {
+    std::atomic<uint64_t> span{0};  ///< front in the low half, back in the high half
 };
 
-/// Claim counters of poolParallelChunks, one per worker; grow-only, used
-/// only by the thread that holds the pool lock and by its jobs.
-poolChunkCounter* poolChunkCounters(int32_t count);
+struct poolChunkPlan {
+    int32_t chunks = 0;
+    int32_t workers = 0;
+    int32_t* order = nullptr;           ///< chunks, grouped by owner
+    int32_t* first = nullptr;           ///< workers + 1 offsets into order
+    int32_t* ran = nullptr;             ///< row k (ranStride entries): the chunks worker k ran, in its order
+    int32_t ranStride = 0;
+    int32_t* ranCount = nullptr;        ///< entry k * kRanCountStride: length of row k
+    poolChunkClaims* claims = nullptr;  ///< one per worker
+    static constexpr int32_t kRanCountStride = 16;  ///< one cache line per worker
+};
+
+/// The plan for `chunks` chunks over the current workers, with every list
+/// unclaimed; nullptr when memory for it is lacking. Only the thread that
+/// holds the pool lock calls this and poolChunkPlanDone.
+poolChunkPlan* poolChunkPlanFor(int32_t chunks);
+/// After the flush: the chunks each worker ran become its list.
+void poolChunkPlanDone(poolChunkPlan& plan);
+
+/// Claims the next chunk of list `owner` for worker `k`: at the front when
+/// k owns the list, else at the back. -1 when the list is used up.
+inline int32_t poolClaimChunk(poolChunkPlan& plan, int32_t owner, int32_t k) {
+    std::atomic<uint64_t>& span = plan.claims[owner].span;
+    uint64_t s = span.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint32_t front = static_cast<uint32_t>(s), back = static_cast<uint32_t>(s >> 32);
+        if (front >= back) return -1;
+        const bool own = owner == k;
+        const uint64_t claimed = own ? s + 1 : s - (uint64_t{1} << 32);
+        if (span.compare_exchange_weak(s, claimed, std::memory_order_relaxed)) return plan.order[own ? front : back - 1];
+    }
+}
 
 /// Splits [0, n) into `chunks` fixed ranges (the range rule with T = chunks)
-/// and runs body(c, begin, end) for every chunk c, then flushes. Worker k
-/// owns the chunks of its share (the range rule over the chunks) and runs
-/// them in order, so in a balanced pass every worker keeps to the same
-/// points pass after pass; a worker that has finished its own takes the
-/// next unclaimed chunk of the others. So a worker on a slower or shared
-/// processor (a virtual processor lent elsewhere, the export writer) does
-/// less, and one that wakes late finds its chunks done. Chunk c covers the
-/// same range whoever runs it, so results stored per chunk do not depend
-/// on the split. Call it only when poolWorkerCount() >= 2.
+/// and runs body(c, begin, end) for every chunk c, then flushes. Each worker
+/// runs the chunks of its list, then takes the last unclaimed chunks of the
+/// others' lists, from the next worker on (see poolChunkPlan). A worker that
+/// wakes late finds its chunks done. Chunk c covers the same range whoever
+/// runs it, so results stored per chunk do not depend on the split. Without
+/// memory for the plan the chunks run in order on the calling thread. Call
+/// it only when poolWorkerCount() >= 2.
 template <class Body>
 void poolParallelChunks(int32_t n, int32_t chunks, const Body& body) {
+    if (chunks < 1) chunks = 1;
+    poolChunkPlan* plan = poolChunkPlanFor(chunks);
+    if (plan == nullptr) {
+        for (int32_t c = 0; c < chunks; ++c) {
+            int32_t begin = 0, end = 0;
+            poolRange(n, chunks, c, begin, end);
+            body(c, begin, end);
+        }
+        return;
+    }
     struct Shared {
         const Body* body;
-        int32_t n, chunks, workers;
-        poolChunkCounter* next;  ///< per worker: its next unclaimed chunk
+        poolChunkPlan* plan;
+        int32_t n;
     };
     struct Record {
         Shared* shared;
         int32_t k;
     };
-    const int32_t T = poolWorkerCount();
-    Shared shared{&body, n, chunks < 1 ? 1 : chunks, T, poolChunkCounters(T)};
+    Shared shared{&body, plan, n};
+    const int32_t T = plan->workers;
     auto* records = static_cast<Record*>(poolScratch(static_cast<int32_t>(sizeof(Record)) * T));
-    for (int32_t k = 0; k < T; ++k) {
-        int32_t first = 0, last = 0;
-        poolRange(shared.chunks, T, k, first, last);
-        shared.next[k].next.store(first, std::memory_order_relaxed);
-    }
     for (int32_t k = 0; k < T; ++k) {
         records[k] = {&shared, k};
         poolSubmit(
             [](void* p) {
                 const auto* rec = static_cast<const Record*>(p);
-                Shared& sh = *rec->shared;
-                // Own chunks first, then the others' from the next worker on
-                for (int32_t j = 0; j < sh.workers; ++j) {
-                    const int32_t w = (rec->k + j) % sh.workers;
-                    int32_t first = 0, last = 0;
-                    poolRange(sh.chunks, sh.workers, w, first, last);
-                    for (;;) {
-                        const int32_t c = sh.next[w].next.fetch_add(1, std::memory_order_relaxed);
-                        if (c >= last) break;
+                const Shared& sh = *rec->shared;
+                poolChunkPlan& plan = *sh.plan;
+                const int32_t k = rec->k;
+                int32_t* ran = plan.ran + static_cast<size_t>(k) * static_cast<size_t>(plan.ranStride);
+                int32_t count = 0;
+                // Own list first, then the others' from the next worker on
+                for (int32_t j = 0; j < plan.workers; ++j) {
+                    const int32_t owner = (k + j) % plan.workers;
+                    for (int32_t c; (c = poolClaimChunk(plan, owner, k)) >= 0;) {
                         int32_t begin = 0, end = 0;
-                        poolRange(sh.n, sh.chunks, c, begin, end);
+                        poolRange(sh.n, plan.chunks, c, begin, end);
                         (*sh.body)(c, begin, end);
+                        ran[count++] = c;
                     }
                 }
+                plan.ranCount[k * poolChunkPlan::kRanCountStride] = count;
             },
             &records[k]);
     }
     poolFlush();
+    poolChunkPlanDone(*plan);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pool.h"
@@ -154,12 +155,14 @@ TEST(Pool, ParallelForCoversEveryItemOnceWithTheRangeRule) {
 
 // Chunks are claimed by whichever worker is free, but chunk c always gets the
 // range rule's piece c, and runs exactly once (also with more chunks than
-// items, and many rounds in a row: a claim counter must not leak between them).
+// items, and many rounds in a row: the lists a round leaves behind must hold
+// every chunk once for the next).
 TEST(Pool, ParallelChunksRunEachChunkOnceOnItsFixedRange) {
     for (int32_t T : {2, 3}) {
         PoolWith pool(T);
         for (int32_t n : {0, 5, 1001, 40000}) {
-            for (int32_t chunks : {1, 2, 7, 64}) {
+            // More chunk counts than the pool keeps plans for
+            for (int32_t chunks : {1, 2, 7, 64, 3, 4, 5, 6, 8, 9}) {
                 std::vector<std::atomic<int>> runs(static_cast<size_t>(chunks));
                 std::vector<int> hits(static_cast<size_t>(n), 0);
                 for (int round = 0; round < 3; ++round) {
@@ -178,6 +181,36 @@ TEST(Pool, ParallelChunksRunEachChunkOnceOnItsFixedRange) {
                 }
             }
         }
+    }
+}
+
+// The chunks a worker ran are its own in the next pass: here the second
+// worker is held up in its first chunk until the first worker has taken all
+// the others, its own and the rest of the second's list.
+TEST(Pool, ParallelChunksLeaveEachWorkerTheChunksItRan) {
+    PoolWith pool(2);
+    const int32_t chunks = 8;
+    const std::thread::id caller = std::this_thread::get_id();
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<int32_t> takenByCaller{0};
+        std::vector<int> byCaller(chunks, -1);
+        poolParallelChunks(chunks, chunks, [&](int32_t c, int32_t, int32_t) {
+            const bool onCaller = std::this_thread::get_id() == caller;
+            if (onCaller) ++takenByCaller;
+            while (!onCaller && takenByCaller < chunks - 1) std::this_thread::yield();
+            byCaller[static_cast<size_t>(c)] = onCaller ? 1 : 0;
+        });
+        // The caller runs job 0: its list is the chunks it ran, in order
+        const poolChunkPlan& plan = *poolChunkPlanFor(chunks);
+        std::vector<int32_t> lists[2], ran[2];
+        for (int32_t k = 0; k < 2; ++k) lists[k].assign(plan.order + plan.first[k], plan.order + plan.first[k + 1]);
+        for (int32_t c = 0; c < chunks; ++c) {
+            ASSERT_NE(byCaller[static_cast<size_t>(c)], -1) << c;
+            ran[byCaller[static_cast<size_t>(c)] == 1 ? 0 : 1].push_back(c);
+        }
+        EXPECT_EQ(lists[0], ran[0]) << "round " << round;
+        EXPECT_EQ(lists[1], ran[1]) << "round " << round;
+        EXPECT_GE(ran[0].size(), 7u) << "the held-up worker runs one chunk at most";
     }
 }
 
