@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <map>
 #include <unordered_map>
@@ -49,11 +50,11 @@ __attribute__((target("avx512f"))) void runGroups16(const float* const* bases, c
     const float* from[kMostTerms];
     __m512i sign[kMostTerms];
     for (int32_t k = 0; k < n; ++k) {
-        from[k] = bases[program[k].track] + 3 * static_cast<ptrdiff_t>(program[k].rel);
+        from[k] = bases[program[k].track] + 3 * static_cast<std::ptrdiff_t>(program[k].rel);
         sign[k] = _mm512_set1_epi32(program[k].negative ? static_cast<int32_t>(0x80000000u) : 0);
     }
     for (int32_t g = first; g < first + count; ++g) {
-        const ptrdiff_t at = 48 * static_cast<ptrdiff_t>(g);
+        const std::ptrdiff_t at = 48 * static_cast<std::ptrdiff_t>(g);
         float* F = forces + at;
         const uint16_t* m = lanes + 3 * static_cast<size_t>(g);
         __m512 f[3];
