@@ -250,25 +250,43 @@ __attribute__((target("avx512f"))) inline void interleavedRun(const drSspringPoi
     untranspose16(FX, FY, FZ, out);
 }
 
-/// Springs j to j + 31 as two interleaved runs.
+/// Stores the forces of the springs from j that have a track into it,
+/// from `count` vectors of four springs each in spring order (x, y, z, 0 per
+/// spring, as stored in the slots): three floats per spring, masked.
+__attribute__((target("avx512f"))) inline void quartersToTracks(const drSspringPointsArgs& a, int32_t j,
+                                                               const __m512* F, int32_t count) {
+    if (a.trackPlaces == nullptr) return;
+    for (int32_t g = 0; g < count; ++g)
+        for (int32_t i = 0; i < 4; ++i) {
+            const int32_t place = a.trackPlaces[j + 4 * g + i];
+            if (place >= 0)
+                _mm512_mask_storeu_ps(a.trackData + place - 4 * i, static_cast<__mmask16>(0x7u << (4 * i)), F[g]);
+        }
+}
+
+/// Springs j to j + 31 as two interleaved runs, into their slots (and the
+/// tracks of those that have one).
 __attribute__((target("avx512f"))) inline void interleaved32(const drSspringPointsArgs& a, int32_t j,
                                                              const int32_t* ends) {
     __m512 even[4], odd[4];
     interleavedRun(a, j, 0, ends, even);
     interleavedRun(a, j, 1, ends, odd);
     const __m512i lower = _mm512_loadu_si512(kInterleaved.lower), upper = _mm512_loadu_si512(kInterleaved.upper);
-    float* o = a.out + 4 * j;
+    __m512 F[8];
     for (int32_t g = 0; g < 4; ++g) {
-        _mm512_storeu_ps(o + 32 * g, _mm512_permutex2var_ps(even[g], lower, odd[g]));
-        _mm512_storeu_ps(o + 32 * g + 16, _mm512_permutex2var_ps(even[g], upper, odd[g]));
+        F[2 * g] = _mm512_permutex2var_ps(even[g], lower, odd[g]);
+        F[2 * g + 1] = _mm512_permutex2var_ps(even[g], upper, odd[g]);
     }
+    for (int32_t k = 0; k < 8; ++k) _mm512_storeu_ps(a.out + 4 * j + 16 * k, F[k]);
+    quartersToTracks(a, j, F, 8);
 }
 
 /// Springs j to j + 31 as two interleaved runs, each run's forces in point
-/// order into its track (windowTracks): the run's 16 springs are computed
-/// in the order of their first ends, so no lanes are reordered on the way out.
+/// order into its track (ends[4] and ends[5]): the run's 16 springs are
+/// computed in the order of their first ends, so no lanes are reordered on
+/// the way out.
 __attribute__((target("avx512f"))) inline void interleavedToTracks(const drSspringPointsArgs& a, int32_t j,
-                                                                  const int32_t* ends, const int8_t* tracks) {
+                                                                  const int32_t* ends) {
     // Both runs before either is stored: a store may not pass the loads of
     // the other run (the compiler cannot tell the arrays apart)
     drSlanes3x16 F[2];
@@ -283,7 +301,8 @@ __attribute__((target("avx512f"))) inline void interleavedToTracks(const drSspri
         const __m512 w = _mm512_permutex2var_ps(_mm512_loadu_ps(a.factor + j), run, _mm512_loadu_ps(a.factor + j + 16));
         springFormula16(d.x, d.y, d.z, u.x, u.y, u.z, L, w, a.stiffness, a.damping, F[r].x, F[r].y, F[r].z);
     }
-    for (int32_t r = 0; r < 2; ++r) drSstoreTriples16(a.trackBases[tracks[r]] + 3 * static_cast<size_t>(ends[2 * r]), F[r]);
+    for (int32_t r = 0; r < 2; ++r)
+        drSstoreTriples16(a.trackBases[ends[4 + r]] + 3 * static_cast<size_t>(ends[2 * r]), F[r]);
 }
 
 /// Whether springs j to j + 15 still are the half runs of `ends`: springs
@@ -344,24 +363,6 @@ __attribute__((target("avx512f"))) inline void halvesToTracks(const drSspringPoi
     _mm512_storeu_ps(t1 + 8, q[2]);
 }
 
-/// Copies the forces of springs j to j + count - 1 that have a track from
-/// their slots to it.
-__attribute__((target("avx512f"))) inline void slotsToTracks(const drSspringPointsArgs& a, int32_t j,
-                                                            int32_t count) {
-    if (a.trackPlaces == nullptr) return;
-    const int32_t* places = a.trackPlaces + j;
-    const float* out = a.out + 4 * j;
-    float* data = a.trackData;
-    for (int32_t i = 0; i < count; ++i) {
-        const int32_t place = places[i];
-        if (place < 0) continue;
-        // 12 bytes: x and y, then z
-        const __m128 f = _mm_loadu_ps(out + 4 * i);
-        _mm_storel_pi(reinterpret_cast<__m64*>(data + place), f);
-        _mm_store_ss(data + place + 2, _mm_movehl_ps(f, f));
-    }
-}
-
 /// 16 springs a group, read straight from the points (differences4, transpose16). Rest
 /// lengths and factors are put in the transposed order, and the reverse
 /// transpose brings the forces back in spring order.
@@ -370,17 +371,14 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
     int32_t j = 0;
     for (; j < a.count; j += 16) {
         const int32_t s = a.first + j;
-        if (a.interleaved && s % 16 == 0 && j + 32 <= a.count && a.interleaved[4 * (s / 16)] >= 0) {
+        if (a.interleaved && s % 16 == 0 && j + 32 <= a.count && a.interleaved[6 * (s / 16)] >= 0) {
             // Checked against the runs' ends, without the byte offsets
-            const int32_t* ends = a.interleaved + 4 * (s / 16);
+            const int32_t* ends = a.interleaved + 6 * (s / 16);
             if (!runsStand(a, j, ends)) break;
-            const int8_t* tracks = a.windowTracks ? a.windowTracks + 2 * (s / 16) : nullptr;
-            if (tracks != nullptr && tracks[0] >= 0) {
-                interleavedToTracks(a, j, ends, tracks);
-            } else {
+            if (a.trackBases != nullptr && ends[4] >= 0)
+                interleavedToTracks(a, j, ends);
+            else
                 interleaved32(a, j, ends);
-                slotsToTracks(a, j, 32);
-            }
             j += 16;
             continue;
         }
@@ -407,15 +405,7 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
         __m512 F[4];
         untranspose16(FX, FY, FZ, F);
         for (int32_t g = 0; g < 4; ++g) _mm512_storeu_ps(a.out + 4 * j + 16 * g, F[g]);
-        if (a.trackPlaces != nullptr)
-            // The springs with a track there too, straight from the vectors:
-            // spring 4g + i is quarter i of F[g], stored as its three floats
-            for (int32_t g = 0; g < 4; ++g)
-                for (int32_t i = 0; i < 4; ++i) {
-                    const int32_t place = a.trackPlaces[j + 4 * g + i];
-                    if (place >= 0)
-                        _mm512_mask_storeu_ps(a.trackData + place - 4 * i, static_cast<__mmask16>(0x7u << (4 * i)), F[g]);
-                }
+        quartersToTracks(a, j, F, 4);
     }
     return j;
 }

@@ -55,17 +55,15 @@ struct drSspringPointsArgs {
     int32_t count;
     /// Index of the first spring in its set, and for the 32 springs from
     /// each multiple of 16 (spring 16w for entry w, counted from spring 0)
-    /// the four ends of their two interleaved runs of consecutive points
-    /// (drSinterleavedRuns), -1 where they are not; may be null.
+    /// 6 values: the four ends of their two interleaved runs of consecutive
+    /// points (drSinterleavedRuns), -1 first where they are not, then the
+    /// tracks (drSspringTracks) the two runs write their forces to instead
+    /// of the slots, -1s where they go to the slots; may be null.
     int32_t first = 0;
     const int32_t* interleaved = nullptr;
-    /// With tracks (drSspringTracks), may be null: per window, as for
-    /// `interleaved`, the tracks of its two runs, where the window writes its
-    /// forces instead of the slots (-1s: to the slots); each track's point 0;
-    /// and per spring (counted as `pairs`) where its force goes in
-    /// `trackData`, or -1. A spring with a place that is computed into its
-    /// slot is copied there too.
-    const int8_t* windowTracks = nullptr;
+    /// With tracks, may be null: each track's point 0, and per spring
+    /// (counted as `pairs`) where its force goes in `trackData`, or -1. A
+    /// spring with a place that is computed into its slot is stored there too.
     float* const* trackBases = nullptr;
     const int32_t* trackPlaces = nullptr;
     float* trackData = nullptr;

@@ -53,13 +53,12 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
                                  reinterpret_cast<const float*>(cloth.velocities.data()), nullptr, nullptr, nullptr,
                                  nullptr, stiffness, damping, nullptr, 0, 0,
                                  interleaved_.empty() ? nullptr : interleaved_[0].data()};
-        if (!tracks_.empty() && !windowTracks_.empty()) {
-            args.windowTracks = windowTracks_.data();
+        if (!tracks_.empty()) {
             args.trackBases = tracks_.bases();
             args.trackData = tracks_.trackData();
             args.halves = halves_.empty() ? nullptr : halves_[0].data();
         }
-        static_assert(sizeof(interleaved_[0]) == 4 * sizeof(int32_t));
+        static_assert(sizeof(interleaved_[0]) == 6 * sizeof(int32_t));
         // Springs [from, to) straight; false when a pair has changed (first
         // then names the run of 16 that holds it)
         auto straight = [&](int32_t from, int32_t to) {
@@ -247,41 +246,32 @@ void drSspring::itemsComputed(const drScloth& cloth) {
     // The 32 safe springs from each multiple of 16 that pair consecutive
     // points in two runs (a grid's rows of polygons are seldom a multiple
     // of 32 springs long, so the runs are looked for at every 16)
-    interleaved_.assign(static_cast<size_t>(std::max(count / 16 - 1, 0)), {-1, -1, -1, -1});
-    for (size_t w = 0; w < interleaved_.size(); ++w) {
-        const std::array<int32_t, 2>* block = pairs + 16 * w;
-        if (unsafeBefore_[16 * w + 32] == unsafeBefore_[16 * w] && drSinterleavedRuns(block))
-            interleaved_[w] = {block[0][0], block[0][1], block[1][0], block[1][1]};
-    }
-
-    // Tracks, and the windows that write to them: those whose 32 springs all have one
     const bool hadTracks = !tracks_.empty();
     tracks_.build(cloth.pointCount, pairs, count, incidence_.start(), incidence_.entries());
-    windowTracks_.assign(2 * interleaved_.size(), -1);
-    if (!tracks_.empty()) {
-        const int8_t* track = tracks_.springTrack();
-        for (size_t w = 0; w < interleaved_.size(); ++w) {
-            if (interleaved_[w][0] < 0) continue;
-            const int8_t* t = track + 16 * w;
-            if (std::all_of(t, t + 32, [](int8_t k) { return k >= 0; })) {
-                windowTracks_[2 * w] = t[0];
-                windowTracks_[2 * w + 1] = t[1];
-            }
+    const int8_t* track = tracks_.springTrack();
+    // The runs from each multiple of 16: the 32 safe springs that pair
+    // consecutive points in two runs (a grid's rows of polygons are seldom a
+    // multiple of 32 springs long, so they are looked for at every 16), with
+    // the tracks of the runs where all 32 have one; and, with tracks, the 16
+    // that are two runs of 8 (between a grid's blocks of 32)
+    auto runsAt = [&](size_t w, int32_t length, bool tracked) {
+        const std::array<int32_t, 2>* block = pairs + 16 * w;
+        const int8_t* t = track + 16 * w;
+        std::array<int32_t, 6> runs{-1, -1, -1, -1, -1, -1};
+        if (unsafeBefore_[16 * w + length] != unsafeBefore_[16 * w] || !drSinterleavedRuns(block, length)) return runs;
+        runs = {block[0][0], block[0][1], block[1][0], block[1][1], -1, -1};
+        if (!tracks_.empty() && std::all_of(t, t + length, [](int8_t k) { return k >= 0; })) {
+            runs[4] = t[0];
+            runs[5] = t[1];
+        } else if (tracked) {
+            runs[0] = -1;
         }
-    }
-    // The 16 springs from each multiple of 16 that are two interleaved runs
-    // of 8 with tracks (between a grid's blocks of 32)
-    halves_.assign(static_cast<size_t>(count / 16), {-1, -1, -1, -1, -1, -1});
-    if (!tracks_.empty()) {
-        const int8_t* track = tracks_.springTrack();
-        for (size_t w = 0; w < halves_.size(); ++w) {
-            const std::array<int32_t, 2>* block = pairs + 16 * w;
-            const int8_t* t = track + 16 * w;
-            if (unsafeBefore_[16 * w + 16] == unsafeBefore_[16 * w] && drSinterleavedRuns(block, 16) &&
-                std::all_of(t, t + 16, [](int8_t k) { return k >= 0; }))
-                halves_[w] = {block[0][0], block[0][1], block[1][0], block[1][1], t[0], t[1]};
-        }
-    }
+        return runs;
+    };
+    interleaved_.resize(static_cast<size_t>(std::max(count / 16 - 1, 0)));
+    for (size_t w = 0; w < interleaved_.size(); ++w) interleaved_[w] = runsAt(w, 32, false);
+    halves_.resize(tracks_.empty() ? 0 : static_cast<size_t>(count / 16));
+    for (size_t w = 0; w < halves_.size(); ++w) halves_[w] = runsAt(w, 16, true);
     // Some springs of this step may have gone to tracks laid out before,
     // not to their slots: all of them again, into their slots and from
     // there to the new tracks, if any
@@ -290,8 +280,8 @@ void drSspring::itemsComputed(const drScloth& cloth) {
 
 void drSspring::applyPoints(drScloth& cloth, int32_t begin, int32_t end) {
     if (!tracks_.empty()) {
-        tracks_.gather(incidence_.start(), incidence_.entries(), incidence_.items(), groups_, springForces.data(),
-                       cloth.forces.data(), begin, end);
+        tracks_.gather(incidence_.start(), incidence_.entries(), groups_, springForces.data(), cloth.forces.data(),
+                       begin, end);
         return;
     }
     drSgatherSpringForces(incidence_.start(), incidence_.entries(), groups_, springForces.data(), cloth.forces.data(),

@@ -67,15 +67,12 @@ private:
     std::vector<int32_t> endOffsets_;
     /// With the lists: for the 32 springs from every multiple of 16, the
     /// ends of their two interleaved runs of consecutive points
-    /// (drSinterleavedRuns), or -1s.
-    std::vector<std::array<int32_t, 4>> interleaved_;
+    /// (drSinterleavedRuns), or -1s, and the tracks the runs write to, or -1s.
+    std::vector<std::array<int32_t, 6>> interleaved_;
     /// The lists laid out for four points at a time.
     drSgatherGroups groups_;
     /// With the lists: the forces of the grid-like springs in point order.
     drSspringTracks tracks_;
-    /// With the lists: per entry of interleaved_, the tracks its two runs
-    /// write to, or -1s when its forces go to the slots.
-    std::vector<int8_t> windowTracks_;
     /// With tracks: per 16 springs from each multiple of 16, the ends and
     /// tracks of the two interleaved runs of 8 they are, or -1s.
     std::vector<std::array<int32_t, 6>> halves_;

@@ -59,7 +59,7 @@ __attribute__((target("avx512f"))) void runGroups16(const float* const* bases, c
         const uint16_t* m = lanes + 3 * static_cast<size_t>(g);
         __m512 f[3];
         for (int32_t q = 0; q < 3; ++q) f[q] = _mm512_loadu_ps(F + 16 * q);
-        for (int32_t k = 0; k < (K > 0 ? K : n); ++k)
+        for (int32_t k = 0; k < n; ++k)
             for (int32_t q = 0; q < 3; ++q) {
                 const __m512 term = _mm512_castsi512_ps(
                     _mm512_xor_si512(_mm512_castps_si512(_mm512_loadu_ps(from[k] + at + 16 * q)), sign[k]));
@@ -270,101 +270,71 @@ void drSspringTracks::copyFromSlots(const drSvec4* slots, int32_t begin, int32_t
     }
 }
 
-void drSspringTracks::onePoint(int32_t i, const int32_t* start, const int32_t* entries,
-                               const std::array<int32_t, 2>* pairs, const drSvec4* slots, drSvec3* forces) const {
-    const int32_t from = start[i], to = start[i + 1];
+template <class TermOf>
+void drSspringTracks::addTerms(drSvec3& F, int32_t from, int32_t to, const drSvec4* slots,
+                               const TermOf& termOf) const {
     if (from == to) return;
-    drSvec3& F = forces[i];
+    const float* data = data_.data();
 #if defined(__SSE2__)
     // As the slots' gather: the b end adds the force with its sign bit flipped
     alignas(16) static const float signs[2][4] = {{0.0f, 0.0f, 0.0f, 0.0f}, {-0.0f, -0.0f, -0.0f, -0.0f}};
     __m128 sum = _mm_setr_ps(F.x, F.y, F.z, 0.0f);
-    for (int32_t e = from; e < to; ++e) {
-        const int32_t k = entries[e], s = k >> 1;
-        const int32_t t = springTrack_[static_cast<size_t>(s)];
-        __m128 term;
-        if (t < 0) {
-            term = _mm_load_ps(&slots[s].x);
-        } else {
-            // The fourth float (the next point's x, or padding) is never stored
-            term = _mm_loadu_ps(bases_[static_cast<size_t>(t)] + 3 * static_cast<size_t>(pairs[s][0]));
-        }
-        sum = _mm_add_ps(sum, _mm_xor_ps(term, _mm_load_ps(signs[k & 1])));
+    for (int32_t k = from; k < to; ++k) {
+        const Term term = termOf(k);
+        // A track's fourth float (the next point's x, or padding) is never stored
+        const __m128 f = term.where >= 0 ? _mm_loadu_ps(data + term.where) : _mm_load_ps(&slots[-1 - term.where].x);
+        sum = _mm_add_ps(sum, _mm_xor_ps(f, _mm_load_ps(signs[term.negative])));
     }
     alignas(16) float r[4];
     _mm_store_ps(r, sum);
     F = {r[0], r[1], r[2]};
 #else
     drSvec3 sum = F;
-    for (int32_t e = from; e < to; ++e) {
-        const int32_t k = entries[e], s = k >> 1;
-        const int32_t t = springTrack_[static_cast<size_t>(s)];
-        drSvec3 g;
-        if (t < 0) {
-            g = {slots[s].x, slots[s].y, slots[s].z};
-        } else {
-            const float* at = bases_[static_cast<size_t>(t)] + 3 * static_cast<size_t>(pairs[s][0]);
-            g = {at[0], at[1], at[2]};
-        }
-        if ((k & 1) == 0)
-            sum += g;
-        else
+    for (int32_t k = from; k < to; ++k) {
+        const Term term = termOf(k);
+        const float* f = term.where >= 0 ? data + term.where : &slots[-1 - term.where].x;
+        const drSvec3 g{f[0], f[1], f[2]};
+        if (term.negative)
             sum -= g;
+        else
+            sum += g;
     }
     F = sum;
 #endif
 }
 
-void drSspringTracks::listedPoints(int32_t from, int32_t to, const drSvec4* slots, drSvec3* forces) const {
-    const float* data = data_.data();
-    for (int32_t k = from; k < to; ++k) {
-        drSvec3& F = forces[listPoints_[static_cast<size_t>(k)]];
-        const Term* term = terms_.data() + listTerms_[static_cast<size_t>(k)];
-        const Term* last = terms_.data() + listTerms_[static_cast<size_t>(k) + 1];
-#if defined(__SSE2__)
-        alignas(16) static const float signs[2][4] = {{0.0f, 0.0f, 0.0f, 0.0f}, {-0.0f, -0.0f, -0.0f, -0.0f}};
-        __m128 sum = _mm_setr_ps(F.x, F.y, F.z, 0.0f);
-        for (; term < last; ++term) {
-            // A track's fourth float (the next point's x, or padding) is never stored
-            const __m128 f = term->where >= 0 ? _mm_loadu_ps(data + term->where) : _mm_load_ps(&slots[-1 - term->where].x);
-            sum = _mm_add_ps(sum, _mm_xor_ps(f, _mm_load_ps(signs[term->negative])));
-        }
-        alignas(16) float r[4];
-        _mm_store_ps(r, sum);
-        F = {r[0], r[1], r[2]};
-#else
-        drSvec3 sum = F;
-        for (; term < last; ++term) {
-            const float* f = term->where >= 0 ? data + term->where : &slots[-1 - term->where].x;
-            const drSvec3 g3{f[0], f[1], f[2]};
-            if (term->negative)
-                sum -= g3;
-            else
-                sum += g3;
-        }
-        F = sum;
-#endif
-    }
+void drSspringTracks::onePoint(int32_t i, const int32_t* start, const int32_t* entries, const drSvec4* slots,
+                               drSvec3* forces) const {
+    addTerms(forces[i], start[i], start[i + 1], slots, [this, entries](int32_t e) {
+        const int32_t s = entries[e] >> 1, place = places_[static_cast<size_t>(s)];
+        return Term{place >= 0 ? place : -1 - s, entries[e] & 1};
+    });
 }
 
-void drSspringTracks::gather(const int32_t* start, const int32_t* entries, const std::array<int32_t, 2>* pairs,
-                             const drSgatherGroups& groups, const drSvec4* slots, drSvec3* forces, int32_t begin,
+void drSspringTracks::listedPoints(int32_t from, int32_t to, const drSvec4* slots, drSvec3* forces) const {
+    for (int32_t k = from; k < to; ++k)
+        addTerms(forces[listPoints_[static_cast<size_t>(k)]], listTerms_[static_cast<size_t>(k)],
+                 listTerms_[static_cast<size_t>(k) + 1], slots,
+                 [this](int32_t t) { return terms_[static_cast<size_t>(t)]; });
+}
+
+void drSspringTracks::gather(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups, const drSvec4* slots, drSvec3* forces, int32_t begin,
                              int32_t end) const {
     end = std::min(end, pointCount_);
     if (begin >= end) return;
     if (drSlaneWidth() != 16) {
-        for (int32_t i = begin; i < end; ++i) onePoint(i, start, entries, pairs, slots, forces);
+        for (int32_t i = begin; i < end; ++i) onePoint(i, start, entries, slots, forces);
         return;
     }
     // Points of a group cut by the range one by one, whole groups below
     int32_t first = begin / kGroup, last = (end - 1) / kGroup;
     if (begin % kGroup != 0) {
         for (int32_t i = begin; i < std::min(end, kGroup * first + kGroup); ++i)
-            onePoint(i, start, entries, pairs, slots, forces);
+            onePoint(i, start, entries, slots, forces);
         ++first;
     }
     if (last >= first && end < std::min(pointCount_, kGroup * last + kGroup)) {
-        for (int32_t i = kGroup * last; i < end; ++i) onePoint(i, start, entries, pairs, slots, forces);
+        for (int32_t i = kGroup * last; i < end; ++i) onePoint(i, start, entries, slots, forces);
         --last;
     }
     if (last < first) return;

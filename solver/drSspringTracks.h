@@ -51,9 +51,8 @@ public:
     void copyFromSlots(const drSvec4* slots, int32_t begin, int32_t end);
     /// forces[i] += the forces of point i's springs in list order, for
     /// points [begin, end): from the tracks and from the slots.
-    void gather(const int32_t* start, const int32_t* entries, const std::array<int32_t, 2>* pairs,
-                const drSgatherGroups& groups, const drSvec4* slots, drSvec3* forces, int32_t begin,
-                int32_t end) const;
+    void gather(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups, const drSvec4* slots,
+                drSvec3* forces, int32_t begin, int32_t end) const;
 
 private:
     /// One term of a program: every point of the group reads track `track`
@@ -74,9 +73,12 @@ private:
         int32_t where;
         int32_t negative;
     };
+    /// F += the terms termOf(k) for k in [from, to), in order.
+    template <class TermOf>
+    void addTerms(drSvec3& F, int32_t from, int32_t to, const drSvec4* slots, const TermOf& termOf) const;
     /// Point i from its entries (a point of a group not gathered whole).
-    void onePoint(int32_t i, const int32_t* start, const int32_t* entries, const std::array<int32_t, 2>* pairs,
-                  const drSvec4* slots, drSvec3* forces) const;
+    void onePoint(int32_t i, const int32_t* start, const int32_t* entries, const drSvec4* slots,
+                  drSvec3* forces) const;
     /// The listed points [from, to), from their terms.
     void listedPoints(int32_t from, int32_t to, const drSvec4* slots, drSvec3* forces) const;
     /// Consecutive groups that do the same.
