@@ -148,8 +148,8 @@ private:
     }
     /// Scratch of one search job.
     struct SearchScratch {
-        std::vector<double> triangles;  ///< per triangle of a leaf: its box of reach and more
-        std::vector<float> bounds;      ///< per triangle of a leaf: the box it tests points against
+        std::vector<double> triangles;  ///< per triangle of a leaf: its box of reach, shape and frame, in blocks of 8
+        std::vector<float> bounds;      ///< per triangle of a leaf: the box it tests points against, in blocks of 8
         std::vector<float> x, y, z;     ///< the points gathered for a run of triangles, in groups of 16
         std::vector<int32_t> ids;       ///< their indices (-1 for the padding)
         int32_t gathered = 0;           ///< points gathered, with the padding (the arrays may hold more)

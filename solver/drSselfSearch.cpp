@@ -36,39 +36,158 @@ constexpr double kWideReach = 0.5;
 constexpr int64_t kCellsPerPoint = 16;
 /// Cells of the point grid along one axis at most.
 constexpr int32_t kMaxCells = 1024;
-/// Per triangle in the search scratch: the box (6), the reach with its
-/// margin, 1 when the triangle is well shaped.
-constexpr size_t kStride = 8;
 /// Triangles of a leaf whose points are gathered at once.
 constexpr int32_t kRunTriangles = 32;
 
-/// Bit k set when point k of the sixteen at (x, y, z) lies in the closed box
-/// [lo, hi] (never for a point that is not a number).
-uint32_t inBoxPlain(const float* x, const float* y, const float* z, const float* lo, const float* hi) {
-    uint32_t mask = 0;
-    for (int k = 0; k < 16; ++k)
-        if (x[k] >= lo[0] && x[k] <= hi[0] && y[k] >= lo[1] && y[k] <= hi[1] && z[k] >= lo[2] && z[k] <= hi[2])
-            mask |= 1u << k;
-    return mask;
+// Per-triangle values of a leaf, in blocks of eight triangles: value f of
+// triangle t at [(t / 8) * kFields * 8 + f * 8 + t % 8], so that eight
+// triangles are set up in one pass of 8-lane vectors.
+constexpr int32_t kBlock = 8;
+enum : int32_t {
+    kBoxLo = 0,       ///< the box of reach (3), then
+    kBoxHi = 3,       ///< its upper corner (3)
+    kShaped = 6,      ///< 1 when the float test is trusted to the margin
+    kCornerA = 7,     ///< the frame of the exact test: corner A (3),
+    kEdge1 = 10,      ///< B - A (3),
+    kEdge2 = 13,      ///< C - A (3),
+    kNormal = 16,     ///< their cross product N (3),
+    kEdge1Sq = 19,    ///< |B - A|^2,
+    kEdge2Sq = 20,    ///< |C - A|^2,
+    kEdgesDot = 21,   ///< (B - A).(C - A),
+    kReachN = 22,     ///< the reach times |N|,
+    kULeast = 23,     ///< and the bounds of the scaled coordinates (see testRun)
+    kVLeast = 24,
+    kSumMost = 25,
+    kFields = 26,
+};
+/// The values of triangle t (value f at [f * kBlock]).
+inline const double* valuesOf(const double* values, int32_t t) {
+    return values + static_cast<size_t>(t / kBlock) * kFields * kBlock + t % kBlock;
 }
-#if DR_X86_BOXES
-/// inBoxPlain in 16 lanes.
-__attribute__((target("avx512f"))) uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo,
-                                                    const float* hi) {
-    const __m512 vx = _mm512_loadu_ps(x), vy = _mm512_loadu_ps(y), vz = _mm512_loadu_ps(z);
-    __mmask16 m = _mm512_cmp_ps_mask(vx, _mm512_set1_ps(lo[0]), _CMP_GE_OQ);
-    m = _mm512_mask_cmp_ps_mask(m, vx, _mm512_set1_ps(hi[0]), _CMP_LE_OQ);
-    m = _mm512_mask_cmp_ps_mask(m, vy, _mm512_set1_ps(lo[1]), _CMP_GE_OQ);
-    m = _mm512_mask_cmp_ps_mask(m, vy, _mm512_set1_ps(hi[1]), _CMP_LE_OQ);
-    m = _mm512_mask_cmp_ps_mask(m, vz, _mm512_set1_ps(lo[2]), _CMP_GE_OQ);
-    m = _mm512_mask_cmp_ps_mask(m, vz, _mm512_set1_ps(hi[2]), _CMP_LE_OQ);
-    return m;
+inline double* valuesOf(double* values, int32_t t) {
+    return values + static_cast<size_t>(t / kBlock) * kFields * kBlock + t % kBlock;
 }
-#else
-uint32_t inBox16(const float* x, const float* y, const float* z, const float* lo, const float* hi) {
-    return inBoxPlain(x, y, z, lo, hi);
+/// Per triangle of a leaf, the float box it tests points against, in the
+/// same blocks: lower corner at [k * kBlock], upper at [(3 + k) * kBlock].
+constexpr int32_t kBoundFields = 6;
+inline const float* boundsOf(const float* bounds, int32_t t) {
+    return bounds + static_cast<size_t>(t / kBlock) * kBoundFields * kBlock + t % kBlock;
 }
-#endif
+inline float* boundsOf(float* bounds, int32_t t) {
+    return bounds + static_cast<size_t>(t / kBlock) * kBoundFields * kBlock + t % kBlock;
+}
+
+/// The set-up of the triangles [0, count) of a leaf: their box of reach
+/// (the widened triangle's box grown by the reach and its margin), whether
+/// each is well shaped, and the frame of the exact test.
+void frameTriangles(const drSvec3* positions, const drStriangle* tri, int32_t count, double rho, double far,
+                    double* values) {
+    for (int32_t t = 0; t < count; ++t) {
+        const Vec A = toVec(positions[tri[t][0]]), B = toVec(positions[tri[t][1]]), C = toVec(positions[tri[t][2]]);
+        const Vec e1 = B - A, e2 = C - A, e3 = C - B;
+        const double l1 = dotOf(e1, e1), l2 = dotOf(e2, e2), l3 = dotOf(e3, e3);
+        const double longest = std::sqrt(std::max({l1, l2, l3}));
+        const Vec N = crossOf(e1, e2);
+        const double area2 = std::sqrt(dotOf(N, N));
+        double size = 0.0;
+        for (const Vec& X : {A, B, C}) size = std::max({size, std::fabs(X.x), std::fabs(X.y), std::fabs(X.z)});
+        // Altitude on the longest edge, area2 / longest, and the worst it
+        // can become while every corner moves by rho, (altitude - 2 rho)
+        // (longest - 2 rho) / (longest + 2 rho): at least kThinRatio of
+        // the longest edge then, written without divisions
+        const double lifted = area2 - 2.0 * rho * longest;  // (altitude - 2 rho) longest
+        const bool shaped = lifted > 0.0 && lifted * (longest - 2.0 * rho) >=
+                                                kThinRatio * longest * (longest + 2.0 * rho) * (longest + 2.0 * rho);
+        const double R = far + kShapeMargin * (longest + 2.0 * rho) + kScaleMargin * (size + longest + far);
+        double* v = valuesOf(values, t);
+        for (int k = 0; k < 3; ++k) {
+            const double lo = std::min({A[k], B[k], C[k]}), hi = std::max({A[k], B[k], C[k]});
+            const double widen = 0.1 * (hi - lo) + R;
+            v[(kBoxLo + k) * kBlock] = lo - widen;
+            v[(kBoxHi + k) * kBlock] = hi + widen;
+            v[(kCornerA + k) * kBlock] = A[k];
+            v[(kEdge1 + k) * kBlock] = e1[k];
+            v[(kEdge2 + k) * kBlock] = e2[k];
+            v[(kNormal + k) * kBlock] = N[k];
+        }
+        v[kShaped * kBlock] = shaped ? 1.0 : 0.0;
+        // The exact test (see testRun), each bound multiplied by |N| or |N|^2
+        const double q = area2 * area2, reachN = R * area2;
+        v[kEdge1Sq * kBlock] = l1;
+        v[kEdge2Sq * kBlock] = l2;
+        v[kEdgesDot * kBlock] = dotOf(e1, e2);
+        v[kReachN * kBlock] = reachN;
+        v[kULeast * kBlock] = -kBaryMargin * q - reachN * std::sqrt(l2);
+        v[kVLeast * kBlock] = -kBaryMargin * q - reachN * std::sqrt(l1);
+        v[kSumMost * kBlock] = (1.0 + kBaryMargin) * q + reachN * std::sqrt(l3);
+    }
+}
+
+/// The box each triangle of a leaf tests points against: its own, or the
+/// leaf's [leafLo, leafHi] for a triangle whose float test is not trusted
+/// to the margin. The points are floats, so the bounds are rounded inward
+/// to floats: a point passes the float bounds exactly when it passes the
+/// exact ones.
+void boundTriangles(const double* values, int32_t count, const double* leafLo, const double* leafHi, float* bounds) {
+    for (int32_t t = 0; t < count; ++t) {
+        const double* v = valuesOf(values, t);
+        const bool shaped = v[kShaped * kBlock] != 0.0;
+        float* box = boundsOf(bounds, t);
+        for (int k = 0; k < 3; ++k) {
+            box[k * kBlock] = floatAtLeast(shaped ? v[(kBoxLo + k) * kBlock] : leafLo[k]);
+            box[(3 + k) * kBlock] = floatAtMost(shaped ? v[(kBoxHi + k) * kBlock] : leafHi[k]);
+        }
+    }
+}
+
+/// The points gathered for a run of triangles (see gatherPoints).
+struct Gathered {
+    const float *x, *y, *z;
+    const int32_t* ids;
+    int32_t count;  ///< a multiple of 16; the padding is in no box
+};
+
+/// Appends {point, leaf, triangle} to `out` for every gathered point within
+/// reach of triangle t of [first, last), triangle by triangle. A point is
+/// tested against the triangle's bounds, then, for a well shaped triangle,
+/// exactly: within R of the widened triangle, the distance to its plane and
+/// the barycentric coordinates each off by at most R times its gradient.
+/// With |N| = a (twice the area) and q = a^2: the distance is N.w / a, the
+/// coordinates (w1 l2 - w2 l12) / q and (w2 l1 - w1 l12) / q, their
+/// gradients |e2| / a, |e1| / a and |e3| / a; each test is multiplied by a
+/// or q (positive) so that a point costs no division.
+template <class Pairs>
+void testRun(const Gathered& g, const drStriangle* tri, const double* values, const float* bounds, int32_t leaf,
+             int32_t first, int32_t last, Pairs& out) {
+    for (int32_t t = first; t < last; ++t) {
+        const double* v = valuesOf(values, t);
+        const float* box = boundsOf(bounds, t);
+        const float lo[3] = {box[0], box[kBlock], box[2 * kBlock]};
+        const float hi[3] = {box[3 * kBlock], box[4 * kBlock], box[5 * kBlock]};
+        const bool shaped = v[kShaped * kBlock] != 0.0;
+        const int32_t a = tri[t][0], b = tri[t][1], c = tri[t][2];
+        const Vec A{v[kCornerA * kBlock], v[(kCornerA + 1) * kBlock], v[(kCornerA + 2) * kBlock]};
+        const Vec e1{v[kEdge1 * kBlock], v[(kEdge1 + 1) * kBlock], v[(kEdge1 + 2) * kBlock]};
+        const Vec e2{v[kEdge2 * kBlock], v[(kEdge2 + 1) * kBlock], v[(kEdge2 + 2) * kBlock]};
+        const Vec N{v[kNormal * kBlock], v[(kNormal + 1) * kBlock], v[(kNormal + 2) * kBlock]};
+        const double l1 = v[kEdge1Sq * kBlock], l2 = v[kEdge2Sq * kBlock], l12 = v[kEdgesDot * kBlock];
+        const double reachN = v[kReachN * kBlock], uLeast = v[kULeast * kBlock], vLeast = v[kVLeast * kBlock],
+                     sumMost = v[kSumMost * kBlock];
+        for (int32_t s = 0; s < g.count; ++s) {
+            const float x = g.x[s], y = g.y[s], z = g.z[s];
+            if (!(x >= lo[0] && x <= hi[0] && y >= lo[1] && y <= hi[1] && z >= lo[2] && z <= hi[2])) continue;
+            const int32_t j = g.ids[s];
+            if (j == a || j == b || j == c) continue;  // never its own triangle
+            if (shaped) {
+                const Vec w = Vec{x, y, z} - A;
+                const double w1 = dotOf(w, e1), w2 = dotOf(w, e2);
+                const double u = w1 * l2 - w2 * l12, vv = w2 * l1 - w1 * l12;
+                if (!(std::fabs(dotOf(N, w)) <= reachN && u >= uLeast && vv >= vLeast && u + vv <= sumMost)) continue;
+            }
+            out.push_back({j, leaf, t});
+        }
+    }
+}
 
 #if DR_X86_BOXES
 // The 16-lane intrinsics start from a deliberately undefined vector, which
@@ -105,6 +224,206 @@ __attribute__((target("avx512f"))) size_t keepInBox16(const float* x, const floa
         kept += static_cast<size_t>(std::popcount(static_cast<uint32_t>(in)));
     }
     return kept;
+}
+
+/// a.b for three components each, summed x + y + z.
+__attribute__((target("avx512f"))) inline __m512d dot8(const __m512d* a, const __m512d* b) {
+    return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a[0], b[0]), _mm512_mul_pd(a[1], b[1])), _mm512_mul_pd(a[2], b[2]));
+}
+/// w.e for the vector e of one triangle's values (components at [0],
+/// [kBlock] and [2 kBlock]): the same sum as dotOf.
+__attribute__((target("avx512f"))) inline __m512d along8(__m512d wx, __m512d wy, __m512d wz, const double* e) {
+    return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(wx, _mm512_set1_pd(e[0])), _mm512_mul_pd(wy, _mm512_set1_pd(e[kBlock]))),
+                         _mm512_mul_pd(wz, _mm512_set1_pd(e[2 * kBlock])));
+}
+
+/// frameTriangles in 8 lanes of doubles, eight triangles at a time: the same
+/// operations on every value, so the same bits (std::min and std::max are
+/// written with the operands in the order that gives the same pick). The
+/// corners' coordinates are gathered as floats from 32-bit offsets: the
+/// points must lie below drSpointOffsetLimit.
+__attribute__((target("avx512f"))) void frameTriangles16(const drSvec3* positions, const drStriangle* tri,
+                                                         int32_t count, double rho, double far, double* values) {
+    const float* coordinates = &positions[0].x;
+    const int* corners = tri[0].data();
+    const __m512d twoRho = _mm512_set1_pd(2.0 * rho), reach = _mm512_set1_pd(far), zero = _mm512_setzero_pd();
+    const __m512d thin = _mm512_set1_pd(kThinRatio), shapeMargin = _mm512_set1_pd(kShapeMargin),
+                  scaleMargin = _mm512_set1_pd(kScaleMargin), tenth = _mm512_set1_pd(0.1);
+    const __m512d baryLeast = _mm512_set1_pd(-kBaryMargin), baryMost = _mm512_set1_pd(1.0 + kBaryMargin);
+    // The corners a, b, c of eight triangles from their 24 indices
+    const __m512i pickA = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m512i pickB = _mm512_add_epi32(pickA, _mm512_set1_epi32(1)), pickC = _mm512_add_epi32(pickA, _mm512_set1_epi32(2));
+    for (int32_t t0 = 0; t0 < count; t0 += kBlock) {
+        // Lanes past the last triangle repeat its first corner
+        const int32_t listed = std::min(count - t0, kBlock) * 3;
+        const __m512i low = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed >= 16 ? 0xffff : (1u << listed) - 1u), corners + 3 * t0);
+        const __m512i high = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed > 16 ? (1u << (listed - 16)) - 1u : 0u), corners + 3 * t0 + 16);
+        const __mmask16 unused = static_cast<__mmask16>(0xffu & ~((1u << (listed / 3)) - 1u));
+        const __m512i last = _mm512_set1_epi32(corners[3 * (t0 + listed / 3 - 1)]);
+        const __m512i points[3] = {_mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickA, high), unused, last),
+                                   _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickB, high), unused, last),
+                                   _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickC, high), unused, last)};
+        __m512d X[3][3];  // corner A, B, C; axis
+        for (int c = 0; c < 3; ++c) {
+            const __m256i point = _mm512_castsi512_si256(points[c]);
+            const __m256i offset = _mm256_add_epi32(point, _mm256_add_epi32(point, point));
+            for (int k = 0; k < 3; ++k)
+                X[c][k] = _mm512_cvtps_pd(_mm256_i32gather_ps(coordinates, _mm256_add_epi32(offset, _mm256_set1_epi32(k)), 4));
+        }
+        __m512d e1[3], e2[3], e3[3];
+        for (int k = 0; k < 3; ++k) {
+            e1[k] = _mm512_sub_pd(X[1][k], X[0][k]);
+            e2[k] = _mm512_sub_pd(X[2][k], X[0][k]);
+            e3[k] = _mm512_sub_pd(X[2][k], X[1][k]);
+        }
+        const __m512d l1 = dot8(e1, e1), l2 = dot8(e2, e2), l3 = dot8(e3, e3);
+        const __m512d longest = _mm512_sqrt_pd(_mm512_max_pd(l3, _mm512_max_pd(l2, l1)));
+        const __m512d N[3] = {_mm512_sub_pd(_mm512_mul_pd(e1[1], e2[2]), _mm512_mul_pd(e1[2], e2[1])),
+                              _mm512_sub_pd(_mm512_mul_pd(e1[2], e2[0]), _mm512_mul_pd(e1[0], e2[2])),
+                              _mm512_sub_pd(_mm512_mul_pd(e1[0], e2[1]), _mm512_mul_pd(e1[1], e2[0]))};
+        const __m512d area2 = _mm512_sqrt_pd(dot8(N, N));
+        __m512d size = zero;
+        for (int c = 0; c < 3; ++c)
+            for (int k = 0; k < 3; ++k) size = _mm512_max_pd(_mm512_abs_pd(X[c][k]), size);
+        const __m512d lifted = _mm512_sub_pd(area2, _mm512_mul_pd(twoRho, longest));
+        const __m512d grown = _mm512_add_pd(longest, twoRho);
+        __mmask8 shaped = _mm512_cmp_pd_mask(lifted, zero, _CMP_GT_OQ);
+        shaped = _mm512_mask_cmp_pd_mask(shaped, _mm512_mul_pd(lifted, _mm512_sub_pd(longest, twoRho)),
+                                         _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(thin, longest), grown), grown),
+                                         _CMP_GE_OQ);
+        const __m512d R = _mm512_add_pd(_mm512_add_pd(reach, _mm512_mul_pd(shapeMargin, grown)),
+                                        _mm512_mul_pd(scaleMargin, _mm512_add_pd(_mm512_add_pd(size, longest), reach)));
+        double* v = values + static_cast<size_t>(t0 / kBlock) * kFields * kBlock;
+        for (int k = 0; k < 3; ++k) {
+            const __m512d lo = _mm512_min_pd(X[2][k], _mm512_min_pd(X[1][k], X[0][k]));
+            const __m512d hi = _mm512_max_pd(X[2][k], _mm512_max_pd(X[1][k], X[0][k]));
+            const __m512d widen = _mm512_add_pd(_mm512_mul_pd(tenth, _mm512_sub_pd(hi, lo)), R);
+            _mm512_storeu_pd(v + (kBoxLo + k) * kBlock, _mm512_sub_pd(lo, widen));
+            _mm512_storeu_pd(v + (kBoxHi + k) * kBlock, _mm512_add_pd(hi, widen));
+            _mm512_storeu_pd(v + (kCornerA + k) * kBlock, X[0][k]);
+            _mm512_storeu_pd(v + (kEdge1 + k) * kBlock, e1[k]);
+            _mm512_storeu_pd(v + (kEdge2 + k) * kBlock, e2[k]);
+            _mm512_storeu_pd(v + (kNormal + k) * kBlock, N[k]);
+        }
+        _mm512_storeu_pd(v + kShaped * kBlock, _mm512_mask_blend_pd(shaped, zero, _mm512_set1_pd(1.0)));
+        const __m512d q = _mm512_mul_pd(area2, area2), reachN = _mm512_mul_pd(R, area2);
+        _mm512_storeu_pd(v + kEdge1Sq * kBlock, l1);
+        _mm512_storeu_pd(v + kEdge2Sq * kBlock, l2);
+        _mm512_storeu_pd(v + kEdgesDot * kBlock, dot8(e1, e2));
+        _mm512_storeu_pd(v + kReachN * kBlock, reachN);
+        _mm512_storeu_pd(v + kULeast * kBlock,
+                         _mm512_sub_pd(_mm512_mul_pd(baryLeast, q), _mm512_mul_pd(reachN, _mm512_sqrt_pd(l2))));
+        _mm512_storeu_pd(v + kVLeast * kBlock,
+                         _mm512_sub_pd(_mm512_mul_pd(baryLeast, q), _mm512_mul_pd(reachN, _mm512_sqrt_pd(l1))));
+        _mm512_storeu_pd(v + kSumMost * kBlock,
+                         _mm512_add_pd(_mm512_mul_pd(baryMost, q), _mm512_mul_pd(reachN, _mm512_sqrt_pd(l3))));
+    }
+}
+
+/// floatAtLeast (up) or floatAtMost (down) of eight doubles, in the low
+/// eight lanes.
+__attribute__((target("avx512f"))) inline __m512 floatsRounded16(__m512d x, bool up) {
+    const __m512 f = _mm512_castps256_ps512(_mm512_cvtpd_ps(x));
+    const __m512i bits = _mm512_castps_si512(f), one = _mm512_set1_epi32(1);
+    const __m512 zero = _mm512_setzero_ps();
+    // Lanes whose float is on the wrong side of x move by one float
+    const __mmask16 off = static_cast<__mmask16>(
+        _mm512_cmp_pd_mask(_mm512_cvtps_pd(_mm512_castps512_ps256(f)), x, up ? _CMP_LT_OQ : _CMP_GT_OQ));
+    const __mmask16 positive = _mm512_mask_cmp_ps_mask(off, f, zero, _CMP_GT_OQ);
+    const __mmask16 negative = _mm512_mask_cmp_ps_mask(off, f, zero, _CMP_LT_OQ);
+    const __mmask16 nought = _mm512_mask_cmp_ps_mask(off, f, zero, _CMP_EQ_OQ);
+    // Away from zero adds one to the bits, towards zero takes one away;
+    // from zero the smallest subnormal, and an infinity stays
+    const __mmask16 infinite = _mm512_mask_cmp_ps_mask(off, f, _mm512_set1_ps(up ? std::numeric_limits<float>::infinity()
+                                                                                 : -std::numeric_limits<float>::infinity()),
+                                                       _CMP_EQ_OQ);
+    const __mmask16 away = static_cast<__mmask16>((up ? positive : negative) & ~infinite);
+    const __mmask16 towards = up ? negative : positive;
+    __m512i r = _mm512_mask_add_epi32(bits, away, bits, one);
+    r = _mm512_mask_sub_epi32(r, towards, r, one);
+    r = _mm512_mask_mov_epi32(r, nought, _mm512_set1_epi32(up ? 1 : static_cast<int32_t>(0x80000001u)));
+    return _mm512_castsi512_ps(r);
+}
+
+/// boundTriangles, eight triangles at a time.
+__attribute__((target("avx512f"))) void boundTriangles16(const double* values, int32_t count, const double* leafLo,
+                                                         const double* leafHi, float* bounds) {
+    for (int32_t t0 = 0; t0 < count; t0 += kBlock) {
+        const double* v = values + static_cast<size_t>(t0 / kBlock) * kFields * kBlock;
+        float* box = bounds + static_cast<size_t>(t0 / kBlock) * kBoundFields * kBlock;
+        const __mmask8 shaped = _mm512_cmp_pd_mask(_mm512_loadu_pd(v + kShaped * kBlock), _mm512_setzero_pd(), _CMP_NEQ_UQ);
+        for (int k = 0; k < 3; ++k) {
+            const __m512d lo = _mm512_mask_blend_pd(shaped, _mm512_set1_pd(leafLo[k]), _mm512_loadu_pd(v + (kBoxLo + k) * kBlock));
+            const __m512d hi = _mm512_mask_blend_pd(shaped, _mm512_set1_pd(leafHi[k]), _mm512_loadu_pd(v + (kBoxHi + k) * kBlock));
+            _mm256_storeu_ps(box + k * kBlock, _mm512_castps512_ps256(floatsRounded16(lo, true)));
+            _mm256_storeu_ps(box + (3 + k) * kBlock, _mm512_castps512_ps256(floatsRounded16(hi, false)));
+        }
+    }
+}
+
+/// testRun with the points tested sixteen at a time: the bounds in 16 lanes
+/// of floats, the exact test, where a point passed them, in 8 lanes of
+/// doubles with the same operations as testRun.
+template <class Pairs>
+__attribute__((target("avx512f"))) void testRun16(const Gathered& g, const drStriangle* tri, const double* values,
+                                                  const float* bounds, int32_t leaf, int32_t first, int32_t last,
+                                                  Pairs& out) {
+    for (int32_t t = first; t < last; ++t) {
+        const double* v = valuesOf(values, t);
+        const float* box = boundsOf(bounds, t);
+        const __m512 x0 = _mm512_set1_ps(box[0]), y0 = _mm512_set1_ps(box[kBlock]), z0 = _mm512_set1_ps(box[2 * kBlock]);
+        const __m512 x1 = _mm512_set1_ps(box[3 * kBlock]), y1 = _mm512_set1_ps(box[4 * kBlock]),
+                     z1 = _mm512_set1_ps(box[5 * kBlock]);
+        const __m512i a = _mm512_set1_epi32(tri[t][0]), b = _mm512_set1_epi32(tri[t][1]), c = _mm512_set1_epi32(tri[t][2]);
+        const bool shaped = v[kShaped * kBlock] != 0.0;
+        for (int32_t s = 0; s < g.count; s += 16) {
+            const __m512 px = _mm512_loadu_ps(g.x + s), py = _mm512_loadu_ps(g.y + s), pz = _mm512_loadu_ps(g.z + s);
+            __mmask16 in = _mm512_cmp_ps_mask(px, x0, _CMP_GE_OQ);
+            in = _mm512_mask_cmp_ps_mask(in, px, x1, _CMP_LE_OQ);
+            in = _mm512_mask_cmp_ps_mask(in, py, y0, _CMP_GE_OQ);
+            in = _mm512_mask_cmp_ps_mask(in, py, y1, _CMP_LE_OQ);
+            in = _mm512_mask_cmp_ps_mask(in, pz, z0, _CMP_GE_OQ);
+            in = _mm512_mask_cmp_ps_mask(in, pz, z1, _CMP_LE_OQ);
+            if (in == 0) continue;
+            // never its own triangle
+            const __m512i ids = _mm512_loadu_si512(g.ids + s);
+            in = _mm512_mask_cmpneq_epi32_mask(in, ids, a);
+            in = _mm512_mask_cmpneq_epi32_mask(in, ids, b);
+            in = _mm512_mask_cmpneq_epi32_mask(in, ids, c);
+            if (in == 0) continue;
+            if (!shaped) {
+                for (uint32_t m = in; m != 0; m &= m - 1) out.push_back({g.ids[s + std::countr_zero(m)], leaf, t});
+                continue;
+            }
+            // The points in the bounds, packed into the low lanes, eight at a time
+            const __m512 nx = _mm512_maskz_compress_ps(in, px), ny = _mm512_maskz_compress_ps(in, py),
+                         nz = _mm512_maskz_compress_ps(in, pz);
+            const int32_t near = std::popcount(static_cast<uint32_t>(in));
+            for (int32_t h = 0; h < near; h += 8) {
+                const __m256 hx = h == 0 ? _mm512_castps512_ps256(nx) : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(nx), 1));
+                const __m256 hy = h == 0 ? _mm512_castps512_ps256(ny) : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ny), 1));
+                const __m256 hz = h == 0 ? _mm512_castps512_ps256(nz) : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(nz), 1));
+                const __mmask8 lanes = static_cast<__mmask8>(near - h >= 8 ? 0xffu : (1u << (near - h)) - 1u);
+                const __m512d wx = _mm512_sub_pd(_mm512_cvtps_pd(hx), _mm512_set1_pd(v[kCornerA * kBlock]));
+                const __m512d wy = _mm512_sub_pd(_mm512_cvtps_pd(hy), _mm512_set1_pd(v[(kCornerA + 1) * kBlock]));
+                const __m512d wz = _mm512_sub_pd(_mm512_cvtps_pd(hz), _mm512_set1_pd(v[(kCornerA + 2) * kBlock]));
+                const __m512d w1 = along8(wx, wy, wz, v + kEdge1 * kBlock), w2 = along8(wx, wy, wz, v + kEdge2 * kBlock),
+                              dn = along8(wx, wy, wz, v + kNormal * kBlock);
+                const __m512d l1 = _mm512_set1_pd(v[kEdge1Sq * kBlock]), l2 = _mm512_set1_pd(v[kEdge2Sq * kBlock]),
+                              l12 = _mm512_set1_pd(v[kEdgesDot * kBlock]);
+                const __m512d u = _mm512_sub_pd(_mm512_mul_pd(w1, l2), _mm512_mul_pd(w2, l12));
+                const __m512d vv = _mm512_sub_pd(_mm512_mul_pd(w2, l1), _mm512_mul_pd(w1, l12));
+                __mmask8 pass = _mm512_mask_cmp_pd_mask(lanes, _mm512_abs_pd(dn), _mm512_set1_pd(v[kReachN * kBlock]), _CMP_LE_OQ);
+                pass = _mm512_mask_cmp_pd_mask(pass, u, _mm512_set1_pd(v[kULeast * kBlock]), _CMP_GE_OQ);
+                pass = _mm512_mask_cmp_pd_mask(pass, vv, _mm512_set1_pd(v[kVLeast * kBlock]), _CMP_GE_OQ);
+                pass = _mm512_mask_cmp_pd_mask(pass, _mm512_add_pd(u, vv), _mm512_set1_pd(v[kSumMost * kBlock]), _CMP_LE_OQ);
+                if (pass == 0) continue;
+                alignas(64) int32_t nearIds[16];
+                _mm512_store_si512(nearIds, _mm512_maskz_compress_epi32(in, ids));
+                for (uint32_t m = pass; m != 0; m &= m - 1) out.push_back({nearIds[h + std::countr_zero(m)], leaf, t});
+            }
+        }
+    }
 }
 #pragma GCC diagnostic pop
 #endif
@@ -304,138 +623,72 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                                      uint8_t* turnable) const {
     const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
     const double far = static_cast<double>(reach);
-    const bool lanes16 = drSlaneWidth() == 16;
+    const bool lanes16 = DR_X86_BOXES && drSlaneWidth() == 16;
+    // (the 16-lane set-up reads the corners at 32-bit offsets)
+    [[maybe_unused]] const bool frames16 = lanes16 && static_cast<uint32_t>(corners) < drSpointOffsetLimit;
     for (int32_t l = begin; l < end; ++l) {
         const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
         const int32_t count = std::max(leaf.triangleCount, 0);
+        if (count == 0) continue;
         const drStriangle* tri = leaf.triangles;
-        std::vector<double>& boxes = scratch.triangles;
-        boxes.resize(static_cast<size_t>(count) * kStride);
+        const size_t blocks = static_cast<size_t>((count + kBlock - 1) / kBlock);
+        std::vector<double>& values = scratch.triangles;
+        std::vector<float>& bounds = scratch.bounds;
+        if (values.size() < blocks * kFields * kBlock) values.resize(blocks * kFields * kBlock);
+        if (bounds.size() < blocks * kBoundFields * kBlock) bounds.resize(blocks * kBoundFields * kBlock);
 
-        // Every triangle's box of reach (the widened triangle's box grown by
-        // the reach and its margin), whether it is well shaped, and the
-        // union of the boxes, which bounds the leaf's box while the lists hold
+        // Every triangle's box of reach, whether it is well shaped, its
+        // frame, and the union of the boxes, which bounds the leaf's box
+        // while the lists hold
+#if DR_X86_BOXES
+        if (frames16)
+            frameTriangles16(positions, tri, count, rho, far, values.data());
+        else
+#endif
+            frameTriangles(positions, tri, count, rho, far, values.data());
         double leafLo[3] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
                             std::numeric_limits<double>::max()};
         double leafHi[3] = {-leafLo[0], -leafLo[1], -leafLo[2]};
         for (int32_t t = 0; t < count; ++t) {
-            const Vec A = toVec(positions[tri[t][0]]), B = toVec(positions[tri[t][1]]), C = toVec(positions[tri[t][2]]);
-            const Vec e1 = B - A, e2 = C - A, e3 = C - B;
-            const double longest = std::sqrt(std::max({dotOf(e1, e1), dotOf(e2, e2), dotOf(e3, e3)}));
-            const Vec N = crossOf(e1, e2);
-            const double area2 = std::sqrt(dotOf(N, N));
-            double size = 0.0;
-            for (const Vec& X : {A, B, C}) size = std::max({size, std::fabs(X.x), std::fabs(X.y), std::fabs(X.z)});
-            // Altitude on the longest edge, area2 / longest, and the worst it
-            // can become while every corner moves by rho, (altitude - 2 rho)
-            // (longest - 2 rho) / (longest + 2 rho): at least kThinRatio of
-            // the longest edge then, written without divisions
-            const double lifted = area2 - 2.0 * rho * longest;  // (altitude - 2 rho) longest
-            const bool shaped = lifted > 0.0 && lifted * (longest - 2.0 * rho) >=
-                                                    kThinRatio * longest * (longest + 2.0 * rho) * (longest + 2.0 * rho);
-            const double R = far + kShapeMargin * (longest + 2.0 * rho) + kScaleMargin * (size + longest + far);
-            double* box = &boxes[static_cast<size_t>(t) * kStride];
+            const double* v = valuesOf(values.data(), t);
             for (int k = 0; k < 3; ++k) {
-                const double lo = std::min({A[k], B[k], C[k]}), hi = std::max({A[k], B[k], C[k]});
-                const double widen = 0.1 * (hi - lo) + R;
-                box[k] = lo - widen;
-                box[3 + k] = hi + widen;
-                leafLo[k] = std::min(leafLo[k], box[k]);
-                leafHi[k] = std::max(leafHi[k], box[3 + k]);
+                leafLo[k] = std::min(leafLo[k], v[(kBoxLo + k) * kBlock]);
+                leafHi[k] = std::max(leafHi[k], v[(kBoxHi + k) * kBlock]);
             }
-            box[6] = R;
-            box[7] = shaped ? 1.0 : 0.0;
             // (a thin triangle is bounded through the leaf's box, which does not turn)
-            if (!shaped) turnable[l] = kFixed;
+            if (v[kShaped * kBlock] == 0.0) turnable[l] = kFixed;
         }
-
-        // The box a triangle tests points against: its own, or the leaf's
-        // for a triangle whose float test is not trusted to the margin. The
-        // points are floats, so the bounds are rounded inward to floats: a
-        // point passes the float bounds exactly when it passes the exact ones.
-        std::vector<float>& bounds = scratch.bounds;
-        bounds.resize(static_cast<size_t>(count) * 6);
-        for (int32_t t = 0; t < count; ++t) {
-            const double* own = &boxes[static_cast<size_t>(t) * kStride];
-            const bool wellShaped = own[7] != 0.0;
-            float* box = &bounds[static_cast<size_t>(t) * 6];
-            for (int k = 0; k < 3; ++k) {
-                box[k] = floatAtLeast(wellShaped ? own[k] : leafLo[k]);
-                box[3 + k] = floatAtMost(wellShaped ? own[3 + k] : leafHi[k]);
-            }
-        }
+#if DR_X86_BOXES
+        if (lanes16)
+            boundTriangles16(values.data(), count, leafLo, leafHi, bounds.data());
+        else
+#endif
+            boundTriangles(values.data(), count, leafLo, leafHi, bounds.data());
 
         // The triangles in runs: the points in the union of a run's boxes are
         // gathered from the grid once, then every triangle of the run tests
-        // them sixteen at a time (a leaf is usually a single run)
+        // them (a leaf is usually a single run)
         for (int32_t first = 0; first < count; first += kRunTriangles) {
             const int32_t last = std::min(count, first + kRunTriangles);
             float runLo[3] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
                               std::numeric_limits<float>::infinity()};
             float runHi[3] = {-runLo[0], -runLo[1], -runLo[2]};
-            for (int32_t t = first; t < last; ++t)
-                for (int k = 0; k < 3; ++k) {
-                    runLo[k] = std::min(runLo[k], bounds[static_cast<size_t>(t) * 6 + k]);
-                    runHi[k] = std::max(runHi[k], bounds[static_cast<size_t>(t) * 6 + 3 + k]);
-                }
-            gatherPoints(runLo, runHi, scratch, lanes16);
-            const int32_t gathered = scratch.gathered;
-
             for (int32_t t = first; t < last; ++t) {
-                const float* lo = &bounds[static_cast<size_t>(t) * 6];
-                const float* hi = lo + 3;
-                const double* own = &boxes[static_cast<size_t>(t) * kStride];
-                const bool wellShaped = own[7] != 0.0;
-                const double R = own[6];
-                const int32_t a = tri[t][0], b = tri[t][1], c = tri[t][2];
-
-                // The triangle's frame, made when a point first lies in the box
-                bool framed = false;
-                Vec A{}, e1{}, e2{}, N{};
-                double l1 = 0.0, l2 = 0.0, l12 = 0.0, reachN = 0.0, uLeast = 0.0, vLeast = 0.0, sumMost = 0.0;
-                for (int32_t g = 0; g < gathered; g += 16) {
-                    uint32_t mask = lanes16 ? inBox16(&scratch.x[static_cast<size_t>(g)], &scratch.y[static_cast<size_t>(g)],
-                                                      &scratch.z[static_cast<size_t>(g)], lo, hi)
-                                            : inBoxPlain(&scratch.x[static_cast<size_t>(g)], &scratch.y[static_cast<size_t>(g)],
-                                                         &scratch.z[static_cast<size_t>(g)], lo, hi);
-                    for (; mask != 0; mask &= mask - 1) {
-                        const size_t s = static_cast<size_t>(g + std::countr_zero(mask));
-                        const int32_t j = scratch.ids[s];
-                        if (j == a || j == b || j == c) continue;  // never its own triangle
-                        if (wellShaped) {
-                            // Within R of the widened triangle: the distance to its plane
-                            // and the barycentric coordinates, each off by at most R times
-                            // its gradient. With |N| = a (twice the area) and q = a^2: the
-                            // distance is N.w / a, the coordinates (w1 l2 - w2 l12) / q and
-                            // (w2 l1 - w1 l12) / q, their gradients |e2| / a, |e1| / a and
-                            // |e3| / a; each test is multiplied by a or q (positive) so
-                            // that a point costs no division.
-                            if (!framed) {
-                                A = toVec(positions[a]);
-                                e1 = toVec(positions[b]) - A;
-                                e2 = toVec(positions[c]) - A;
-                                N = crossOf(e1, e2);
-                                const double area2 = std::sqrt(dotOf(N, N)), q = area2 * area2;
-                                l1 = dotOf(e1, e1);
-                                l2 = dotOf(e2, e2);
-                                l12 = dotOf(e1, e2);
-                                const Vec e3 = toVec(positions[c]) - toVec(positions[b]);
-                                reachN = R * area2;
-                                uLeast = -kBaryMargin * q - reachN * std::sqrt(l2);
-                                vLeast = -kBaryMargin * q - reachN * std::sqrt(l1);
-                                sumMost = (1.0 + kBaryMargin) * q + reachN * std::sqrt(dotOf(e3, e3));
-                                framed = true;
-                            }
-                            const Vec w = Vec{scratch.x[s], scratch.y[s], scratch.z[s]} - A;
-                            const double w1 = dotOf(w, e1), w2 = dotOf(w, e2);
-                            const double u = w1 * l2 - w2 * l12, v = w2 * l1 - w1 * l12;
-                            if (!(std::fabs(dotOf(N, w)) <= reachN && u >= uLeast && v >= vLeast && u + v <= sumMost))
-                                continue;
-                        }
-                        out.push_back({j, l, t});
-                    }
+                const float* box = boundsOf(bounds.data(), t);
+                for (int k = 0; k < 3; ++k) {
+                    runLo[k] = std::min(runLo[k], box[k * kBlock]);
+                    runHi[k] = std::max(runHi[k], box[(3 + k) * kBlock]);
                 }
             }
+            gatherPoints(runLo, runHi, scratch, lanes16);
+            const Gathered g{scratch.x.data(), scratch.y.data(), scratch.z.data(), scratch.ids.data(), scratch.gathered};
+#if DR_X86_BOXES
+            if (lanes16) {
+                testRun16(g, tri, values.data(), bounds.data(), l, first, last, out);
+                continue;
+            }
+#endif
+            testRun(g, tri, values.data(), bounds.data(), l, first, last, out);
         }
     }
 }
