@@ -197,32 +197,46 @@ void testRun(const Gathered& g, const drStriangle* tri, const double* values, co
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
-/// Appends the points [first, last) of the grid's arrays that lie in the
-/// closed box [lo, hi] to (xs, ys, zs, out), in order, sixteen at a time;
-/// returns how many.
-__attribute__((target("avx512f"))) size_t keepInBox16(const float* x, const float* y, const float* z,
-                                                     const int32_t* ids, int32_t first, int32_t last, const float* lo,
-                                                     const float* hi, float* xs, float* ys, float* zs, int32_t* out) {
+/// The cells of a gathering: rows of consecutive cells, each row's points
+/// consecutive in the grid's arrays.
+struct Rows {
+    const int32_t* cellStart;  ///< the grid's
+    int32_t countX, countY;    ///< cells along x and y
+    int32_t x0, x1, y0, y1, z0, z1;  ///< the cells, inclusive
+};
+
+/// Appends the points of `rows` that lie in the closed box [lo, hi] to (xs,
+/// ys, zs, out), in order, sixteen at a time; returns how many. Writes up to
+/// sixteen values past the last one kept.
+__attribute__((target("avx512f"))) size_t keepInBox16(const Rows& rows, const float* x, const float* y, const float* z,
+                                                     const int32_t* ids, const float* lo, const float* hi, float* xs,
+                                                     float* ys, float* zs, int32_t* out) {
     const __m512 x0 = _mm512_set1_ps(lo[0]), x1 = _mm512_set1_ps(hi[0]);
     const __m512 y0 = _mm512_set1_ps(lo[1]), y1 = _mm512_set1_ps(hi[1]);
     const __m512 z0 = _mm512_set1_ps(lo[2]), z1 = _mm512_set1_ps(hi[2]);
     size_t kept = 0;
-    for (int32_t s = first; s < last; s += 16) {
-        const __mmask16 lanes = last - s >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (last - s)) - 1u);
-        const __m512 px = _mm512_maskz_loadu_ps(lanes, x + s), py = _mm512_maskz_loadu_ps(lanes, y + s),
-                     pz = _mm512_maskz_loadu_ps(lanes, z + s);
-        __mmask16 in = _mm512_mask_cmp_ps_mask(lanes, px, x0, _CMP_GE_OQ);
-        in = _mm512_mask_cmp_ps_mask(in, px, x1, _CMP_LE_OQ);
-        in = _mm512_mask_cmp_ps_mask(in, py, y0, _CMP_GE_OQ);
-        in = _mm512_mask_cmp_ps_mask(in, py, y1, _CMP_LE_OQ);
-        in = _mm512_mask_cmp_ps_mask(in, pz, z0, _CMP_GE_OQ);
-        in = _mm512_mask_cmp_ps_mask(in, pz, z1, _CMP_LE_OQ);
-        _mm512_mask_compressstoreu_ps(xs + kept, in, px);
-        _mm512_mask_compressstoreu_ps(ys + kept, in, py);
-        _mm512_mask_compressstoreu_ps(zs + kept, in, pz);
-        _mm512_mask_compressstoreu_epi32(out + kept, in, _mm512_maskz_loadu_epi32(lanes, ids + s));
-        kept += static_cast<size_t>(std::popcount(static_cast<uint32_t>(in)));
-    }
+    for (int32_t cz = rows.z0; cz <= rows.z1; ++cz)
+        for (int32_t cy = rows.y0; cy <= rows.y1; ++cy) {
+            const int32_t row = (cz * rows.countY + cy) * rows.countX;
+            const int32_t first = rows.cellStart[row + rows.x0], last = rows.cellStart[row + rows.x1 + 1];
+            for (int32_t s = first; s < last; s += 16) {
+                const __mmask16 lanes = last - s >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (last - s)) - 1u);
+                const __m512 px = _mm512_maskz_loadu_ps(lanes, x + s), py = _mm512_maskz_loadu_ps(lanes, y + s),
+                             pz = _mm512_maskz_loadu_ps(lanes, z + s);
+                __mmask16 in = _mm512_mask_cmp_ps_mask(lanes, px, x0, _CMP_GE_OQ);
+                in = _mm512_mask_cmp_ps_mask(in, px, x1, _CMP_LE_OQ);
+                in = _mm512_mask_cmp_ps_mask(in, py, y0, _CMP_GE_OQ);
+                in = _mm512_mask_cmp_ps_mask(in, py, y1, _CMP_LE_OQ);
+                in = _mm512_mask_cmp_ps_mask(in, pz, z0, _CMP_GE_OQ);
+                in = _mm512_mask_cmp_ps_mask(in, pz, z1, _CMP_LE_OQ);
+                // packed in registers and stored whole: the next store overwrites the rest
+                _mm512_storeu_ps(xs + kept, _mm512_maskz_compress_ps(in, px));
+                _mm512_storeu_ps(ys + kept, _mm512_maskz_compress_ps(in, py));
+                _mm512_storeu_ps(zs + kept, _mm512_maskz_compress_ps(in, pz));
+                _mm512_storeu_si512(out + kept, _mm512_maskz_compress_epi32(in, _mm512_maskz_loadu_epi32(lanes, ids + s)));
+                kept += static_cast<size_t>(std::popcount(static_cast<uint32_t>(in)));
+            }
+        }
     return kept;
 }
 
@@ -235,89 +249,6 @@ __attribute__((target("avx512f"))) inline __m512d dot8(const __m512d* a, const _
 __attribute__((target("avx512f"))) inline __m512d along8(__m512d wx, __m512d wy, __m512d wz, const double* e) {
     return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(wx, _mm512_set1_pd(e[0])), _mm512_mul_pd(wy, _mm512_set1_pd(e[kBlock]))),
                          _mm512_mul_pd(wz, _mm512_set1_pd(e[2 * kBlock])));
-}
-
-/// frameTriangles in 8 lanes of doubles, eight triangles at a time: the same
-/// operations on every value, so the same bits (std::min and std::max are
-/// written with the operands in the order that gives the same pick). The
-/// corners' coordinates are gathered as floats from 32-bit offsets: the
-/// points must lie below drSpointOffsetLimit.
-__attribute__((target("avx512f"))) void frameTriangles16(const drSvec3* positions, const drStriangle* tri,
-                                                         int32_t count, double rho, double far, double* values) {
-    const float* coordinates = &positions[0].x;
-    const int* corners = tri[0].data();
-    const __m512d twoRho = _mm512_set1_pd(2.0 * rho), reach = _mm512_set1_pd(far), zero = _mm512_setzero_pd();
-    const __m512d thin = _mm512_set1_pd(kThinRatio), shapeMargin = _mm512_set1_pd(kShapeMargin),
-                  scaleMargin = _mm512_set1_pd(kScaleMargin), tenth = _mm512_set1_pd(0.1);
-    const __m512d baryLeast = _mm512_set1_pd(-kBaryMargin), baryMost = _mm512_set1_pd(1.0 + kBaryMargin);
-    // The corners a, b, c of eight triangles from their 24 indices
-    const __m512i pickA = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m512i pickB = _mm512_add_epi32(pickA, _mm512_set1_epi32(1)), pickC = _mm512_add_epi32(pickA, _mm512_set1_epi32(2));
-    for (int32_t t0 = 0; t0 < count; t0 += kBlock) {
-        // Lanes past the last triangle repeat its first corner
-        const int32_t listed = std::min(count - t0, kBlock) * 3;
-        const __m512i low = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed >= 16 ? 0xffff : (1u << listed) - 1u), corners + 3 * t0);
-        const __m512i high = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed > 16 ? (1u << (listed - 16)) - 1u : 0u), corners + 3 * t0 + 16);
-        const __mmask16 unused = static_cast<__mmask16>(0xffu & ~((1u << (listed / 3)) - 1u));
-        const __m512i last = _mm512_set1_epi32(corners[3 * (t0 + listed / 3 - 1)]);
-        const __m512i points[3] = {_mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickA, high), unused, last),
-                                   _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickB, high), unused, last),
-                                   _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickC, high), unused, last)};
-        __m512d X[3][3];  // corner A, B, C; axis
-        for (int c = 0; c < 3; ++c) {
-            const __m256i point = _mm512_castsi512_si256(points[c]);
-            const __m256i offset = _mm256_add_epi32(point, _mm256_add_epi32(point, point));
-            for (int k = 0; k < 3; ++k)
-                X[c][k] = _mm512_cvtps_pd(_mm256_i32gather_ps(coordinates, _mm256_add_epi32(offset, _mm256_set1_epi32(k)), 4));
-        }
-        __m512d e1[3], e2[3], e3[3];
-        for (int k = 0; k < 3; ++k) {
-            e1[k] = _mm512_sub_pd(X[1][k], X[0][k]);
-            e2[k] = _mm512_sub_pd(X[2][k], X[0][k]);
-            e3[k] = _mm512_sub_pd(X[2][k], X[1][k]);
-        }
-        const __m512d l1 = dot8(e1, e1), l2 = dot8(e2, e2), l3 = dot8(e3, e3);
-        const __m512d longest = _mm512_sqrt_pd(_mm512_max_pd(l3, _mm512_max_pd(l2, l1)));
-        const __m512d N[3] = {_mm512_sub_pd(_mm512_mul_pd(e1[1], e2[2]), _mm512_mul_pd(e1[2], e2[1])),
-                              _mm512_sub_pd(_mm512_mul_pd(e1[2], e2[0]), _mm512_mul_pd(e1[0], e2[2])),
-                              _mm512_sub_pd(_mm512_mul_pd(e1[0], e2[1]), _mm512_mul_pd(e1[1], e2[0]))};
-        const __m512d area2 = _mm512_sqrt_pd(dot8(N, N));
-        __m512d size = zero;
-        for (int c = 0; c < 3; ++c)
-            for (int k = 0; k < 3; ++k) size = _mm512_max_pd(_mm512_abs_pd(X[c][k]), size);
-        const __m512d lifted = _mm512_sub_pd(area2, _mm512_mul_pd(twoRho, longest));
-        const __m512d grown = _mm512_add_pd(longest, twoRho);
-        __mmask8 shaped = _mm512_cmp_pd_mask(lifted, zero, _CMP_GT_OQ);
-        shaped = _mm512_mask_cmp_pd_mask(shaped, _mm512_mul_pd(lifted, _mm512_sub_pd(longest, twoRho)),
-                                         _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(thin, longest), grown), grown),
-                                         _CMP_GE_OQ);
-        const __m512d R = _mm512_add_pd(_mm512_add_pd(reach, _mm512_mul_pd(shapeMargin, grown)),
-                                        _mm512_mul_pd(scaleMargin, _mm512_add_pd(_mm512_add_pd(size, longest), reach)));
-        double* v = values + static_cast<size_t>(t0 / kBlock) * kFields * kBlock;
-        for (int k = 0; k < 3; ++k) {
-            const __m512d lo = _mm512_min_pd(X[2][k], _mm512_min_pd(X[1][k], X[0][k]));
-            const __m512d hi = _mm512_max_pd(X[2][k], _mm512_max_pd(X[1][k], X[0][k]));
-            const __m512d widen = _mm512_add_pd(_mm512_mul_pd(tenth, _mm512_sub_pd(hi, lo)), R);
-            _mm512_storeu_pd(v + (kBoxLo + k) * kBlock, _mm512_sub_pd(lo, widen));
-            _mm512_storeu_pd(v + (kBoxHi + k) * kBlock, _mm512_add_pd(hi, widen));
-            _mm512_storeu_pd(v + (kCornerA + k) * kBlock, X[0][k]);
-            _mm512_storeu_pd(v + (kEdge1 + k) * kBlock, e1[k]);
-            _mm512_storeu_pd(v + (kEdge2 + k) * kBlock, e2[k]);
-            _mm512_storeu_pd(v + (kNormal + k) * kBlock, N[k]);
-        }
-        _mm512_storeu_pd(v + kShaped * kBlock, _mm512_mask_blend_pd(shaped, zero, _mm512_set1_pd(1.0)));
-        const __m512d q = _mm512_mul_pd(area2, area2), reachN = _mm512_mul_pd(R, area2);
-        _mm512_storeu_pd(v + kEdge1Sq * kBlock, l1);
-        _mm512_storeu_pd(v + kEdge2Sq * kBlock, l2);
-        _mm512_storeu_pd(v + kEdgesDot * kBlock, dot8(e1, e2));
-        _mm512_storeu_pd(v + kReachN * kBlock, reachN);
-        _mm512_storeu_pd(v + kULeast * kBlock,
-                         _mm512_sub_pd(_mm512_mul_pd(baryLeast, q), _mm512_mul_pd(reachN, _mm512_sqrt_pd(l2))));
-        _mm512_storeu_pd(v + kVLeast * kBlock,
-                         _mm512_sub_pd(_mm512_mul_pd(baryLeast, q), _mm512_mul_pd(reachN, _mm512_sqrt_pd(l1))));
-        _mm512_storeu_pd(v + kSumMost * kBlock,
-                         _mm512_add_pd(_mm512_mul_pd(baryMost, q), _mm512_mul_pd(reachN, _mm512_sqrt_pd(l3))));
-    }
 }
 
 /// floatAtLeast (up) or floatAtMost (down) of eight doubles, in the low
@@ -345,19 +276,128 @@ __attribute__((target("avx512f"))) inline __m512 floatsRounded16(__m512d x, bool
     return _mm512_castsi512_ps(r);
 }
 
-/// boundTriangles, eight triangles at a time.
-__attribute__((target("avx512f"))) void boundTriangles16(const double* values, int32_t count, const double* leafLo,
-                                                         const double* leafHi, float* bounds) {
+/// frameTriangles in 8 lanes of doubles, eight triangles at a time: the same
+/// operations on every value, so the same bits (std::min and std::max are
+/// written with the operands in the order that gives the same pick; the
+/// longest edge is the largest of the edges' square roots, which are
+/// correctly rounded: the square root of the largest square). With them
+/// the leaf's box, [leafLo, leafHi], and every triangle's own bounds, as
+/// boundTriangles gives them to a well shaped triangle; false when a
+/// triangle is not well shaped (its bounds are then the caller's to set).
+/// The corners' coordinates are gathered as floats from 32-bit offsets: the
+/// points must lie below drSpointOffsetLimit.
+__attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* positions, const drStriangle* tri,
+                                                         int32_t count, double rho, double far, double* values,
+                                                         float* bounds, double* leafLo, double* leafHi) {
+    const float* coordinates = &positions[0].x;
+    const int* corners = tri[0].data();
+    const __m512d twoRho = _mm512_set1_pd(2.0 * rho), reach = _mm512_set1_pd(far), zero = _mm512_setzero_pd();
+    const __m512d thin = _mm512_set1_pd(kThinRatio), shapeMargin = _mm512_set1_pd(kShapeMargin),
+                  scaleMargin = _mm512_set1_pd(kScaleMargin), tenth = _mm512_set1_pd(0.1);
+    const __m512d baryLeast = _mm512_set1_pd(-kBaryMargin), baryMost = _mm512_set1_pd(1.0 + kBaryMargin);
+    // The corners a, b, c of eight triangles from their 24 indices
+    bool allShaped = true;
+    __m512d unionLo[3], unionHi[3];
+    for (int k = 0; k < 3; ++k) {
+        unionLo[k] = _mm512_set1_pd(std::numeric_limits<double>::max());
+        unionHi[k] = _mm512_set1_pd(-std::numeric_limits<double>::max());
+    }
+    const __m512i pickA = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m512i pickB = _mm512_add_epi32(pickA, _mm512_set1_epi32(1)), pickC = _mm512_add_epi32(pickA, _mm512_set1_epi32(2));
     for (int32_t t0 = 0; t0 < count; t0 += kBlock) {
-        const double* v = values + static_cast<size_t>(t0 / kBlock) * kFields * kBlock;
-        float* box = bounds + static_cast<size_t>(t0 / kBlock) * kBoundFields * kBlock;
-        const __mmask8 shaped = _mm512_cmp_pd_mask(_mm512_loadu_pd(v + kShaped * kBlock), _mm512_setzero_pd(), _CMP_NEQ_UQ);
-        for (int k = 0; k < 3; ++k) {
-            const __m512d lo = _mm512_mask_blend_pd(shaped, _mm512_set1_pd(leafLo[k]), _mm512_loadu_pd(v + (kBoxLo + k) * kBlock));
-            const __m512d hi = _mm512_mask_blend_pd(shaped, _mm512_set1_pd(leafHi[k]), _mm512_loadu_pd(v + (kBoxHi + k) * kBlock));
-            _mm256_storeu_ps(box + k * kBlock, _mm512_castps512_ps256(floatsRounded16(lo, true)));
-            _mm256_storeu_ps(box + (3 + k) * kBlock, _mm512_castps512_ps256(floatsRounded16(hi, false)));
+        // Lanes past the last triangle repeat its first corner
+        const int32_t listed = std::min(count - t0, kBlock) * 3;
+        const __m512i low = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed >= 16 ? 0xffff : (1u << listed) - 1u), corners + 3 * t0);
+        const __m512i high = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed > 16 ? (1u << (listed - 16)) - 1u : 0u), corners + 3 * t0 + 16);
+        const __mmask16 unused = static_cast<__mmask16>(0xffu & ~((1u << (listed / 3)) - 1u));
+        const __m512i last = _mm512_set1_epi32(corners[3 * (t0 + listed / 3 - 1)]);
+        const __m512i points[3] = {_mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickA, high), unused, last),
+                                   _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickB, high), unused, last),
+                                   _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickC, high), unused, last)};
+        __m512d X[3][3];  // corner A, B, C; axis
+        for (int c = 0; c < 3; ++c) {
+            const __m256i point = _mm512_castsi512_si256(points[c]);
+            const __m256i offset = _mm256_add_epi32(point, _mm256_add_epi32(point, point));
+            for (int k = 0; k < 3; ++k)
+                X[c][k] = _mm512_cvtps_pd(_mm256_i32gather_ps(coordinates, _mm256_add_epi32(offset, _mm256_set1_epi32(k)), 4));
         }
+        __m512d e1[3], e2[3], e3[3];
+        for (int k = 0; k < 3; ++k) {
+            e1[k] = _mm512_sub_pd(X[1][k], X[0][k]);
+            e2[k] = _mm512_sub_pd(X[2][k], X[0][k]);
+            e3[k] = _mm512_sub_pd(X[2][k], X[1][k]);
+        }
+        const __m512d l1 = dot8(e1, e1), l2 = dot8(e2, e2), l3 = dot8(e3, e3);
+        const __m512d s1 = _mm512_sqrt_pd(l1), s2 = _mm512_sqrt_pd(l2), s3 = _mm512_sqrt_pd(l3);
+        const __m512d longest = _mm512_max_pd(s3, _mm512_max_pd(s2, s1));
+        const __m512d N[3] = {_mm512_sub_pd(_mm512_mul_pd(e1[1], e2[2]), _mm512_mul_pd(e1[2], e2[1])),
+                              _mm512_sub_pd(_mm512_mul_pd(e1[2], e2[0]), _mm512_mul_pd(e1[0], e2[2])),
+                              _mm512_sub_pd(_mm512_mul_pd(e1[0], e2[1]), _mm512_mul_pd(e1[1], e2[0]))};
+        const __m512d area2 = _mm512_sqrt_pd(dot8(N, N));
+        __m512d size = zero;
+        for (int c = 0; c < 3; ++c)
+            for (int k = 0; k < 3; ++k) size = _mm512_max_pd(_mm512_abs_pd(X[c][k]), size);
+        const __m512d lifted = _mm512_sub_pd(area2, _mm512_mul_pd(twoRho, longest));
+        const __m512d grown = _mm512_add_pd(longest, twoRho);
+        __mmask8 shaped = _mm512_cmp_pd_mask(lifted, zero, _CMP_GT_OQ);
+        shaped = _mm512_mask_cmp_pd_mask(shaped, _mm512_mul_pd(lifted, _mm512_sub_pd(longest, twoRho)),
+                                         _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(thin, longest), grown), grown),
+                                         _CMP_GE_OQ);
+        const __m512d R = _mm512_add_pd(_mm512_add_pd(reach, _mm512_mul_pd(shapeMargin, grown)),
+                                        _mm512_mul_pd(scaleMargin, _mm512_add_pd(_mm512_add_pd(size, longest), reach)));
+        double* v = values + static_cast<size_t>(t0 / kBlock) * kFields * kBlock;
+        float* box = bounds + static_cast<size_t>(t0 / kBlock) * kBoundFields * kBlock;
+        const __mmask8 valid = static_cast<__mmask8>(count - t0 >= kBlock ? 0xffu : (1u << (count - t0)) - 1u);
+        if ((shaped & valid) != valid) allShaped = false;
+        for (int k = 0; k < 3; ++k) {
+            const __m512d lo = _mm512_min_pd(X[2][k], _mm512_min_pd(X[1][k], X[0][k]));
+            const __m512d hi = _mm512_max_pd(X[2][k], _mm512_max_pd(X[1][k], X[0][k]));
+            const __m512d widen = _mm512_add_pd(_mm512_mul_pd(tenth, _mm512_sub_pd(hi, lo)), R);
+            const __m512d boxLo = _mm512_sub_pd(lo, widen), boxHi = _mm512_add_pd(hi, widen);
+            _mm512_storeu_pd(v + (kBoxLo + k) * kBlock, boxLo);
+            _mm512_storeu_pd(v + (kBoxHi + k) * kBlock, boxHi);
+            _mm256_storeu_ps(box + k * kBlock, _mm512_castps512_ps256(floatsRounded16(boxLo, true)));
+            _mm256_storeu_ps(box + (3 + k) * kBlock, _mm512_castps512_ps256(floatsRounded16(boxHi, false)));
+            unionLo[k] = _mm512_mask_min_pd(unionLo[k], valid, boxLo, unionLo[k]);
+            unionHi[k] = _mm512_mask_max_pd(unionHi[k], valid, boxHi, unionHi[k]);
+            _mm512_storeu_pd(v + (kCornerA + k) * kBlock, X[0][k]);
+            _mm512_storeu_pd(v + (kEdge1 + k) * kBlock, e1[k]);
+            _mm512_storeu_pd(v + (kEdge2 + k) * kBlock, e2[k]);
+            _mm512_storeu_pd(v + (kNormal + k) * kBlock, N[k]);
+        }
+        _mm512_storeu_pd(v + kShaped * kBlock, _mm512_mask_blend_pd(shaped, zero, _mm512_set1_pd(1.0)));
+        const __m512d q = _mm512_mul_pd(area2, area2), reachN = _mm512_mul_pd(R, area2);
+        _mm512_storeu_pd(v + kEdge1Sq * kBlock, l1);
+        _mm512_storeu_pd(v + kEdge2Sq * kBlock, l2);
+        _mm512_storeu_pd(v + kEdgesDot * kBlock, dot8(e1, e2));
+        _mm512_storeu_pd(v + kReachN * kBlock, reachN);
+        _mm512_storeu_pd(v + kULeast * kBlock, _mm512_sub_pd(_mm512_mul_pd(baryLeast, q), _mm512_mul_pd(reachN, s2)));
+        _mm512_storeu_pd(v + kVLeast * kBlock, _mm512_sub_pd(_mm512_mul_pd(baryLeast, q), _mm512_mul_pd(reachN, s1)));
+        _mm512_storeu_pd(v + kSumMost * kBlock, _mm512_add_pd(_mm512_mul_pd(baryMost, q), _mm512_mul_pd(reachN, s3)));
+    }
+    for (int k = 0; k < 3; ++k) {
+        leafLo[k] = _mm512_reduce_min_pd(unionLo[k]);
+        leafHi[k] = _mm512_reduce_max_pd(unionHi[k]);
+    }
+    return allShaped;
+}
+
+/// The union of the bounds of the triangles [first, last) of a leaf (first
+/// a multiple of eight) into [lo, hi].
+__attribute__((target("avx512f"))) void runBox16(const float* bounds, int32_t first, int32_t last, float* lo, float* hi) {
+    const __m512 up = _mm512_set1_ps(std::numeric_limits<float>::infinity()), down = _mm512_set1_ps(-std::numeric_limits<float>::infinity());
+    __m512 unionLo[3] = {up, up, up}, unionHi[3] = {down, down, down};
+    for (int32_t t0 = first; t0 < last; t0 += kBlock) {
+        const float* box = bounds + static_cast<size_t>(t0 / kBlock) * kBoundFields * kBlock;
+        const __mmask16 valid = static_cast<__mmask16>(last - t0 >= kBlock ? 0xffu : (1u << (last - t0)) - 1u);
+        for (int k = 0; k < 3; ++k) {
+            unionLo[k] = _mm512_min_ps(_mm512_mask_loadu_ps(up, valid, box + k * kBlock), unionLo[k]);
+            unionHi[k] = _mm512_max_ps(_mm512_mask_loadu_ps(down, valid, box + (3 + k) * kBlock), unionHi[k]);
+        }
+    }
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = _mm512_reduce_min_ps(unionLo[k]);
+        hi[k] = _mm512_reduce_max_ps(unionHi[k]);
     }
 }
 
@@ -639,31 +679,38 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
 
         // Every triangle's box of reach, whether it is well shaped, its
         // frame, and the union of the boxes, which bounds the leaf's box
-        // while the lists hold
-#if DR_X86_BOXES
-        if (frames16)
-            frameTriangles16(positions, tri, count, rho, far, values.data());
-        else
-#endif
-            frameTriangles(positions, tri, count, rho, far, values.data());
+        // while the lists hold; then the box each triangle tests points against
         double leafLo[3] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
                             std::numeric_limits<double>::max()};
         double leafHi[3] = {-leafLo[0], -leafLo[1], -leafLo[2]};
-        for (int32_t t = 0; t < count; ++t) {
-            const double* v = valuesOf(values.data(), t);
-            for (int k = 0; k < 3; ++k) {
-                leafLo[k] = std::min(leafLo[k], v[(kBoxLo + k) * kBlock]);
-                leafHi[k] = std::max(leafHi[k], v[(kBoxHi + k) * kBlock]);
-            }
-            // (a thin triangle is bounded through the leaf's box, which does not turn)
-            if (v[kShaped * kBlock] == 0.0) turnable[l] = kFixed;
-        }
+        bool allShaped = false;
 #if DR_X86_BOXES
-        if (lanes16)
-            boundTriangles16(values.data(), count, leafLo, leafHi, bounds.data());
-        else
+        if (frames16) {
+            allShaped = frameTriangles16(positions, tri, count, rho, far, values.data(), bounds.data(), leafLo, leafHi);
+        } else
 #endif
+        {
+            frameTriangles(positions, tri, count, rho, far, values.data());
+            for (int32_t t = 0; t < count; ++t) {
+                const double* v = valuesOf(values.data(), t);
+                for (int k = 0; k < 3; ++k) {
+                    leafLo[k] = std::min(leafLo[k], v[(kBoxLo + k) * kBlock]);
+                    leafHi[k] = std::max(leafHi[k], v[(kBoxHi + k) * kBlock]);
+                }
+            }
             boundTriangles(values.data(), count, leafLo, leafHi, bounds.data());
+        }
+        if (!allShaped)
+            for (int32_t t = 0; t < count; ++t) {
+                if (valuesOf(values.data(), t)[kShaped * kBlock] != 0.0) continue;
+                // (a thin triangle is bounded through the leaf's box, which does not turn)
+                turnable[l] = kFixed;
+                float* box = boundsOf(bounds.data(), t);
+                for (int k = 0; k < 3; ++k) {
+                    box[k * kBlock] = floatAtLeast(leafLo[k]);
+                    box[(3 + k) * kBlock] = floatAtMost(leafHi[k]);
+                }
+            }
 
         // The triangles in runs: the points in the union of a run's boxes are
         // gathered from the grid once, then every triangle of the run tests
@@ -673,13 +720,18 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             float runLo[3] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
                               std::numeric_limits<float>::infinity()};
             float runHi[3] = {-runLo[0], -runLo[1], -runLo[2]};
-            for (int32_t t = first; t < last; ++t) {
-                const float* box = boundsOf(bounds.data(), t);
-                for (int k = 0; k < 3; ++k) {
-                    runLo[k] = std::min(runLo[k], box[k * kBlock]);
-                    runHi[k] = std::max(runHi[k], box[(3 + k) * kBlock]);
+#if DR_X86_BOXES
+            if (lanes16)
+                runBox16(bounds.data(), first, last, runLo, runHi);
+            else
+#endif
+                for (int32_t t = first; t < last; ++t) {
+                    const float* box = boundsOf(bounds.data(), t);
+                    for (int k = 0; k < 3; ++k) {
+                        runLo[k] = std::min(runLo[k], box[k * kBlock]);
+                        runHi[k] = std::max(runHi[k], box[(3 + k) * kBlock]);
+                    }
                 }
-            }
             gatherPoints(runLo, runHi, scratch, lanes16);
             const Gathered g{scratch.x.data(), scratch.y.data(), scratch.z.data(), scratch.ids.data(), scratch.gathered};
 #if DR_X86_BOXES
@@ -694,19 +746,19 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
 }
 
 void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch, bool lanes16) const {
-    (void)lanes16;  // (read where the 16 lanes are built)
     const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
     const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
     const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
     // Room for every point of the rows, rounded up to whole groups of
-    // sixteen (the arrays only grow: the points kept are written in place)
+    // sixteen, and sixteen more for the 16-lane stores (the arrays only
+    // grow: the points kept are written in place)
     size_t room = 0;
     for (int32_t z = z0; z <= z1; ++z)
         for (int32_t y = y0; y <= y1; ++y) {
             const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
             room += static_cast<size_t>(cellStart[static_cast<size_t>(row + x1) + 1] - cellStart[static_cast<size_t>(row + x0)]);
         }
-    room = (room + 15) / 16 * 16;
+    room = (room + 15) / 16 * 16 + 16;
     if (scratch.ids.size() < room) {
         scratch.x.resize(room);
         scratch.y.resize(room);
@@ -718,19 +770,18 @@ void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScr
     float* zs = scratch.z.data();
     int32_t* ids = scratch.ids.data();
     size_t kept = 0;
-    for (int32_t z = z0; z <= z1; ++z)
+#if DR_X86_BOXES
+    if (lanes16) {
+        const Rows rows{cellStart.data(), gridCounts[0], gridCounts[1], x0, x1, y0, y1, z0, z1};
+        kept = keepInBox16(rows, cellX.data(), cellY.data(), cellZ.data(), cellPoints.data(), lo, hi, xs, ys, zs, ids);
+    }
+#endif
+    for (int32_t z = z0; z <= z1 && !lanes16; ++z)
         for (int32_t y = y0; y <= y1; ++y) {
             // The cells x0 .. x1 of a row hold consecutive points
             const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
             const int32_t first = cellStart[static_cast<size_t>(row + x0)];
             const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
-#if DR_X86_BOXES
-            if (lanes16) {
-                kept += keepInBox16(cellX.data(), cellY.data(), cellZ.data(), cellPoints.data(), first, last, lo, hi,
-                                    xs + kept, ys + kept, zs + kept, ids + kept);
-                continue;
-            }
-#endif
             for (int32_t s = first; s < last; ++s) {
                 const float x = cellX[static_cast<size_t>(s)], y = cellY[static_cast<size_t>(s)], z = cellZ[static_cast<size_t>(s)];
                 if (!(x >= lo[0] && x <= hi[0] && y >= lo[1] && y <= hi[1] && z >= lo[2] && z <= hi[2])) continue;
