@@ -207,10 +207,11 @@ struct Rows {
 
 /// Appends the points of `rows` that lie in the closed box [lo, hi] to (xs,
 /// ys, zs, out), in order, sixteen at a time; returns how many. Writes up to
-/// sixteen values past the last one kept.
+/// sixteen values past the last one kept, and never at `room` or beyond:
+/// returns SIZE_MAX instead when the rows may need more.
 __attribute__((target("avx512f"))) size_t keepInBox16(const Rows& rows, const float* x, const float* y, const float* z,
                                                      const int32_t* ids, const float* lo, const float* hi, float* xs,
-                                                     float* ys, float* zs, int32_t* out) {
+                                                     float* ys, float* zs, int32_t* out, size_t room) {
     const __m512 x0 = _mm512_set1_ps(lo[0]), x1 = _mm512_set1_ps(hi[0]);
     const __m512 y0 = _mm512_set1_ps(lo[1]), y1 = _mm512_set1_ps(hi[1]);
     const __m512 z0 = _mm512_set1_ps(lo[2]), z1 = _mm512_set1_ps(hi[2]);
@@ -219,6 +220,7 @@ __attribute__((target("avx512f"))) size_t keepInBox16(const Rows& rows, const fl
         for (int32_t cy = rows.y0; cy <= rows.y1; ++cy) {
             const int32_t row = (cz * rows.countY + cy) * rows.countX;
             const int32_t first = rows.cellStart[row + rows.x0], last = rows.cellStart[row + rows.x1 + 1];
+            if (kept + static_cast<size_t>(last - first) + 16 > room) return SIZE_MAX;
             for (int32_t s = first; s < last; s += 16) {
                 const __mmask16 lanes = last - s >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (last - s)) - 1u);
                 const __m512 px = _mm512_maskz_loadu_ps(lanes, x + s), py = _mm512_maskz_loadu_ps(lanes, y + s),
@@ -380,6 +382,43 @@ __attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* position
         leafHi[k] = _mm512_reduce_max_pd(unionHi[k]);
     }
     return allShaped;
+}
+
+/// The cell of each point [0, count) of `points` in the grid of `counts`
+/// cells from `origin`, `scale` cells per unit, into `cells`: as cellOf
+/// gives it per axis, eight points at a time.
+__attribute__((target("avx512f"))) void pointCells16(const drSvec3* points, int32_t count, const drSvec3& origin,
+                                                     double scale, const int32_t* counts, int32_t* cells) {
+    const float* coordinates = &points[0].x;
+    const __m512i pickX = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m512i pickY = _mm512_add_epi32(pickX, _mm512_set1_epi32(1)), pickZ = _mm512_add_epi32(pickX, _mm512_set1_epi32(2));
+    const __m512d scales = _mm512_set1_pd(scale), zero = _mm512_setzero_pd();
+    __m512d origins[3], tops[3];
+    for (int k = 0; k < 3; ++k) {
+        origins[k] = _mm512_set1_pd(origin[k]);
+        tops[k] = _mm512_set1_pd(static_cast<double>(counts[k] - 1));
+    }
+    const __m256i rowX = _mm256_set1_epi32(counts[0]), rowY = _mm256_set1_epi32(counts[1]);
+    for (int32_t i = 0; i < count; i += 8) {
+        const int32_t listed = std::min(count - i, 8) * 3;
+        const __m512i low = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed >= 16 ? 0xffffu : (1u << listed) - 1u), coordinates + 3 * static_cast<size_t>(i));
+        const __m512i high = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed > 16 ? (1u << (listed - 16)) - 1u : 0u), coordinates + 3 * static_cast<size_t>(i) + 16);
+        const __m512i picks[3] = {pickX, pickY, pickZ};
+        __m256i c[3];
+        for (int k = 0; k < 3; ++k) {
+            const __m512d x = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_castsi512_ps(_mm512_permutex2var_epi32(low, picks[k], high))));
+            const __m512d f = _mm512_roundscale_pd(_mm512_mul_pd(_mm512_sub_pd(x, origins[k]), scales), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            // std::clamp(f, 0, top): below 0 gives 0, above top gives top
+            const __m512d clamped = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(tops[k], f, _CMP_LT_OQ),
+                                                         _mm512_mask_blend_pd(_mm512_cmp_pd_mask(f, zero, _CMP_LT_OQ), f, zero), tops[k]);
+            c[k] = _mm512_cvttpd_epi32(clamped);
+        }
+        const __m256i cell = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_add_epi32(_mm256_mullo_epi32(c[2], rowY), c[1]), rowX), c[0]);
+        if (count - i >= 8)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(cells + i), cell);
+        else
+            _mm512_mask_storeu_epi32(cells + i, static_cast<__mmask16>((1u << (count - i)) - 1u), _mm512_castsi256_si512(cell));
+    }
 }
 
 /// The union of the bounds of the triangles [first, last) of a leaf (first
@@ -635,16 +674,19 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     // Counting sort of the points by cell
     cellStart.assign(static_cast<size_t>(cells) + 1, 0);
     pointCells.resize(static_cast<size_t>(pointCount));
-    for (int32_t i = 0; i < pointCount; ++i) {
-        int32_t c[3];
-        for (int k = 0; k < 3; ++k) {
-            const double f = (static_cast<double>(p[i][k]) - gridOrigin[k]) * gridScale;
-            c[k] = static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
+#if DR_X86_BOXES
+    if (drSlaneWidth() == 16) {
+        pointCells16(p, pointCount, gridOrigin, gridScale, gridCounts, pointCells.data());
+        for (int32_t i = 0; i < pointCount; ++i) ++cellStart[static_cast<size_t>(pointCells[static_cast<size_t>(i)]) + 1];
+    } else
+#endif
+        for (int32_t i = 0; i < pointCount; ++i) {
+            int32_t c[3];
+            for (int k = 0; k < 3; ++k) c[k] = cellOf(p[i][k], k);
+            const int32_t cell = (c[2] * gridCounts[1] + c[1]) * gridCounts[0] + c[0];
+            pointCells[static_cast<size_t>(i)] = cell;
+            ++cellStart[static_cast<size_t>(cell) + 1];
         }
-        const int32_t cell = (c[2] * gridCounts[1] + c[1]) * gridCounts[0] + c[0];
-        pointCells[static_cast<size_t>(i)] = cell;
-        ++cellStart[static_cast<size_t>(cell) + 1];
-    }
     for (int64_t c = 0; c < cells; ++c) cellStart[static_cast<size_t>(c) + 1] += cellStart[static_cast<size_t>(c)];
     cellPoints.resize(static_cast<size_t>(pointCount));
     std::vector<int32_t>& fill = pairCount;  // free until the grouping
@@ -749,53 +791,60 @@ void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScr
     const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
     const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
     const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
-    // Room for every point of the rows, rounded up to whole groups of
-    // sixteen, and sixteen more for the 16-lane stores (the arrays only
-    // grow: the points kept are written in place)
-    size_t room = 0;
-    for (int32_t z = z0; z <= z1; ++z)
-        for (int32_t y = y0; y <= y1; ++y) {
-            const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
-            room += static_cast<size_t>(cellStart[static_cast<size_t>(row + x1) + 1] - cellStart[static_cast<size_t>(row + x0)]);
-        }
-    room = (room + 15) / 16 * 16 + 16;
-    if (scratch.ids.size() < room) {
-        scratch.x.resize(room);
-        scratch.y.resize(room);
-        scratch.z.resize(room);
-        scratch.ids.resize(room);
-    }
-    float* xs = scratch.x.data();
-    float* ys = scratch.y.data();
-    float* zs = scratch.z.data();
-    int32_t* ids = scratch.ids.data();
-    size_t kept = 0;
+    size_t kept = SIZE_MAX;
 #if DR_X86_BOXES
-    if (lanes16) {
-        const Rows rows{cellStart.data(), gridCounts[0], gridCounts[1], x0, x1, y0, y1, z0, z1};
-        kept = keepInBox16(rows, cellX.data(), cellY.data(), cellZ.data(), cellPoints.data(), lo, hi, xs, ys, zs, ids);
-    }
+    // In 16 lanes straight into the arrays while they have room (they only
+    // grow, so they mostly do)
+    const Rows rows{cellStart.data(), gridCounts[0], gridCounts[1], x0, x1, y0, y1, z0, z1};
+    if (lanes16)
+        kept = keepInBox16(rows, cellX.data(), cellY.data(), cellZ.data(), cellPoints.data(), lo, hi, scratch.x.data(),
+                           scratch.y.data(), scratch.z.data(), scratch.ids.data(), scratch.ids.size());
 #endif
-    for (int32_t z = z0; z <= z1 && !lanes16; ++z)
-        for (int32_t y = y0; y <= y1; ++y) {
-            // The cells x0 .. x1 of a row hold consecutive points
-            const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
-            const int32_t first = cellStart[static_cast<size_t>(row + x0)];
-            const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
-            for (int32_t s = first; s < last; ++s) {
-                const float x = cellX[static_cast<size_t>(s)], y = cellY[static_cast<size_t>(s)], z = cellZ[static_cast<size_t>(s)];
-                if (!(x >= lo[0] && x <= hi[0] && y >= lo[1] && y <= hi[1] && z >= lo[2] && z <= hi[2])) continue;
-                xs[kept] = x;
-                ys[kept] = y;
-                zs[kept] = z;
-                ids[kept] = cellPoints[static_cast<size_t>(s)];
-                ++kept;
+    if (kept == SIZE_MAX) {
+        // Room for every point of the rows, rounded up to whole groups of
+        // sixteen, and sixteen more for the 16-lane stores
+        size_t room = 0;
+        for (int32_t z = z0; z <= z1; ++z)
+            for (int32_t y = y0; y <= y1; ++y) {
+                const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
+                room += static_cast<size_t>(cellStart[static_cast<size_t>(row + x1) + 1] - cellStart[static_cast<size_t>(row + x0)]);
             }
+        room = (room + 15) / 16 * 16 + 16;
+        if (scratch.ids.size() < room) {
+            scratch.x.resize(room);
+            scratch.y.resize(room);
+            scratch.z.resize(room);
+            scratch.ids.resize(room);
         }
+        kept = 0;
+#if DR_X86_BOXES
+        if (lanes16)
+            kept = keepInBox16(rows, cellX.data(), cellY.data(), cellZ.data(), cellPoints.data(), lo, hi, scratch.x.data(),
+                               scratch.y.data(), scratch.z.data(), scratch.ids.data(), scratch.ids.size());
+        else
+#endif
+            for (int32_t z = z0; z <= z1; ++z)
+                for (int32_t y = y0; y <= y1; ++y) {
+                    // The cells x0 .. x1 of a row hold consecutive points
+                    const int32_t row = (z * gridCounts[1] + y) * gridCounts[0];
+                    const int32_t first = cellStart[static_cast<size_t>(row + x0)];
+                    const int32_t last = cellStart[static_cast<size_t>(row + x1) + 1];
+                    for (int32_t s = first; s < last; ++s) {
+                        const float x = cellX[static_cast<size_t>(s)], y = cellY[static_cast<size_t>(s)],
+                                    z = cellZ[static_cast<size_t>(s)];
+                        if (!(x >= lo[0] && x <= hi[0] && y >= lo[1] && y <= hi[1] && z >= lo[2] && z <= hi[2])) continue;
+                        scratch.x[kept] = x;
+                        scratch.y[kept] = y;
+                        scratch.z[kept] = z;
+                        scratch.ids[kept] = cellPoints[static_cast<size_t>(s)];
+                        ++kept;
+                    }
+                }
+    }
     // Whole groups of sixteen; the padding is in no box
     for (; kept % 16 != 0; ++kept) {
-        xs[kept] = ys[kept] = zs[kept] = std::numeric_limits<float>::quiet_NaN();
-        ids[kept] = -1;
+        scratch.x[kept] = scratch.y[kept] = scratch.z[kept] = std::numeric_limits<float>::quiet_NaN();
+        scratch.ids[kept] = -1;
     }
     scratch.gathered = static_cast<int32_t>(kept);
 }
