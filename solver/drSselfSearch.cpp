@@ -463,7 +463,6 @@ __attribute__((target("avx512f"))) void testRun16(const Gathered& g, const drStr
             in = _mm512_mask_cmp_ps_mask(in, py, y1, _CMP_LE_OQ);
             in = _mm512_mask_cmp_ps_mask(in, pz, z0, _CMP_GE_OQ);
             in = _mm512_mask_cmp_ps_mask(in, pz, z1, _CMP_LE_OQ);
-            if (in == 0) continue;
             // never its own triangle
             const __m512i ids = _mm512_loadu_si512(g.ids + s);
             in = _mm512_mask_cmpneq_epi32_mask(in, ids, a);
