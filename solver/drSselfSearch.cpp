@@ -556,17 +556,22 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
     forRange(leafCount, kParallelLeaves, [this](int32_t, int32_t begin, int32_t end) {
         for (int32_t l = begin; l < end; ++l) {
             const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+            // (in floats: they pick the same coordinates as doubles would)
+            float lo[3] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
+                           std::numeric_limits<float>::infinity()};
+            float hi[3] = {-lo[0], -lo[1], -lo[2]};
+            for (int32_t s = first; s < last; ++s) {
+                const drSvec3& q = anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])];
+                for (int k = 0; k < 3; ++k) {
+                    lo[k] = std::min(lo[k], q[k]);
+                    hi[k] = std::max(hi[k], q[k]);
+                }
+            }
             double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
             for (int k = 0; k < 3; ++k) {
-                box[k] = std::numeric_limits<double>::infinity();
-                box[3 + k] = -std::numeric_limits<double>::infinity();
+                box[k] = lo[k];
+                box[3 + k] = hi[k];
             }
-            for (int32_t s = first; s < last; ++s)
-                for (int k = 0; k < 3; ++k) {
-                    const double x = anchor[static_cast<size_t>(leafCorners[static_cast<size_t>(s)])][k];
-                    box[k] = std::min(box[k], x);
-                    box[3 + k] = std::max(box[3 + k], x);
-                }
             leafTurnable[static_cast<size_t>(l)] = last - first < 3 ? kFixed : kTurnsWithoutBasis;
         }
     });
