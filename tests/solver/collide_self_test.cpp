@@ -2,6 +2,7 @@
 
 #include "poolWith.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -328,6 +329,73 @@ TEST(CollideSelf, CandidateListsGiveTheTreesAnswerWhileTheClothMoves) {
         listsFollowTheMovingCloth();
     }
     drSsetLaneWidth(0);
+}
+TEST(CollideSelf, SearchListsTheSamePointsInSixteenLanesAsOneByOne) {
+    // The search sets its triangles up eight at a time and tests points
+    // sixteen at a time where the processor has the lanes; one by one it
+    // must list exactly the same. Points straddle the edge of the reach
+    // (0.5 + 0.5 and the margins, about 1.08 here) above a sheet whose
+    // triangles lean every way; a few of its triangles are thin; and a fan
+    // of 45 triangles around one centroid cannot be split, so its leaf has
+    // several runs of triangles and a partial block.
+    std::vector<drSvec3> points;
+    std::vector<drStriangle> triangles;
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const GridMesh g = makeGrid(24, 24, 2.0);
+    for (int32_t i = 0; i < g.pointCount(); ++i) {
+        const float x = static_cast<float>(g.points[3 * i]), z = static_cast<float>(g.points[3 * i + 2]);
+        points.push_back({x, 0.4f * std::sin(0.7f * x) + 0.3f * std::cos(0.9f * z), z});
+    }
+    for (const drSpolygon& p : g.polygons) {
+        triangles.push_back({p.a, p.b, p.c});
+        triangles.push_back({p.a, p.c, p.d});
+    }
+    for (int32_t k = 0; k < 40; k += 7) points[static_cast<size_t>(triangles[static_cast<size_t>(k)][2])].x += 1.9f;  // thin
+    const drSvec3 hub{60.0f, 0.0f, 60.0f};
+    for (int32_t k = 0; k < 45; ++k) {
+        const int32_t base = static_cast<int32_t>(points.size());
+        const float angle = 0.13f * static_cast<float>(k), r = k % 9 == 0 ? 0.02f : 1.5f;  // some thin ones
+        for (int32_t c = 0; c < 3; ++c) {
+            const float a = angle + 2.0943951f * static_cast<float>(c);
+            points.push_back(hub + drSvec3{(c == 2 && r < 1.0f ? 40.0f : 1.0f) * r * std::cos(a), 0.0f, r * std::sin(a)});
+        }
+        points.back() = hub + (hub - points[static_cast<size_t>(base)]) - (points[static_cast<size_t>(base) + 1] - hub);
+        triangles.push_back({base, base + 1, base + 2});
+    }
+    for (int32_t k = 0; k < 3000; ++k) {
+        const float x = 48.0f * unit(rng), z = 48.0f * unit(rng);
+        const float y = 0.4f * std::sin(0.7f * x) + 0.3f * std::cos(0.9f * z) + (unit(rng) < 0.5f ? 1.0f : -1.0f) * (0.95f + 0.2f * unit(rng));
+        points.push_back(k % 5 == 0 ? hub + drSvec3{4.0f * unit(rng) - 2.0f, 0.95f + 0.2f * unit(rng), 4.0f * unit(rng) - 2.0f}
+                                    : drSvec3{x, y, z});
+    }
+    const int32_t n = static_cast<int32_t>(points.size());
+
+    std::vector<int32_t> listed[2];
+    int64_t entries[2] = {-1, -1};
+    for (int32_t width : {16, 1}) {
+        if (drSsetLaneWidth(width) != width) continue;  // not on this processor
+        drStriangleNode tree;
+        tree.pointCount = n;
+        tree.setPositions(points.data());
+        for (const drStriangle& t : triangles) tree.addTriangle(t[0], t[1], t[2]);
+        tree.setOffsets(0.5f, -0.5f);
+        tree.refit();
+        int32_t largest = 0;
+        for (const drStriangleLeaf* leaf : tree.leafOrder()) largest = std::max(largest, leaf->triangleCount);
+        EXPECT_GT(largest, 40);
+        drSselfCandidates lists;
+        lists.update(tree, n);
+        const int32_t w = width == 16 ? 0 : 1;
+        for (int32_t k = 0; k < lists.activeCount(); ++k) listed[w].push_back(lists.activePoint(k));
+        entries[w] = lists.entryCount();
+        EXPECT_GT(lists.activeCount(), 200) << width;
+        EXPECT_LT(lists.activeCount(), 3000) << width;  // the far ones are not listed
+    }
+    drSsetLaneWidth(0);
+    if (entries[0] < 0) GTEST_SKIP() << "no 16 lanes on this processor";
+    EXPECT_EQ(listed[0], listed[1]);
+    EXPECT_EQ(entries[0], entries[1]);
 }
 TEST(CollideSelf, ListsLeaveEveryPointToTheTreeOnceAPositionIsNotFinite) {
     // A coordinate that is not a number or infinite, on a point at the start,
