@@ -255,7 +255,8 @@ __attribute__((target("avx512f"))) inline __m512d along8(__m512d wx, __m512d wy,
 
 /// floatAtLeast (up) or floatAtMost (down) of eight doubles, in the low
 /// eight lanes.
-__attribute__((target("avx512f"))) inline __m512 floatsRounded16(__m512d x, bool up) {
+template <bool up>
+__attribute__((target("avx512f"))) inline __m512 floatsRounded16(__m512d x) {
     const __m512 f = _mm512_castps256_ps512(_mm512_cvtpd_ps(x));
     const __m512i bits = _mm512_castps_si512(f), one = _mm512_set1_epi32(1);
     const __m512 zero = _mm512_setzero_ps();
@@ -358,8 +359,8 @@ __attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* position
             const __m512d boxLo = _mm512_sub_pd(lo, widen), boxHi = _mm512_add_pd(hi, widen);
             _mm512_storeu_pd(v + (kBoxLo + k) * kBlock, boxLo);
             _mm512_storeu_pd(v + (kBoxHi + k) * kBlock, boxHi);
-            _mm256_storeu_ps(box + k * kBlock, _mm512_castps512_ps256(floatsRounded16(boxLo, true)));
-            _mm256_storeu_ps(box + (3 + k) * kBlock, _mm512_castps512_ps256(floatsRounded16(boxHi, false)));
+            _mm256_storeu_ps(box + k * kBlock, _mm512_castps512_ps256(floatsRounded16<true>(boxLo)));
+            _mm256_storeu_ps(box + (3 + k) * kBlock, _mm512_castps512_ps256(floatsRounded16<false>(boxHi)));
             unionLo[k] = _mm512_mask_min_pd(unionLo[k], valid, boxLo, unionLo[k]);
             unionHi[k] = _mm512_mask_max_pd(unionHi[k], valid, boxHi, unionHi[k]);
             _mm512_storeu_pd(v + (kCornerA + k) * kBlock, X[0][k]);
