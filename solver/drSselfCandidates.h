@@ -196,6 +196,8 @@ private:
     std::vector<float> cellX, cellY, cellZ;  ///< their coordinates, in the same order
     std::vector<int32_t> pointCells;     ///< cell of each point (search scratch)
 
+    std::vector<uint8_t> cornerSlots;             ///< per triangle of every leaf (leaf order): its corners' places in the leaf's corners, and padding
+    std::vector<int32_t> slotStart;               ///< first triangle of each leaf in cornerSlots
     std::vector<std::vector<Pair>> jobPairs;      ///< pairs found by each chunk of leaves
     std::vector<SearchScratch> jobScratch;        ///< per chunk of leaves
     std::vector<int32_t> pairCount;               ///< pairs per point (search scratch)

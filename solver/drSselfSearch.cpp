@@ -289,40 +289,69 @@ __attribute__((target("avx512f"))) inline __m512 floatsRounded16(__m512d x) {
 /// triangle is not well shaped (its bounds are then the caller's to set).
 /// The corners' coordinates are gathered as floats from 32-bit offsets: the
 /// points must lie below drSpointOffsetLimit.
+/// Leaves of at most kSlotCorners corners read their triangles' corners
+/// from the leaf's corners, taken once into two 16-lane vectors per axis,
+/// by their places (slots, 3 per triangle); larger ones gather them per
+/// triangle.
+constexpr int32_t kSlotCorners = 32;
 __attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* positions, const drStriangle* tri,
                                                          int32_t count, double rho, double far, double* values,
-                                                         float* bounds, double* leafLo, double* leafHi) {
+                                                         float* bounds, double* leafLo, double* leafHi,
+                                                         const int32_t* leafCorners, int32_t cornerCount,
+                                                         const uint8_t* slots) {
     const float* coordinates = &positions[0].x;
+    // The leaf's corners, when the slots are given
+    __m512 held[2][3];
+    for (int h = 0; h < 2; ++h) {
+        const int32_t listed = std::clamp(cornerCount - 16 * h, 0, 16);
+        const __mmask16 lanes = static_cast<__mmask16>((1u << listed) - 1u);
+        const __m512i point = _mm512_maskz_loadu_epi32(slots != nullptr ? lanes : __mmask16(0), leafCorners + 16 * h);
+        const __m512i offset = _mm512_add_epi32(point, _mm512_add_epi32(point, point));
+        for (int k = 0; k < 3; ++k)
+            held[h][k] = slots != nullptr && listed > 0
+                             ? _mm512_mask_i32gather_ps(_mm512_setzero_ps(), lanes, _mm512_add_epi32(offset, _mm512_set1_epi32(k)), coordinates, 4)
+                             : _mm512_setzero_ps();
+    }
     const int* corners = tri[0].data();
     const __m512d twoRho = _mm512_set1_pd(2.0 * rho), reach = _mm512_set1_pd(far), zero = _mm512_setzero_pd();
     const __m512d thin = _mm512_set1_pd(kThinRatio), shapeMargin = _mm512_set1_pd(kShapeMargin),
                   scaleMargin = _mm512_set1_pd(kScaleMargin), tenth = _mm512_set1_pd(0.1);
     const __m512d baryLeast = _mm512_set1_pd(-kBaryMargin), baryMost = _mm512_set1_pd(1.0 + kBaryMargin);
-    // The corners a, b, c of eight triangles from their 24 indices
     bool allShaped = true;
     __m512d unionLo[3], unionHi[3];
     for (int k = 0; k < 3; ++k) {
         unionLo[k] = _mm512_set1_pd(std::numeric_limits<double>::max());
         unionHi[k] = _mm512_set1_pd(-std::numeric_limits<double>::max());
     }
+    // Corner a, b or c of eight triangles from their 24 indices or slots
     const __m512i pickA = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m512i pickB = _mm512_add_epi32(pickA, _mm512_set1_epi32(1)), pickC = _mm512_add_epi32(pickA, _mm512_set1_epi32(2));
     for (int32_t t0 = 0; t0 < count; t0 += kBlock) {
-        // Lanes past the last triangle repeat its first corner
-        const int32_t listed = std::min(count - t0, kBlock) * 3;
-        const __m512i low = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed >= 16 ? 0xffff : (1u << listed) - 1u), corners + 3 * t0);
-        const __m512i high = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed > 16 ? (1u << (listed - 16)) - 1u : 0u), corners + 3 * t0 + 16);
-        const __mmask16 unused = static_cast<__mmask16>(0xffu & ~((1u << (listed / 3)) - 1u));
-        const __m512i last = _mm512_set1_epi32(corners[3 * (t0 + listed / 3 - 1)]);
-        const __m512i points[3] = {_mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickA, high), unused, last),
-                                   _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickB, high), unused, last),
-                                   _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickC, high), unused, last)};
         __m512d X[3][3];  // corner A, B, C; axis
-        for (int c = 0; c < 3; ++c) {
-            const __m256i point = _mm512_castsi512_si256(points[c]);
-            const __m256i offset = _mm256_add_epi32(point, _mm256_add_epi32(point, point));
-            for (int k = 0; k < 3; ++k)
-                X[c][k] = _mm512_cvtps_pd(_mm256_i32gather_ps(coordinates, _mm256_add_epi32(offset, _mm256_set1_epi32(k)), 4));
+        if (slots != nullptr) {
+            const __m512i low = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + 3 * t0)));
+            const __m512i high = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + 3 * t0 + 16)));
+            const __m512i places[3] = {_mm512_permutex2var_epi32(low, pickA, high), _mm512_permutex2var_epi32(low, pickB, high),
+                                       _mm512_permutex2var_epi32(low, pickC, high)};
+            for (int c = 0; c < 3; ++c)
+                for (int k = 0; k < 3; ++k)
+                    X[c][k] = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_permutex2var_ps(held[0][k], places[c], held[1][k])));
+        } else {
+            // Lanes past the last triangle repeat its first corner
+            const int32_t listed = std::min(count - t0, kBlock) * 3;
+            const __m512i low = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed >= 16 ? 0xffff : (1u << listed) - 1u), corners + 3 * t0);
+            const __m512i high = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed > 16 ? (1u << (listed - 16)) - 1u : 0u), corners + 3 * t0 + 16);
+            const __mmask16 unused = static_cast<__mmask16>(0xffu & ~((1u << (listed / 3)) - 1u));
+            const __m512i last = _mm512_set1_epi32(corners[3 * (t0 + listed / 3 - 1)]);
+            const __m512i points[3] = {_mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickA, high), unused, last),
+                                       _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickB, high), unused, last),
+                                       _mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickC, high), unused, last)};
+            for (int c = 0; c < 3; ++c) {
+                const __m256i point = _mm512_castsi512_si256(points[c]);
+                const __m256i offset = _mm256_add_epi32(point, _mm256_add_epi32(point, point));
+                for (int k = 0; k < 3; ++k)
+                    X[c][k] = _mm512_cvtps_pd(_mm256_i32gather_ps(coordinates, _mm256_add_epi32(offset, _mm256_set1_epi32(k)), 4));
+            }
         }
         __m512d e1[3], e2[3], e3[3];
         for (int k = 0; k < 3; ++k) {
@@ -531,20 +560,31 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
 
     // Every leaf's corners, once each (the mixed sub-steps follow them):
     // fixed with the tree's triangles, so listed once per build
+    // (and the place of every triangle's corners among them, which the
+    // search's set-up reads them by)
     if (cornersBuild != tree.buildId()) {
         leafCornerStart.assign(1, 0);
         leafCorners.clear();
+        slotStart.assign(1, 0);
+        cornerSlots.clear();
         std::vector<int32_t> stamps(static_cast<size_t>(n), -1);  // per point: the last leaf it was found in
+        std::vector<int32_t> places(static_cast<size_t>(n), 0);   // per point: its place in that leaf's corners
         for (int32_t l = 0; l < leafCount; ++l) {
             const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
+            const int32_t first = leafCornerStart.back();
             for (int32_t t = 0; t < std::max(leaf.triangleCount, 0); ++t)
-                for (int32_t c : leaf.triangles[t])
+                for (int32_t c : leaf.triangles[t]) {
                     if (stamps[static_cast<size_t>(c)] != l) {
                         stamps[static_cast<size_t>(c)] = l;
+                        places[static_cast<size_t>(c)] = static_cast<int32_t>(leafCorners.size()) - first;
                         leafCorners.push_back(c);
                     }
+                    cornerSlots.push_back(static_cast<uint8_t>(std::min(places[static_cast<size_t>(c)], 255)));
+                }
             leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
+            slotStart.push_back(static_cast<int32_t>(cornerSlots.size() / 3));
         }
+        cornerSlots.resize(cornerSlots.size() + 32, 0);  // (read 16 bytes at a time)
         cornersBuild = tree.buildId();
     }
     // Every leaf's box at the anchor, leaf by leaf in chunks on the pool. A
@@ -733,7 +773,10 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
         bool allShaped = false;
 #if DR_X86_BOXES
         if (frames16) {
-            allShaped = frameTriangles16(positions, tri, count, rho, far, values.data(), bounds.data(), leafLo, leafHi);
+            const int32_t cornerCount = leafCornerStart[static_cast<size_t>(l) + 1] - leafCornerStart[static_cast<size_t>(l)];
+            allShaped = frameTriangles16(positions, tri, count, rho, far, values.data(), bounds.data(), leafLo, leafHi,
+                                         leafCorners.data() + leafCornerStart[static_cast<size_t>(l)], cornerCount,
+                                         cornerCount <= kSlotCorners ? cornerSlots.data() + 3 * static_cast<size_t>(slotStart[static_cast<size_t>(l)]) : nullptr);
         } else
 #endif
         {
