@@ -15,6 +15,7 @@
 #include "drSlanes.h"
 #include "drSselfCandidates.h"
 #include "drSselfMath.h"
+#include "drSselfSetUp.h"
 #include "drStriangleNode.h"
 
 using namespace drSself;
@@ -38,6 +39,11 @@ constexpr int64_t kCellsPerPoint = 16;
 constexpr int32_t kMaxCells = 1024;
 /// Triangles of a leaf whose points are gathered at once.
 constexpr int32_t kRunTriangles = 32;
+/// The 16-lane set-up of a leaf of at most this many corners takes them
+/// once into two vectors per axis and picks its triangles' corners from
+/// them by their places (slots, 3 per triangle); the corners of a larger
+/// leaf are gathered per triangle.
+constexpr int32_t kSlotCorners = 32;
 
 // Per-triangle values of a leaf, in blocks of eight triangles: value f of
 // triangle t at [(t / 8) * kFields * 8 + f * 8 + t % 8], so that eight
@@ -289,11 +295,6 @@ __attribute__((target("avx512f"))) inline __m512 floatsRounded16(__m512d x) {
 /// triangle is not well shaped (its bounds are then the caller's to set).
 /// The corners' coordinates are gathered as floats from 32-bit offsets: the
 /// points must lie below drSpointOffsetLimit.
-/// Leaves of at most kSlotCorners corners read their triangles' corners
-/// from the leaf's corners, taken once into two 16-lane vectors per axis,
-/// by their places (slots, 3 per triangle); larger ones gather them per
-/// triangle.
-constexpr int32_t kSlotCorners = 32;
 __attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* positions, const drStriangle* tri,
                                                          int32_t count, double rho, double far, double* values,
                                                          float* bounds, double* leafLo, double* leafHi,
@@ -536,7 +537,109 @@ __attribute__((target("avx512f"))) void testRun16(const Gathered& g, const drStr
 #pragma GCC diagnostic pop
 #endif
 
+/// Lists the corners of the triangles [0, count) of leaf `leaf` once each,
+/// in the order they first appear, into `corners`, and the places of every
+/// triangle's corners among the leaf's into `slots` (3 per triangle; 255
+/// for any place beyond). Per point scratch: stamps[c] is `leaf` once c is
+/// listed for it, places[c] its place then.
+void listCorners(const drStriangle* tri, int32_t count, int32_t leaf, int32_t* stamps, int32_t* places,
+                 std::vector<int32_t>& corners, std::vector<uint8_t>& slots) {
+    const int32_t first = static_cast<int32_t>(corners.size());
+    for (int32_t t = 0; t < count; ++t)
+        for (int32_t c : tri[t]) {
+            if (stamps[c] != leaf) {
+                stamps[c] = leaf;
+                places[c] = static_cast<int32_t>(corners.size()) - first;
+                corners.push_back(c);
+            }
+            slots.push_back(static_cast<uint8_t>(std::min(places[c], 255)));
+        }
+}
+
+/// The corners of a leaf for the 16-lane set-up: its corners once each and
+/// its triangles' slots (see listCorners), or no slots when they are not
+/// to be read (the corners are then gathered per triangle).
+struct LeafCorners {
+    const int32_t* list = nullptr;
+    int32_t count = 0;
+    const uint8_t* slots = nullptr;
+};
+
+/// Sets the triangles [0, count) of a leaf up for the search into `values`
+/// and `bounds` (grown as needed): in 8 lanes when `lanes` (the corners
+/// below drSpointOffsetLimit), else one by one, the same either way. True
+/// when every triangle is well shaped.
+bool setUpLeaf(const drSvec3* positions, const drStriangle* tri, int32_t count, double rho, double far,
+               [[maybe_unused]] bool lanes, [[maybe_unused]] const LeafCorners& corners, std::vector<double>& values,
+               std::vector<float>& bounds) {
+    const size_t blocks = static_cast<size_t>((count + kBlock - 1) / kBlock);
+    if (values.size() < blocks * kFields * kBlock) values.resize(blocks * kFields * kBlock);
+    if (bounds.size() < blocks * kBoundFields * kBlock) bounds.resize(blocks * kBoundFields * kBlock);
+
+    // Every triangle's box of reach, whether it is well shaped, its frame,
+    // and the union of the boxes, which bounds the leaf's box while the
+    // lists hold; then the box each triangle tests points against
+    double leafLo[3] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
+                        std::numeric_limits<double>::max()};
+    double leafHi[3] = {-leafLo[0], -leafLo[1], -leafLo[2]};
+    bool allShaped = false;
+#if DR_X86_BOXES
+    if (lanes) {
+        allShaped = frameTriangles16(positions, tri, count, rho, far, values.data(), bounds.data(), leafLo, leafHi,
+                                     corners.list, corners.count, corners.slots);
+    } else
+#endif
+    {
+        frameTriangles(positions, tri, count, rho, far, values.data());
+        for (int32_t t = 0; t < count; ++t) {
+            const double* v = valuesOf(values.data(), t);
+            for (int k = 0; k < 3; ++k) {
+                leafLo[k] = std::min(leafLo[k], v[(kBoxLo + k) * kBlock]);
+                leafHi[k] = std::max(leafHi[k], v[(kBoxHi + k) * kBlock]);
+            }
+        }
+        boundTriangles(values.data(), count, leafLo, leafHi, bounds.data());
+    }
+    if (allShaped) return true;
+    bool shaped = true;
+    for (int32_t t = 0; t < count; ++t) {
+        if (valuesOf(values.data(), t)[kShaped * kBlock] != 0.0) continue;
+        shaped = false;
+        float* box = boundsOf(bounds.data(), t);
+        for (int k = 0; k < 3; ++k) {
+            box[k * kBlock] = floatAtLeast(leafLo[k]);
+            box[(3 + k) * kBlock] = floatAtMost(leafHi[k]);
+        }
+    }
+    return shaped;
+}
+
 }  // namespace
+
+void drSselfSearchSetUp(const drSvec3* positions, const drStriangle* tri, int32_t count, float tau, int32_t path,
+                        std::vector<double>& values, std::vector<float>& bounds) {
+    values.clear();
+    bounds.clear();
+    if (count <= 0) return;
+    if (path != 0 && !(DR_X86_BOXES && drSlaneWidth() == 16)) return;
+    int32_t points = 0;
+    for (int32_t t = 0; t < count; ++t)
+        for (int32_t c : tri[t]) points = std::max(points, c + 1);
+    std::vector<int32_t> stamps(static_cast<size_t>(points), -1), places(static_cast<size_t>(points), 0), list;
+    std::vector<uint8_t> slots;
+    listCorners(tri, count, 0, stamps.data(), places.data(), list, slots);
+    slots.resize(slots.size() + 32, 0);
+    const LeafCorners corners{list.data(), static_cast<int32_t>(list.size()),
+                              path == 2 && list.size() <= static_cast<size_t>(kSlotCorners) ? slots.data() : nullptr};
+    std::vector<double> blocked;
+    std::vector<float> blockedBounds;
+    setUpLeaf(positions, tri, count, 0.5 * static_cast<double>(tau), 2.0 * static_cast<double>(tau), path != 0, corners,
+              blocked, blockedBounds);
+    for (int32_t t = 0; t < count; ++t) {
+        for (int32_t f = 0; f < kFields; ++f) values.push_back(valuesOf(blocked.data(), t)[f * kBlock]);
+        for (int32_t k = 0; k < kBoundFields; ++k) bounds.push_back(boundsOf(blockedBounds.data(), t)[k * kBlock]);
+    }
+}
 
 bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) {
     ++searches;
@@ -571,16 +674,8 @@ bool drSselfCandidates::search(const drStriangleNode& tree, int32_t pointCount) 
         std::vector<int32_t> places(static_cast<size_t>(n), 0);   // per point: its place in that leaf's corners
         for (int32_t l = 0; l < leafCount; ++l) {
             const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
-            const int32_t first = leafCornerStart.back();
-            for (int32_t t = 0; t < std::max(leaf.triangleCount, 0); ++t)
-                for (int32_t c : leaf.triangles[t]) {
-                    if (stamps[static_cast<size_t>(c)] != l) {
-                        stamps[static_cast<size_t>(c)] = l;
-                        places[static_cast<size_t>(c)] = static_cast<int32_t>(leafCorners.size()) - first;
-                        leafCorners.push_back(c);
-                    }
-                    cornerSlots.push_back(static_cast<uint8_t>(std::min(places[static_cast<size_t>(c)], 255)));
-                }
+            listCorners(leaf.triangles, std::max(leaf.triangleCount, 0), l, stamps.data(), places.data(), leafCorners,
+                        cornerSlots);
             leafCornerStart.push_back(static_cast<int32_t>(leafCorners.size()));
             slotStart.push_back(static_cast<int32_t>(cornerSlots.size() / 3));
         }
@@ -752,55 +847,21 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
     const double far = static_cast<double>(reach);
     const bool lanes16 = DR_X86_BOXES && drSlaneWidth() == 16;
     // (the 16-lane set-up reads the corners at 32-bit offsets)
-    [[maybe_unused]] const bool frames16 = lanes16 && static_cast<uint32_t>(corners) < drSpointOffsetLimit;
+    const bool frames16 = lanes16 && static_cast<uint32_t>(corners) < drSpointOffsetLimit;
     for (int32_t l = begin; l < end; ++l) {
         const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
         const int32_t count = std::max(leaf.triangleCount, 0);
         if (count == 0) continue;
         const drStriangle* tri = leaf.triangles;
-        const size_t blocks = static_cast<size_t>((count + kBlock - 1) / kBlock);
         std::vector<double>& values = scratch.triangles;
         std::vector<float>& bounds = scratch.bounds;
-        if (values.size() < blocks * kFields * kBlock) values.resize(blocks * kFields * kBlock);
-        if (bounds.size() < blocks * kBoundFields * kBlock) bounds.resize(blocks * kBoundFields * kBlock);
-
-        // Every triangle's box of reach, whether it is well shaped, its
-        // frame, and the union of the boxes, which bounds the leaf's box
-        // while the lists hold; then the box each triangle tests points against
-        double leafLo[3] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
-                            std::numeric_limits<double>::max()};
-        double leafHi[3] = {-leafLo[0], -leafLo[1], -leafLo[2]};
-        bool allShaped = false;
-#if DR_X86_BOXES
-        if (frames16) {
-            const int32_t cornerCount = leafCornerStart[static_cast<size_t>(l) + 1] - leafCornerStart[static_cast<size_t>(l)];
-            allShaped = frameTriangles16(positions, tri, count, rho, far, values.data(), bounds.data(), leafLo, leafHi,
-                                         leafCorners.data() + leafCornerStart[static_cast<size_t>(l)], cornerCount,
-                                         cornerCount <= kSlotCorners ? cornerSlots.data() + 3 * static_cast<size_t>(slotStart[static_cast<size_t>(l)]) : nullptr);
-        } else
-#endif
-        {
-            frameTriangles(positions, tri, count, rho, far, values.data());
-            for (int32_t t = 0; t < count; ++t) {
-                const double* v = valuesOf(values.data(), t);
-                for (int k = 0; k < 3; ++k) {
-                    leafLo[k] = std::min(leafLo[k], v[(kBoxLo + k) * kBlock]);
-                    leafHi[k] = std::max(leafHi[k], v[(kBoxHi + k) * kBlock]);
-                }
-            }
-            boundTriangles(values.data(), count, leafLo, leafHi, bounds.data());
-        }
-        if (!allShaped)
-            for (int32_t t = 0; t < count; ++t) {
-                if (valuesOf(values.data(), t)[kShaped * kBlock] != 0.0) continue;
-                // (a thin triangle is bounded through the leaf's box, which does not turn)
-                turnable[l] = kFixed;
-                float* box = boundsOf(bounds.data(), t);
-                for (int k = 0; k < 3; ++k) {
-                    box[k * kBlock] = floatAtLeast(leafLo[k]);
-                    box[(3 + k) * kBlock] = floatAtMost(leafHi[k]);
-                }
-            }
+        LeafCorners leafList;
+        leafList.list = leafCorners.data() + leafCornerStart[static_cast<size_t>(l)];
+        leafList.count = leafCornerStart[static_cast<size_t>(l) + 1] - leafCornerStart[static_cast<size_t>(l)];
+        if (leafList.count <= kSlotCorners)
+            leafList.slots = cornerSlots.data() + 3 * static_cast<size_t>(slotStart[static_cast<size_t>(l)]);
+        // (a thin triangle is bounded through the leaf's box, which does not turn)
+        if (!setUpLeaf(positions, tri, count, rho, far, frames16, leafList, values, bounds)) turnable[l] = kFixed;
 
         // The triangles in runs: the points in the union of a run's boxes are
         // gathered from the grid once, then every triangle of the run tests

@@ -13,6 +13,7 @@
 #include "drScloth.h"
 #include "drScollideSelf.h"
 #include "drSselfCandidates.h"
+#include "drSselfSetUp.h"
 #include "drSlanes.h"
 #include "drSsolver.h"
 #include "drStriangleNode.h"
@@ -396,6 +397,55 @@ TEST(CollideSelf, SearchListsTheSamePointsInSixteenLanesAsOneByOne) {
     if (entries[0] < 0) GTEST_SKIP() << "no 16 lanes on this processor";
     EXPECT_EQ(listed[0], listed[1]);
     EXPECT_EQ(entries[0], entries[1]);
+}
+TEST(CollideSelf, SearchSetsTrianglesUpBitForBitInSixteenLanesAsOneByOne) {
+    // Triangles of every shape (well shaped, slivers, a repeated corner,
+    // three corners on a line, tiny ones, far from the origin), 45 to a leaf
+    // (a partial block of eight): over 20 corners, which the 16-lane path
+    // reads from the leaf's corners, and over 150, which it gathers. Every
+    // value and bound must have the bits of the plain path.
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    for (const int32_t cornerCount : {20, 150}) {
+        std::vector<drSvec3> points;
+        for (int32_t i = 0; i < cornerCount; ++i) {
+            const float scale = i % 7 == 0 ? 0.001f : (i % 5 == 0 ? 30.0f : 8.0f);
+            const drSvec3 offset = i % 3 == 0 ? drSvec3{4096.5f, -777.0f, 0.0f} : drSvec3{};
+            points.push_back(offset + drSvec3{scale * unit(rng), scale * unit(rng), scale * unit(rng)});
+        }
+        std::vector<drStriangle> triangles;
+        for (int32_t t = 0; t < 45; ++t) {
+            auto corner = [&] { return static_cast<int32_t>(std::uniform_int_distribution<int32_t>(0, cornerCount - 1)(rng)); };
+            drStriangle tri{corner(), corner(), corner()};
+            if (t % 11 == 0) tri[2] = tri[0];  // a repeated corner
+            if (t % 13 == 0) {  // three on a line
+                tri[2] = static_cast<int32_t>(points.size());
+                points.push_back((points[static_cast<size_t>(tri[0])] + points[static_cast<size_t>(tri[1])]) * 0.5f);
+            }
+            if (t % 17 == 0) {  // a sliver
+                tri[2] = static_cast<int32_t>(points.size());
+                points.push_back(points[static_cast<size_t>(tri[0])] + drSvec3{1e-4f, 2e-4f, 0.0f});
+            }
+            triangles.push_back(tri);
+        }
+        std::vector<double> plain, lanes;
+        std::vector<float> plainBounds, laneBounds;
+        drSselfSearchSetUp(points.data(), triangles.data(), 45, 0.5f, 0, plain, plainBounds);
+        ASSERT_EQ(plain.size(), 45u * 26u);
+        int32_t shaped = 0;
+        for (int32_t t = 0; t < 45; ++t) shaped += plain[static_cast<size_t>(t) * 26 + 6] != 0.0 ? 1 : 0;
+        EXPECT_GT(shaped, 5) << cornerCount;
+        EXPECT_LT(shaped, 40) << cornerCount;
+        for (int32_t path : {1, 2}) {
+            drSselfSearchSetUp(points.data(), triangles.data(), 45, 0.5f, path, lanes, laneBounds);
+            if (lanes.empty()) GTEST_SKIP() << "no 16 lanes on this processor";
+            EXPECT_TRUE(lanes.size() == plain.size() && sameBits(lanes.data(), plain.data(), plain.size() * sizeof(double)))
+                << cornerCount << " corners, path " << path;
+            EXPECT_TRUE(laneBounds.size() == plainBounds.size() &&
+                        sameBits(laneBounds.data(), plainBounds.data(), plainBounds.size() * sizeof(float)))
+                << cornerCount << " corners, path " << path;
+        }
+    }
 }
 TEST(CollideSelf, ListsLeaveEveryPointToTheTreeOnceAPositionIsNotFinite) {
     // A coordinate that is not a number or infinite, on a point at the start,
