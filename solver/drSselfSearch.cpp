@@ -259,32 +259,6 @@ __attribute__((target("avx512f"))) inline __m512d along8(__m512d wx, __m512d wy,
                          _mm512_mul_pd(wz, _mm512_set1_pd(e[2 * kBlock])));
 }
 
-/// floatAtLeast (up) or floatAtMost (down) of eight doubles, in the low
-/// eight lanes.
-template <bool up>
-__attribute__((target("avx512f"))) inline __m512 floatsRounded16(__m512d x) {
-    const __m512 f = _mm512_castps256_ps512(_mm512_cvtpd_ps(x));
-    const __m512i bits = _mm512_castps_si512(f), one = _mm512_set1_epi32(1);
-    const __m512 zero = _mm512_setzero_ps();
-    // Lanes whose float is on the wrong side of x move by one float
-    const __mmask16 off = static_cast<__mmask16>(
-        _mm512_cmp_pd_mask(_mm512_cvtps_pd(_mm512_castps512_ps256(f)), x, up ? _CMP_LT_OQ : _CMP_GT_OQ));
-    const __mmask16 positive = _mm512_mask_cmp_ps_mask(off, f, zero, _CMP_GT_OQ);
-    const __mmask16 negative = _mm512_mask_cmp_ps_mask(off, f, zero, _CMP_LT_OQ);
-    const __mmask16 nought = _mm512_mask_cmp_ps_mask(off, f, zero, _CMP_EQ_OQ);
-    // Away from zero adds one to the bits, towards zero takes one away;
-    // from zero the smallest subnormal, and an infinity stays
-    const __mmask16 infinite = _mm512_mask_cmp_ps_mask(off, f, _mm512_set1_ps(up ? std::numeric_limits<float>::infinity()
-                                                                                 : -std::numeric_limits<float>::infinity()),
-                                                       _CMP_EQ_OQ);
-    const __mmask16 away = static_cast<__mmask16>((up ? positive : negative) & ~infinite);
-    const __mmask16 towards = up ? negative : positive;
-    __m512i r = _mm512_mask_add_epi32(bits, away, bits, one);
-    r = _mm512_mask_sub_epi32(r, towards, r, one);
-    r = _mm512_mask_mov_epi32(r, nought, _mm512_set1_epi32(up ? 1 : static_cast<int32_t>(0x80000001u)));
-    return _mm512_castsi512_ps(r);
-}
-
 /// frameTriangles in 8 lanes of doubles, eight triangles at a time: the same
 /// operations on every value, so the same bits (std::min and std::max are
 /// written with the operands in the order that gives the same pick; the
@@ -389,8 +363,9 @@ __attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* position
             const __m512d boxLo = _mm512_sub_pd(lo, widen), boxHi = _mm512_add_pd(hi, widen);
             _mm512_storeu_pd(v + (kBoxLo + k) * kBlock, boxLo);
             _mm512_storeu_pd(v + (kBoxHi + k) * kBlock, boxHi);
-            _mm256_storeu_ps(box + k * kBlock, _mm512_castps512_ps256(floatsRounded16<true>(boxLo)));
-            _mm256_storeu_ps(box + (3 + k) * kBlock, _mm512_castps512_ps256(floatsRounded16<false>(boxHi)));
+            // floatAtLeast and floatAtMost: the conversion rounded up, and down
+            _mm256_storeu_ps(box + k * kBlock, _mm512_cvt_roundpd_ps(boxLo, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC));
+            _mm256_storeu_ps(box + (3 + k) * kBlock, _mm512_cvt_roundpd_ps(boxHi, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
             unionLo[k] = _mm512_mask_min_pd(unionLo[k], valid, boxLo, unionLo[k]);
             unionHi[k] = _mm512_mask_max_pd(unionHi[k], valid, boxHi, unionHi[k]);
             _mm512_storeu_pd(v + (kCornerA + k) * kBlock, X[0][k]);
