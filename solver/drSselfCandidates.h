@@ -143,7 +143,7 @@ private:
     void refitList(const std::vector<int32_t>& which);
     /// Cell of coordinate x along axis k of the point grid, clamped to the grid.
     int32_t cellOf(double x, int k) const {
-        const double f = (x - gridOrigin[k]) * gridScale;
+        const double f = (x - gridOrigin[k]) * gridScales[k];
         return static_cast<int32_t>(std::clamp(std::floor(f), 0.0, static_cast<double>(gridCounts[k] - 1)));
     }
     /// Scratch of one search job.
@@ -189,7 +189,7 @@ private:
 
     // Point grid of the search
     drSvec3 gridOrigin;
-    float gridScale = 0.0f;              ///< cells per length unit
+    float gridScales[3] = {0.0f, 0.0f, 0.0f};  ///< cells per length unit along each axis
     int32_t gridCounts[3] = {1, 1, 1};
     std::vector<int32_t> cellStart;      ///< first point of each cell in cellPoints, and the total
     std::vector<int32_t> cellPoints;     ///< point indices, cell by cell

@@ -35,6 +35,10 @@ constexpr double kScaleMargin = 2e-5;
 constexpr double kWideReach = 0.5;
 /// Cells of the point grid per point at most.
 constexpr int64_t kCellsPerPoint = 16;
+/// Cells of the point grid are this many times longer along y and z than
+/// along x, along which its rows of cells run: a box is gathered row by
+/// row, and a row costs more than the points it holds.
+constexpr double kAcross = 2.0;
 /// Cells of the point grid along one axis at most.
 constexpr int32_t kMaxCells = 1024;
 /// Triangles of a leaf whose points are gathered at once.
@@ -394,14 +398,15 @@ __attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* position
 /// cells from `origin`, `scale` cells per unit, into `cells`: as cellOf
 /// gives it per axis, eight points at a time.
 __attribute__((target("avx512f"))) void pointCells16(const drSvec3* points, int32_t count, const drSvec3& origin,
-                                                     double scale, const int32_t* counts, int32_t* cells) {
+                                                     const float* scale, const int32_t* counts, int32_t* cells) {
     const float* coordinates = &points[0].x;
     const __m512i pickX = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m512i pickY = _mm512_add_epi32(pickX, _mm512_set1_epi32(1)), pickZ = _mm512_add_epi32(pickX, _mm512_set1_epi32(2));
-    const __m512d scales = _mm512_set1_pd(scale), zero = _mm512_setzero_pd();
-    __m512d origins[3], tops[3];
+    const __m512d zero = _mm512_setzero_pd();
+    __m512d origins[3], tops[3], scales[3];
     for (int k = 0; k < 3; ++k) {
         origins[k] = _mm512_set1_pd(origin[k]);
+        scales[k] = _mm512_set1_pd(scale[k]);
         tops[k] = _mm512_set1_pd(static_cast<double>(counts[k] - 1));
     }
     const __m256i rowX = _mm256_set1_epi32(counts[0]), rowY = _mm256_set1_epi32(counts[1]);
@@ -413,7 +418,7 @@ __attribute__((target("avx512f"))) void pointCells16(const drSvec3* points, int3
         __m256i c[3];
         for (int k = 0; k < 3; ++k) {
             const __m512d x = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_castsi512_ps(_mm512_permutex2var_epi32(low, picks[k], high))));
-            const __m512d f = _mm512_roundscale_pd(_mm512_mul_pd(_mm512_sub_pd(x, origins[k]), scales), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            const __m512d f = _mm512_roundscale_pd(_mm512_mul_pd(_mm512_sub_pd(x, origins[k]), scales[k]), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
             // std::clamp(f, 0, top): below 0 gives 0, above top gives top
             const __m512d clamped = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(tops[k], f, _CMP_LT_OQ),
                                                          _mm512_mask_blend_pd(_mm512_cmp_pd_mask(f, zero, _CMP_LT_OQ), f, zero), tops[k]);
@@ -762,13 +767,15 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
             lo[k] = std::min(lo[k], p[i][k]);
             hi[k] = std::max(hi[k], p[i][k]);
         }
-    // Cells of cellSize, at most kMaxCells along an axis and kCellsPerPoint
-    // per point in all (a draped cloth fills few of its box's cells: coarser
-    // cells would make every triangle test far more points)
+    // Cells of cellSize along x (kAcross times that along y and z), at most
+    // kMaxCells along an axis and kCellsPerPoint per point in all (a draped
+    // cloth fills few of its box's cells: coarser cells would make every
+    // triangle test far more points)
     int64_t cells = 1;
+    const double sizes[3] = {cellSize, kAcross * cellSize, kAcross * cellSize};
     for (int k = 0; k < 3; ++k) {
         const double extent = static_cast<double>(hi[k]) - lo[k];
-        gridCounts[k] = static_cast<int32_t>(std::clamp(std::floor(extent / cellSize) + 1.0, 1.0, double{kMaxCells}));
+        gridCounts[k] = static_cast<int32_t>(std::clamp(std::floor(extent / sizes[k]) + 1.0, 1.0, double{kMaxCells}));
     }
     for (;;) {
         cells = static_cast<int64_t>(gridCounts[0]) * gridCounts[1] * gridCounts[2];
@@ -779,19 +786,19 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
         gridCounts[k] = (gridCounts[k] + 1) / 2;
     }
     gridOrigin = lo;
-    double scale = 1.0 / cellSize;
     for (int k = 0; k < 3; ++k) {
         const double extent = static_cast<double>(hi[k]) - lo[k];
+        double scale = 1.0 / sizes[k];
         if (extent > 0.0) scale = std::min(scale, gridCounts[k] / extent);
+        gridScales[k] = static_cast<float>(scale);
     }
-    gridScale = static_cast<float>(scale);
 
     // Counting sort of the points by cell
     cellStart.assign(static_cast<size_t>(cells) + 1, 0);
     pointCells.resize(static_cast<size_t>(pointCount));
 #if DR_X86_BOXES
     if (drSlaneWidth() == 16) {
-        pointCells16(p, pointCount, gridOrigin, gridScale, gridCounts, pointCells.data());
+        pointCells16(p, pointCount, gridOrigin, gridScales, gridCounts, pointCells.data());
         for (int32_t i = 0; i < pointCount; ++i) ++cellStart[static_cast<size_t>(pointCells[static_cast<size_t>(i)]) + 1];
     } else
 #endif
