@@ -878,7 +878,8 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
     }
 }
 
-void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch, bool lanes16) const {
+void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScratch& scratch,
+                                     [[maybe_unused]] bool lanes16) const {
     const int32_t x0 = cellOf(lo[0], 0), x1 = cellOf(hi[0], 0);
     const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
     const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
