@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "drStriangleRefit16.h"
+
 namespace {
 
 /// Smallest squared cross-product length of a triangle that is not degenerate.
@@ -141,6 +143,7 @@ void drStriangleLeaf::refit() {
     boxMin = {1e9f, 1e9f, 1e9f};
     boxMax = {-1e9f, -1e9f, -1e9f};
     if (positions == nullptr) return;
+    if (drSrefitBlocks16(blocks.data(), triangles, n, positions, lowerOffset, upperOffset, boxMin, boxMax)) return;
 
     // Four triangles at a time, one per lane. Every lane does the operations
     // of the one-triangle formulas in their order (square roots and

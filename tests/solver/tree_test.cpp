@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <vector>
 
+#include "drSlanes.h"
 #include "drStriangleNode.h"
 #include "grid.h"
 #include "pool.h"
@@ -633,4 +635,80 @@ TEST(TriangleTree, QueriesMatchAScanOfEveryTriangleInTreeOrder) {
     // Both queries must have found plenty, or the comparison proves little
     EXPECT_GT(indexHits, 200) << surfaceHits;
     EXPECT_GT(surfaceHits, 1000);
+}
+
+// The 16-lane refit against the four-lane one: the same bits in every
+// block and in the box, for leaves that end inside a block or a group of
+// sixteen, with degenerate, non-finite and flat triangles among the others,
+// triangles that turn degenerate after a first refit, and boxes that meet
+// at signed zeros (whose order decides the box).
+TEST(TriangleTree, RefitGivesTheSameBlocksAndBoxInSixteenLanesAsInFour) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> spread(-3.0f, 3.0f);
+    std::vector<drSvec3> points;
+    for (int32_t i = 0; i < 200; ++i) points.push_back({spread(random), spread(random), spread(random)});
+    points.push_back({NAN, 0.0f, 0.0f});        // 200: not a number
+    points.push_back({INFINITY, 1.0f, 0.0f});   // 201: infinite
+    points.push_back({-0.0f, 0.0f, 0.0f});      // 202..205: flat triangles on x = 0
+    points.push_back({0.0f, 1.0f, 0.0f});
+    points.push_back({0.0f, 0.0f, 1.0f});
+    points.push_back({-0.0f, -0.0f, 2.0f});
+    points.push_back(points[5]);                // 206: on point 5
+    // The first refit sees every point finite and apart
+    std::vector<drSvec3> before = points;
+    before[200] = {0.5f, 0.2f, -0.1f};
+    before[201] = {0.1f, 1.0f, 0.3f};
+    before[206] = {1.0f, -2.0f, 0.5f};
+    const std::vector<drStriangle> odd = {
+        {0, 0, 1},    // a repeated corner
+        {0, 1, 200},  // not a number
+        {2, 201, 3},  // infinite
+        {5, 206, 6},  // degenerate after the first refit
+    };
+    // Normal +x and -x: with zero offsets the lower x of their boxes is +0
+    // for the first, -0 for the other two
+    const std::vector<drStriangle> flat = {{202, 203, 204}, {202, 204, 203}, {205, 204, 203}};
+    struct Case {
+        int32_t count;       ///< triangles in the leaf
+        int32_t oddEvery;    ///< an odd triangle at every this many (0: none)
+        bool flatOnly;       ///< only the flat triangles, in turn
+        float upper, lower;  ///< offsets
+    };
+    const Case cases[] = {{1, 0, false, 0.1f, -0.2f}, {5, 2, false, 0.1f, -0.2f}, {16, 3, false, 0.0f, 0.0f},
+                          {17, 1, false, 0.3f, -0.1f}, {37, 4, false, 0.05f, -0.05f}, {64, 0, false, 0.05f, -0.05f},
+                          {5, 0, true, 0.0f, 0.0f},   {7, 0, true, 0.0f, -0.0f},   {19, 0, true, 0.0f, 0.0f}};
+    for (const Case& c : cases) {
+        std::vector<drStriangle> triangles;
+        std::uniform_int_distribution<int32_t> corner(0, 199);
+        for (int32_t t = 0; t < c.count; ++t) {
+            if (c.flatOnly)
+                triangles.push_back(flat[static_cast<size_t>(t) % flat.size()]);
+            else if (c.oddEvery > 0 && t % c.oddEvery == 0)
+                triangles.push_back(odd[static_cast<size_t>(t / c.oddEvery) % odd.size()]);
+            else
+                triangles.push_back({corner(random), corner(random), corner(random)});
+        }
+        auto refitAt = [&](int32_t width) {
+            drSsetLaneWidth(width);
+            drStriangleLeaf leaf;
+            leaf.triangleCount = c.count;
+            leaf.triangles = triangles.data();
+            leaf.upperOffset = c.upper;
+            leaf.lowerOffset = c.lower;
+            leaf.positions = before.data();
+            leaf.refit();
+            leaf.positions = points.data();
+            leaf.refit();
+            drSsetLaneWidth(0);
+            return leaf;
+        };
+        const drStriangleLeaf four = refitAt(4);
+        if (drSsetLaneWidth(16) != 16) GTEST_SKIP() << "no 16-lane vectors on this processor";
+        const drStriangleLeaf sixteen = refitAt(16);
+        ASSERT_EQ(sixteen.blocks.size(), four.blocks.size());
+        EXPECT_EQ(std::memcmp(sixteen.blocks.data(), four.blocks.data(), four.blocks.size() * sizeof(drStriangleBlock)), 0)
+            << c.count << " triangles";
+        EXPECT_EQ(std::memcmp(&sixteen.boxMin, &four.boxMin, sizeof(drSvec3)), 0) << c.count << " triangles";
+        EXPECT_EQ(std::memcmp(&sixteen.boxMax, &four.boxMax, sizeof(drSvec3)), 0) << c.count << " triangles";
+    }
 }
