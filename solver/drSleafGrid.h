@@ -84,4 +84,5 @@ private:
     std::vector<int32_t> cursor_;     ///< fill position of each cell during the build
     std::vector<int32_t> ids_;        ///< the entries' ids, cell by cell, in walk order within a cell
     std::vector<int64_t> slabIds_;    ///< ids of each slab of cells during the build
+    std::vector<int32_t> ranges_;     ///< per entry during the build: its cells x0, x1, y0, y1, z0, z1
 };
