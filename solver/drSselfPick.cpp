@@ -173,6 +173,57 @@ __attribute__((target("avx512f"))) void fillSlots16(const int32_t* ids, int32_t 
     }
 }
 
+/// floatAbove lane by lane: the next float above each (the same for -0 and
+/// +0; +infinity stays).
+__attribute__((target("avx512f"))) inline __m256 floatsAbove(__m256 f) {
+    const __m256i bits = _mm256_castps_si256(f), one = _mm256_set1_epi32(1);
+    __m256i r = _mm256_blendv_epi8(_mm256_sub_epi32(bits, one), _mm256_add_epi32(bits, one),
+                                   _mm256_castps_si256(_mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_GT_OQ)));
+    r = _mm256_blendv_epi8(r, bits, _mm256_castps_si256(_mm256_cmp_ps(f, _mm256_set1_ps(std::numeric_limits<float>::infinity()), _CMP_EQ_OQ)));
+    r = _mm256_blendv_epi8(r, one, _mm256_castps_si256(_mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_EQ_OQ)));
+    return _mm256_castsi256_ps(r);
+}
+
+/// The placed boxes of the leaves [begin, end) (see placeLeaves), eight at
+/// a time in the arithmetic of the plain loop, into the entries of the
+/// leaves that are not placed by their refit; every entry gets its id.
+__attribute__((target("avx512f"))) void placeBoxes8(const double* frames, const double* anchorBoxes, int32_t begin,
+                                                    int32_t end, double band, drSleafGrid::Entry* entries) {
+    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+    for (int32_t l = begin; l < end; l += 8) {
+        const __mmask8 m = static_cast<__mmask8>(firstLanes(end - l));
+        const __m256i leaf = _mm256_add_epi32(iota, _mm256_set1_epi32(l));
+        const __m256i frame = _mm256_mullo_epi32(leaf, _mm256_set1_epi32(static_cast<int32_t>(kFrame)));
+        const __m256i box = _mm256_mullo_epi32(leaf, _mm256_set1_epi32(6));
+        const __m512d r = _mm512_mul_pd(_mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, frame, frames + 4, 8), _mm512_set1_pd(1.001));
+        alignas(32) float lo[3][8], hi[3][8];
+        for (int k = 0; k < 3; ++k) {
+            const __m512d g = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, frame, frames + k, 8);
+            const __m512d low = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, box, anchorBoxes + k, 8);
+            const __m512d high = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, box, anchorBoxes + 3 + k, 8);
+            const __m512d grow = _mm512_add_pd(
+                _mm512_add_pd(r, _mm512_mul_pd(_mm512_set1_pd(0.05), _mm512_add_pd(_mm512_sub_pd(high, low), _mm512_mul_pd(_mm512_set1_pd(2.0), r)))),
+                _mm512_set1_pd(band));
+            const __m512d a = _mm512_sub_pd(_mm512_add_pd(low, g), grow), b = _mm512_add_pd(_mm512_add_pd(high, g), grow);
+            // (max(|b|, |a|) is |b| > |a| ? |b| : |a|, as std::max(|a|, |b|))
+            const __m512d margin = _mm512_mul_pd(_mm512_set1_pd(1e-5), _mm512_add_pd(_mm512_set1_pd(1.0), _mm512_max_pd(_mm512_abs_pd(b), _mm512_abs_pd(a))));
+            const __m256 below = _mm512_cvtpd_ps(_mm512_sub_pd(a, margin)), above = _mm512_cvtpd_ps(_mm512_add_pd(b, margin));
+            _mm256_store_ps(lo[k], _mm256_xor_ps(floatsAbove(_mm256_xor_ps(below, sign)), sign));
+            _mm256_store_ps(hi[k], floatsAbove(above));
+        }
+        for (int32_t q = 0; q < 8 && l + q < end; ++q) {
+            drSleafGrid::Entry& entry = entries[l + q];
+            entry.id = l + q;
+            if (placedByRefit(frames + static_cast<size_t>(l + q) * kFrame)) continue;  // placed after its refit
+            for (int k = 0; k < 3; ++k) {
+                entry.boxMin[k] = lo[k][q];
+                entry.boxMax[k] = hi[k][q];
+            }
+        }
+    }
+}
+
 /// Writes to `out` the points of [begin, end), in order, that lie in the
 /// box and, with a grid, not within the radius of their cell's centre, and
 /// to `cells` their cells; returns how many. The same tests as the plain
@@ -298,6 +349,7 @@ void shifts16(const float*, const float*, int32_t, int32_t, double*) {}
 void shiftBox4(const int32_t*, int32_t, const double*, double*, double*) {}
 void fillSlots16(const int32_t*, int32_t, int32_t, const double*, const float*, double* const*, float* const*) {}
 int32_t lookPoints16(const PointLanes&, int32_t, int32_t, int32_t*, int32_t*) { return 0; }
+void placeBoxes8(const double*, const double*, int32_t, int32_t, double, drSleafGrid::Entry*) {}
 int32_t missedSlot16(const SlotLanes&, int32_t, int32_t last, const drSvec3&, const double*) { return last; }
 void boxedSlots16(const SlotLanes&, const int32_t*, int32_t, int32_t, const drSvec3&, std::vector<int32_t>&) {}
 #endif
@@ -678,7 +730,12 @@ bool drSselfCandidates::placeLeaves() {
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
     const double band = std::max(std::fabs(static_cast<double>(upper)), std::fabs(static_cast<double>(lower))) * 1.001;
     placedEntries.resize(static_cast<size_t>(leafCount));
+    const bool lanes16 = kLanes16 && drSlaneWidth() == 16;
     forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+        if (lanes16) {
+            placeBoxes8(leafFrames.data(), leafAnchorBoxes.data(), begin, end, band, placedEntries.data());
+            return;
+        }
         for (int32_t l = begin; l < end; ++l) {
             const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
             drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
