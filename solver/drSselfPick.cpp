@@ -463,8 +463,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     // Every cell of the grid: a centre and a radius such that a point within
     // the radius of the centre is within the bound of every leaf binned in
     // the cell (the leaves whose box may contain a point of the cell). For
-    // the 16-lane look at a point's leaves, every leaf of a cell is copied
-    // next to the others of the cell
+    // the 16-lane look at a point's leaves, the leaves of the cells that
+    // hold such a point are copied side by side (below)
     const bool slotted = lanes16 && binned && !wholeTree;
     const size_t slots = slotted ? static_cast<size_t>(grid.idCount()) : 0;
     slotFrames.resize(4 * slots);
