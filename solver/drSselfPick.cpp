@@ -296,33 +296,29 @@ __attribute__((target("avx512f"))) inline __mmask16 boxedLanes(const SlotLanes& 
     return in;
 }
 
-/// The first id of [first, last) whose leaf's placed box contains `p` and
-/// whose bound the point, moved by `d`, misses (always for a negative
-/// bound), or `last` when none: sixteen boxes, then their bounds in two
-/// halves of eight, in the arithmetic of the plain test.
-__attribute__((target("avx512f"))) int32_t missedSlot16(const SlotLanes& s, int32_t first, int32_t last,
-                                                       const drSvec3& p, const double* d) {
+/// The ids of [j, min(j + 16, last)) whose leaf's placed box contains `p`
+/// and whose bound the point, moved by `d`, misses (always a negative
+/// bound), as bits from j: sixteen boxes, then their bounds in two halves
+/// of eight, in the arithmetic of the plain test.
+__attribute__((target("avx512f"))) uint32_t missedSlots16(const SlotLanes& s, int32_t j, int32_t last, const drSvec3& p,
+                                                         const double* d) {
     const __m512 P[3] = {_mm512_set1_ps(p.x), _mm512_set1_ps(p.y), _mm512_set1_ps(p.z)};
-    const __m512d D[3] = {_mm512_set1_pd(d[0]), _mm512_set1_pd(d[1]), _mm512_set1_pd(d[2])};
-    for (int32_t j = first; j < last; j += 16) {
-        const __mmask16 lanes = firstLanes(last - j);
-        const __mmask16 in = boxedLanes(s, j, lanes, P);
-        for (int h = 0; h < 2; ++h) {
-            const __mmask8 m = static_cast<__mmask8>(in >> (8 * h));
-            if (m == 0) continue;
-            const int32_t at = j + 8 * h;
-            __m512d e[3];
-            for (int k = 0; k < 3; ++k) e[k] = _mm512_sub_pd(D[k], _mm512_maskz_loadu_pd(m, s.frame[k] + at));
-            const __m512d bound = _mm512_maskz_loadu_pd(m, s.frame[3] + at);
-            const __m512d sum = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(e[0], e[0]), _mm512_mul_pd(e[1], e[1])),
-                                              _mm512_mul_pd(e[2], e[2]));
-            __mmask8 ok = _mm512_mask_cmp_pd_mask(m, bound, _mm512_setzero_pd(), _CMP_GE_OQ);
-            ok = _mm512_mask_cmp_pd_mask(ok, sum, _mm512_mul_pd(bound, bound), _CMP_LE_OQ);
-            const uint32_t missed = static_cast<uint32_t>(m) & ~static_cast<uint32_t>(ok);
-            if (missed != 0) return at + std::countr_zero(missed);
-        }
+    const __mmask16 in = boxedLanes(s, j, firstLanes(last - j), P);
+    uint32_t missed = 0;
+    for (int h = 0; h < 2; ++h) {
+        const __mmask8 m = static_cast<__mmask8>(in >> (8 * h));
+        if (m == 0) continue;
+        const int32_t at = j + 8 * h;
+        __m512d e[3];
+        for (int k = 0; k < 3; ++k) e[k] = _mm512_sub_pd(_mm512_set1_pd(d[k]), _mm512_maskz_loadu_pd(m, s.frame[k] + at));
+        const __m512d bound = _mm512_maskz_loadu_pd(m, s.frame[3] + at);
+        const __m512d sum = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(e[0], e[0]), _mm512_mul_pd(e[1], e[1])),
+                                          _mm512_mul_pd(e[2], e[2]));
+        __mmask8 ok = _mm512_mask_cmp_pd_mask(m, bound, _mm512_setzero_pd(), _CMP_GE_OQ);
+        ok = _mm512_mask_cmp_pd_mask(ok, sum, _mm512_mul_pd(bound, bound), _CMP_LE_OQ);
+        missed |= (static_cast<uint32_t>(m) & ~static_cast<uint32_t>(ok)) << (8 * h);
     }
-    return last;
+    return missed;
 }
 
 /// Appends to `out` the ids of [first, last) (in `ids`) whose leaf's placed
@@ -350,7 +346,7 @@ void shiftBox4(const int32_t*, int32_t, const double*, double*, double*) {}
 void fillSlots16(const int32_t*, int32_t, int32_t, const double*, const float*, double* const*, float* const*) {}
 int32_t lookPoints16(const PointLanes&, int32_t, int32_t, int32_t*, int32_t*) { return 0; }
 void placeBoxes8(const double*, const double*, int32_t, int32_t, double, drSleafGrid::Entry*) {}
-int32_t missedSlot16(const SlotLanes&, int32_t, int32_t last, const drSvec3&, const double*) { return last; }
+uint32_t missedSlots16(const SlotLanes&, int32_t, int32_t, const drSvec3&, const double*) { return 0; }
 void boxedSlots16(const SlotLanes&, const int32_t*, int32_t, int32_t, const drSvec3&, std::vector<int32_t>&) {}
 #endif
 
@@ -537,13 +533,14 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             const int32_t* ids = grid.cellBegin(0);
             const int32_t first = static_cast<int32_t>(grid.cellBegin(c) - ids);
             const int32_t last = static_cast<int32_t>(grid.cellEnd(c) - ids);
-            for (int32_t j = first;; ++j) {
-                j = missedSlot16(slotLanes, j, last, p, d);
-                if (j == last) return;
-                // (a turning leaf is looked at here)
-                const double* frame = &leafFrames[static_cast<size_t>(ids[j]) * kFrame];
-                if (frame[5] == 0.0 || !keeps(i, p, d, frame)) break;
-            }
+            bool kept = true;
+            for (int32_t j = first; kept && j < last; j += 16)
+                for (uint32_t missed = missedSlots16(slotLanes, j, last, p, d); kept && missed != 0; missed &= missed - 1) {
+                    // (a turning leaf is looked at here)
+                    const double* frame = &leafFrames[static_cast<size_t>(ids[j + std::countr_zero(missed)]) * kFrame];
+                    kept = frame[5] != 0.0 && keeps(i, p, d, frame);
+                }
+            if (kept) return;
             picks.push_back(i);
             boxedSlots16(slotLanes, ids, first, last, p, stale);
             return;
