@@ -58,12 +58,25 @@ void drSleafGrid::build(const drSvec3& lo, const drSvec3& hi, const std::vector<
         last_[k] = static_cast<float>(counts_[k] - 1);
     }
 
-    // Ids in all: a leaf goes into every cell its box touches
+    // Ids in all: a leaf goes into every cell its box touches, the cells
+    // from (x0, y0, z0) to (x1, y1, z1) kept per leaf (z0 above z1 for an
+    // empty box, which contains no point)
     int64_t total = 0;
-    for (const Entry& e : entries) {
-        if (!finiteBox(e.boxMin, e.boxMax)) continue;  // empty: contains no point
-        total += static_cast<int64_t>(index(e.boxMax.x, 0) - index(e.boxMin.x, 0) + 1) *
-                 (index(e.boxMax.y, 1) - index(e.boxMin.y, 1) + 1) * (index(e.boxMax.z, 2) - index(e.boxMin.z, 2) + 1);
+    ranges_.resize(static_cast<size_t>(count) * 6);
+    for (size_t k = 0; k < entries.size(); ++k) {
+        const Entry& e = entries[k];
+        int32_t* r = &ranges_[k * 6];
+        if (!finiteBox(e.boxMin, e.boxMax)) {
+            r[0] = r[1] = r[2] = r[3] = 0;
+            r[4] = 1;
+            r[5] = 0;
+            continue;
+        }
+        for (int a = 0; a < 3; ++a) {
+            r[2 * a] = index(e.boxMin[a], a);
+            r[2 * a + 1] = index(e.boxMax[a], a);
+        }
+        total += static_cast<int64_t>(r[1] - r[0] + 1) * (r[3] - r[2] + 1) * (r[5] - r[4] + 1);
     }
     if (total > kIdsPerEntry * count) return;
     const int32_t cells = counts_[0] * counts_[1] * counts_[2];
@@ -78,11 +91,12 @@ void drSleafGrid::build(const drSvec3& lo, const drSvec3& hi, const std::vector<
     const bool parallel = T >= 2 && count >= kParallelEntries;
     const int32_t jobs = parallel ? T : 1;
     if (slabIds_.size() < static_cast<size_t>(jobs)) slabIds_.resize(static_cast<size_t>(jobs));
-    auto forEachCellIn = [this](const Entry& e, int32_t za, int32_t zb, auto&& act) {
-        const int32_t z0 = std::max(index(e.boxMin.z, 2), za), z1 = std::min(index(e.boxMax.z, 2), zb - 1);
+    auto forEachCellIn = [this](size_t k, int32_t za, int32_t zb, auto&& act) {
+        const int32_t* r = &ranges_[k * 6];
+        const int32_t z0 = std::max(r[4], za), z1 = std::min(r[5], zb - 1);
         if (z0 > z1) return;
-        const int32_t x0 = index(e.boxMin.x, 0), x1 = index(e.boxMax.x, 0);
-        const int32_t y0 = index(e.boxMin.y, 1), y1 = index(e.boxMax.y, 1);
+        const int32_t x0 = r[0], x1 = r[1];
+        const int32_t y0 = r[2], y1 = r[3];
         for (int32_t z = z0; z <= z1; ++z)
             for (int32_t y = y0; y <= y1; ++y)
                 for (int32_t x = x0; x <= x1; ++x) act((z * counts_[1] + y) * counts_[0] + x);
@@ -91,9 +105,8 @@ void drSleafGrid::build(const drSvec3& lo, const drSvec3& hi, const std::vector<
 
     // Count the ids of every cell of a slab and sum them within the slab
     auto countSlab = [&](int32_t k, int32_t za, int32_t zb) {
-        for (const Entry& e : entries)
-            if (finiteBox(e.boxMin, e.boxMax))
-                forEachCellIn(e, za, zb, [this](int32_t cell) { ++cellStart_[static_cast<size_t>(cell) + 1]; });
+        for (size_t k = 0; k < entries.size(); ++k)
+            forEachCellIn(k, za, zb, [this](int32_t cell) { ++cellStart_[static_cast<size_t>(cell) + 1]; });
         int64_t sum = 0;
         for (int32_t c = za * layer; c < zb * layer; ++c) {
             sum += cellStart_[static_cast<size_t>(c) + 1];
@@ -110,11 +123,10 @@ void drSleafGrid::build(const drSvec3& lo, const drSvec3& hi, const std::vector<
         for (int32_t c = za * layer; c < zb * layer; ++c)
             cursor_[static_cast<size_t>(c)] = offset + (c == za * layer ? 0 : cellStart_[static_cast<size_t>(c)]);
         for (int32_t c = za * layer; c < zb * layer; ++c) cellStart_[static_cast<size_t>(c) + 1] += offset;
-        for (const Entry& e : entries)
-            if (finiteBox(e.boxMin, e.boxMax))
-                forEachCellIn(e, za, zb, [this, &e](int32_t cell) {
-                    ids_[static_cast<size_t>(cursor_[static_cast<size_t>(cell)]++)] = e.id;
-                });
+        for (size_t k = 0; k < entries.size(); ++k)
+            forEachCellIn(k, za, zb, [this, id = entries[k].id](int32_t cell) {
+                ids_[static_cast<size_t>(cursor_[static_cast<size_t>(cell)]++)] = id;
+            });
     };
     if (parallel) {
         poolParallelFor(counts_[2], countSlab);

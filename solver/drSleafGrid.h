@@ -54,6 +54,17 @@ public:
     }
     const int32_t* cellBegin(int32_t c) const { return ids_.data() + cellStart_[static_cast<size_t>(c)]; }
     const int32_t* cellEnd(int32_t c) const { return ids_.data() + cellStart_[static_cast<size_t>(c) + 1]; }
+    /// What cellAt computes from, for passes that find the cells of many
+    /// points at once in vector lanes: along axis k, the cell index of x is
+    /// the integer part of min(max((x - origin[k]) * scale[k], 0), last[k]),
+    /// and the cell is (z * counts[1] + y) * counts[0] + x.
+    const drSvec3& origin() const { return origin_; }
+    const drSvec3& scale() const { return scale_; }
+    const drSvec3& last() const { return last_; }
+    int32_t counts(int k) const { return counts_[k]; }
+    /// Ids binned in all: cell c holds [cellBegin(c), cellEnd(c)) of
+    /// [cellBegin(0), cellBegin(0) + idCount()).
+    int32_t idCount() const { return cellStart_.empty() ? 0 : cellStart_.back(); }
 
 private:
     /// Cell index of coordinate x along an axis, clamped to the grid. Never
@@ -73,4 +84,5 @@ private:
     std::vector<int32_t> cursor_;     ///< fill position of each cell during the build
     std::vector<int32_t> ids_;        ///< the entries' ids, cell by cell, in walk order within a cell
     std::vector<int64_t> slabIds_;    ///< ids of each slab of cells during the build
+    std::vector<int32_t> ranges_;     ///< per entry during the build: its cells x0, x1, y0, y1, z0, z1
 };

@@ -205,11 +205,19 @@ private:
     std::vector<Item> items;                      ///< the points answered this sub-step
     std::vector<Item> activeItems;                ///< every active point on its lists
     const drStriangleNode* treeAsked = nullptr;   ///< the tree of the last update
-    std::vector<uint8_t> pointMarks;              ///< per point: handed to the tree (pickPoints scratch)
+    std::vector<double> shifts;                   ///< per point: its displacement since the anchor, x, y, z and 0 (pickPoints scratch)
+    std::vector<double> leafMotion;               ///< per leaf: its translation and bound, negative for a leaf that turns (pickPoints scratch)
     std::vector<double> leafFrames;               ///< per leaf: its translation and the bound (pickPoints scratch)
     std::vector<double> cellFrames;               ///< per cell of the tree's leaf grid: centre and radius (pickPoints scratch)
     std::vector<std::vector<int32_t>> jobLeaves;  ///< per chunk: leaves whose box contains a point (pickPoints scratch)
     std::vector<std::vector<int32_t>> jobStale;   ///< per chunk: the leaves of the points it handed to the tree (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobLooks;   ///< per chunk: its points not settled by their cell (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobCells;   ///< per chunk: the cells of those points (pickPoints scratch)
+    std::vector<std::vector<int32_t>> jobPicked;  ///< per chunk: the points it handed to the tree, ascending (pickPoints scratch)
+    std::vector<double> slotFrames;               ///< per id of the leaf grid's cells: its leaf's translation and bound, by component (pickPoints scratch)
+    std::vector<float> slotBoxes;                 ///< per id of the leaf grid's cells: its leaf's placed box, by component (pickPoints scratch)
+    std::vector<uint8_t> cellMarks;               ///< per cell of the leaf grid: its slots are filled (pickPoints scratch)
+    std::vector<int32_t> markedCells;             ///< the cells whose slots are filled (pickPoints scratch)
     std::vector<int32_t> leafCornerStart;         ///< first corner of each leaf in leafCorners, and the total
     std::vector<int32_t> leafCorners;             ///< every leaf's corners, once each
     uint64_t cornersBuild = 0;                    ///< tree build of leafCorners

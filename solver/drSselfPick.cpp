@@ -2,9 +2,19 @@
 // answer after parts of the cloth moved too far, and the leaves the others
 // read.
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define DR_X86_PICK 1
+#else
+#define DR_X86_PICK 0
+#endif
+
+#include "drSlanes.h"
 #include "drSselfCandidates.h"
 #include "drSselfMath.h"
 #include "drStriangleNode.h"
@@ -20,6 +30,326 @@ constexpr size_t kFrame = 15;
 /// it moved too far for its translation (also when it turns).
 bool placedByRefit(const double* frame) { return frame[3] < 0.0 || frame[5] != 0.0; }
 
+/// What the point pass reads, for its 16-lane form: the points and the
+/// anchor, the box outside which no leaf's box lies, and the cells
+/// of the leaf grid with their frames (null without a usable grid).
+struct PointLanes {
+    const float* positions;
+    const float* anchor;
+    float lo[3], hi[3];
+    const double* cells;
+    float origin[3], scale[3], last[3];
+    int32_t counts[2];
+};
+/// The leaves of the grid's cells, id by id, for the 16-lane test of one
+/// point against the leaves of its cell: each leaf's translation and bound
+/// (negative for a leaf that turns) and its placed box, by component.
+struct SlotLanes {
+    const double* frame[4];
+    const float* box[6];
+};
+
+#if DR_X86_PICK
+// The 16-lane intrinsics start from a deliberately undefined vector, which
+// GCC 12 reports as (possibly) uninitialised, depending on the inlining.
+#pragma GCC diagnostic push
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
+/// Where each of the x, y and z of sixteen points stored as triples lies in
+/// their 48 floats, as two steps of a two-vector permutation: the first
+/// takes what lies in the first two vectors, the second the rest from the third.
+struct Triples {
+    int32_t first[3][16], second[3][16];
+    constexpr Triples() : first(), second() {
+        for (int c = 0; c < 3; ++c)
+            for (int k = 0; k < 16; ++k) {
+                const int at = 3 * k + c;
+                first[c][k] = at < 32 ? at : 0;
+                second[c][k] = at < 32 ? k : 16 + at - 32;
+            }
+    }
+};
+alignas(64) constexpr Triples kTriples;
+
+/// Lanes [0, n) of sixteen (none for n <= 0, all for n >= 16).
+__attribute__((target("avx512f"))) inline __mmask16 firstLanes(int32_t n) {
+    return n >= 16 ? __mmask16(0xffff) : n <= 0 ? __mmask16(0) : static_cast<__mmask16>((1u << n) - 1u);
+}
+
+/// The x, y and z of `count` points (at most sixteen) stored as triples
+/// from `p`, one point per lane (0 in the lanes past them); reads nothing
+/// past the points.
+__attribute__((target("avx512f"))) inline void loadTriples(const float* p, int32_t count, __m512* xyz) {
+    const int32_t floats = 3 * count;
+    const __m512 v0 = _mm512_maskz_loadu_ps(firstLanes(floats), p);
+    const __m512 v1 = _mm512_maskz_loadu_ps(firstLanes(floats - 16), p + 16);
+    const __m512 v2 = _mm512_maskz_loadu_ps(firstLanes(floats - 32), p + 32);
+    for (int c = 0; c < 3; ++c) {
+        const __m512 t = _mm512_permutex2var_ps(v0, _mm512_load_si512(kTriples.first[c]), v1);
+        xyz[c] = _mm512_permutex2var_ps(t, _mm512_load_si512(kTriples.second[c]), v2);
+    }
+}
+
+/// The low and high eight lanes of sixteen floats, as doubles.
+__attribute__((target("avx512f"))) inline __m512d lowHalf(__m512 x) { return _mm512_cvtps_pd(_mm512_castps512_ps256(x)); }
+__attribute__((target("avx512f"))) inline __m512d highHalf(__m512 x) {
+    return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(x), 1)));
+}
+
+/// The displacements of the points [begin, end) from the anchor, in double,
+/// each the difference of its two floats as doubles, written as x, y, z and
+/// 0 per point: sixteen points at a time, two at a time from the lanes.
+__attribute__((target("avx512f"))) void shifts16(const float* p, const float* a, int32_t begin, int32_t end,
+                                                 double* out) {
+    // Points 2j and 2j + 1 of eight: their x and y, then their z beside them
+    __m512i pairs[4], thirds[4];
+    for (int j = 0; j < 4; ++j) {
+        pairs[j] = _mm512_setr_epi64(2 * j, 8 + 2 * j, 0, 0, 2 * j + 1, 9 + 2 * j, 0, 0);
+        thirds[j] = _mm512_setr_epi64(0, 1, 8 + 2 * j, 0, 4, 5, 9 + 2 * j, 0);
+    }
+    for (int32_t i = begin; i < end; i += 16) {
+        const int32_t count = std::min<int32_t>(16, end - i);
+        __m512 P[3], A[3];
+        loadTriples(p + 3 * static_cast<ptrdiff_t>(i), count, P);
+        loadTriples(a + 3 * static_cast<ptrdiff_t>(i), count, A);
+        for (int h = 0; h < 2; ++h) {
+            __m512d d[3];
+            for (int k = 0; k < 3; ++k)
+                d[k] = h == 0 ? _mm512_sub_pd(lowHalf(P[k]), lowHalf(A[k])) : _mm512_sub_pd(highHalf(P[k]), highHalf(A[k]));
+            for (int j = 0; j < 4; ++j) {
+                const int32_t first = 8 * h + 2 * j;  // of the sixteen
+                if (first >= count) break;
+                const __m512d xy = _mm512_permutex2var_pd(d[0], pairs[j], d[1]);
+                const __m512d xyz = _mm512_maskz_permutex2var_pd(0x77, xy, thirds[j], d[2]);
+                _mm512_mask_storeu_pd(out + 4 * static_cast<ptrdiff_t>(i + first), first + 1 < count ? 0xff : 0x0f, xyz);
+            }
+        }
+    }
+}
+
+/// The box of the displacements (4 doubles per point) of `count` corners,
+/// x, y and z side by side, each kept as std::min and std::max keep it.
+__attribute__((target("avx512f"))) void shiftBox4(const int32_t* corners, int32_t count, const double* shifts,
+                                                  double* lo, double* hi) {
+    __m256d low = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    __m256d high = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
+    for (int32_t s = 0; s < count; ++s) {
+        const __m256d d = _mm256_loadu_pd(shifts + 4 * static_cast<ptrdiff_t>(corners[s]));
+        low = _mm256_min_pd(d, low);     // d < low ? d : low
+        high = _mm256_max_pd(d, high);  // d > high ? d : high
+    }
+    alignas(32) double out[8];
+    _mm256_store_pd(out, low);
+    _mm256_store_pd(out + 4, high);
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = out[k];
+        hi[k] = out[4 + k];
+    }
+}
+
+/// Copies, for the ids [begin, end) of the leaf grid's cells, their leaf's
+/// translation and bound (4 doubles per leaf in `motion`) and placed box
+/// into the slots (see SlotLanes), sixteen ids at a time.
+__attribute__((target("avx512f"))) void fillSlots16(const int32_t* ids, int32_t begin, int32_t end, const double* motion,
+                                                    const float* boxes, double* const* frame, float* const* box) {
+    for (int32_t j = begin; j < end; j += 16) {
+        const __mmask16 lanes = firstLanes(end - j);
+        const __m512i id = _mm512_maskz_loadu_epi32(lanes, ids + j);
+        // (an entry is 7 floats: its box, then its id)
+        const __m512i at = _mm512_mullo_epi32(id, _mm512_set1_epi32(7));
+        for (int k = 0; k < 6; ++k)
+            _mm512_mask_storeu_ps(box[k] + j, lanes, _mm512_mask_i32gather_ps(_mm512_setzero_ps(), lanes, at, boxes + k, 4));
+        const __m512i four = _mm512_slli_epi32(id, 2);
+        for (int h = 0; h < 2; ++h) {
+            const __mmask8 m = static_cast<__mmask8>(lanes >> (8 * h));
+            if (m == 0) break;
+            const __m256i where = h == 0 ? _mm512_castsi512_si256(four) : _mm512_extracti64x4_epi64(four, 1);
+            for (int c = 0; c < 4; ++c)
+                _mm512_mask_storeu_pd(frame[c] + j + 8 * h, m, _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, where, motion + c, 8));
+        }
+    }
+}
+
+/// floatAbove lane by lane: the next float above each (the same for -0 and
+/// +0; +infinity stays).
+__attribute__((target("avx512f"))) inline __m256 floatsAbove(__m256 f) {
+    const __m256i bits = _mm256_castps_si256(f), one = _mm256_set1_epi32(1);
+    __m256i r = _mm256_blendv_epi8(_mm256_sub_epi32(bits, one), _mm256_add_epi32(bits, one),
+                                   _mm256_castps_si256(_mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_GT_OQ)));
+    r = _mm256_blendv_epi8(r, bits, _mm256_castps_si256(_mm256_cmp_ps(f, _mm256_set1_ps(std::numeric_limits<float>::infinity()), _CMP_EQ_OQ)));
+    r = _mm256_blendv_epi8(r, one, _mm256_castps_si256(_mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_EQ_OQ)));
+    return _mm256_castsi256_ps(r);
+}
+
+/// The placed boxes of the leaves [begin, end) (see placeLeaves), eight at
+/// a time in the arithmetic of the plain loop, into the entries of the
+/// leaves that are not placed by their refit; every entry gets its id.
+__attribute__((target("avx512f"))) void placeBoxes8(const double* frames, const double* anchorBoxes, int32_t begin,
+                                                    int32_t end, double band, drSleafGrid::Entry* entries) {
+    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+    for (int32_t l = begin; l < end; l += 8) {
+        const __mmask8 m = static_cast<__mmask8>(firstLanes(end - l));
+        const __m256i leaf = _mm256_add_epi32(iota, _mm256_set1_epi32(l));
+        const __m256i frame = _mm256_mullo_epi32(leaf, _mm256_set1_epi32(static_cast<int32_t>(kFrame)));
+        const __m256i box = _mm256_mullo_epi32(leaf, _mm256_set1_epi32(6));
+        const __m512d r = _mm512_mul_pd(_mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, frame, frames + 4, 8), _mm512_set1_pd(1.001));
+        alignas(32) float lo[3][8], hi[3][8];
+        for (int k = 0; k < 3; ++k) {
+            const __m512d g = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, frame, frames + k, 8);
+            const __m512d low = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, box, anchorBoxes + k, 8);
+            const __m512d high = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, box, anchorBoxes + 3 + k, 8);
+            const __m512d grow = _mm512_add_pd(
+                _mm512_add_pd(r, _mm512_mul_pd(_mm512_set1_pd(0.05), _mm512_add_pd(_mm512_sub_pd(high, low), _mm512_mul_pd(_mm512_set1_pd(2.0), r)))),
+                _mm512_set1_pd(band));
+            const __m512d a = _mm512_sub_pd(_mm512_add_pd(low, g), grow), b = _mm512_add_pd(_mm512_add_pd(high, g), grow);
+            // (max(|b|, |a|) is |b| > |a| ? |b| : |a|, as std::max(|a|, |b|))
+            const __m512d margin = _mm512_mul_pd(_mm512_set1_pd(1e-5), _mm512_add_pd(_mm512_set1_pd(1.0), _mm512_max_pd(_mm512_abs_pd(b), _mm512_abs_pd(a))));
+            const __m256 below = _mm512_cvtpd_ps(_mm512_sub_pd(a, margin)), above = _mm512_cvtpd_ps(_mm512_add_pd(b, margin));
+            _mm256_store_ps(lo[k], _mm256_xor_ps(floatsAbove(_mm256_xor_ps(below, sign)), sign));
+            _mm256_store_ps(hi[k], floatsAbove(above));
+        }
+        for (int32_t q = 0; q < 8 && l + q < end; ++q) {
+            drSleafGrid::Entry& entry = entries[l + q];
+            entry.id = l + q;
+            if (placedByRefit(frames + static_cast<size_t>(l + q) * kFrame)) continue;  // placed after its refit
+            for (int k = 0; k < 3; ++k) {
+                entry.boxMin[k] = lo[k][q];
+                entry.boxMax[k] = hi[k][q];
+            }
+        }
+    }
+}
+
+/// Writes to `out` the points of [begin, end), in order, that lie in the
+/// box and, with a grid, not within the radius of their cell's centre, and
+/// to `cells` their cells; returns how many. The same tests as the plain
+/// pass, in the same arithmetic: the box and the cell in floats, the
+/// displacement and the radius in double.
+__attribute__((target("avx512f"))) int32_t lookPoints16(const PointLanes& t, int32_t begin, int32_t end, int32_t* out,
+                                                      int32_t* cells) {
+    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    int32_t n = 0;
+    for (int32_t i = begin; i < end; i += 16) {
+        const int32_t count = std::min<int32_t>(16, end - i);
+        __m512 P[3];
+        loadTriples(t.positions + 3 * static_cast<ptrdiff_t>(i), count, P);
+        __mmask16 in = firstLanes(count);
+        for (int k = 0; k < 3; ++k) {
+            in = _mm512_mask_cmp_ps_mask(in, P[k], _mm512_set1_ps(t.lo[k]), _CMP_GE_OQ);
+            in = _mm512_mask_cmp_ps_mask(in, P[k], _mm512_set1_ps(t.hi[k]), _CMP_LE_OQ);
+        }
+        __mmask16 look = in;
+        __m512i cell = _mm512_setzero_si512();
+        if (t.cells != nullptr && in != 0) {
+            __m512 A[3];
+            loadTriples(t.anchor + 3 * static_cast<ptrdiff_t>(i), count, A);
+            // The cell: min(max((x - origin) * scale, 0), last) along each
+            // axis, truncated, as the grid finds it
+            __m512i index[3];
+            for (int k = 0; k < 3; ++k) {
+                const __m512 f = _mm512_mul_ps(_mm512_sub_ps(P[k], _mm512_set1_ps(t.origin[k])), _mm512_set1_ps(t.scale[k]));
+                index[k] = _mm512_cvttps_epi32(_mm512_min_ps(_mm512_set1_ps(t.last[k]), _mm512_max_ps(_mm512_setzero_ps(), f)));
+            }
+            cell = _mm512_add_epi32(
+                _mm512_mullo_epi32(_mm512_add_epi32(_mm512_mullo_epi32(index[2], _mm512_set1_epi32(t.counts[1])), index[1]),
+                                   _mm512_set1_epi32(t.counts[0])),
+                index[0]);
+            const __m512i at = _mm512_slli_epi32(cell, 2);
+            for (int h = 0; h < 2; ++h) {
+                const __mmask8 m = static_cast<__mmask8>(in >> (8 * h));
+                if (m == 0) continue;
+                const __m256i where = h == 0 ? _mm512_castsi512_si256(at) : _mm512_extracti64x4_epi64(at, 1);
+                __m512d g[4];
+                for (int c = 0; c < 4; ++c) g[c] = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, where, t.cells + c, 8);
+                __m512d e[3];
+                for (int k = 0; k < 3; ++k) {
+                    const __m512d d = h == 0 ? _mm512_sub_pd(lowHalf(P[k]), lowHalf(A[k])) : _mm512_sub_pd(highHalf(P[k]), highHalf(A[k]));
+                    e[k] = _mm512_sub_pd(d, g[k]);
+                }
+                const __m512d sum = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(e[0], e[0]), _mm512_mul_pd(e[1], e[1])),
+                                                  _mm512_mul_pd(e[2], e[2]));
+                __mmask8 ok = _mm512_mask_cmp_pd_mask(m, g[3], _mm512_setzero_pd(), _CMP_GE_OQ);
+                ok = _mm512_mask_cmp_pd_mask(ok, sum, _mm512_mul_pd(g[3], g[3]), _CMP_LE_OQ);
+                look = static_cast<__mmask16>(look & ~(static_cast<uint32_t>(ok) << (8 * h)));
+            }
+        }
+        _mm512_mask_compressstoreu_epi32(out + n, look, _mm512_add_epi32(iota, _mm512_set1_epi32(i)));
+        _mm512_mask_compressstoreu_epi32(cells + n, look, cell);
+        n += std::popcount(static_cast<uint32_t>(look));
+    }
+    return n;
+}
+
+/// The lanes of the ids [j, j + 16) among `lanes` whose leaf's placed box
+/// contains the point P (broadcast), as inBox finds it.
+__attribute__((target("avx512f"))) inline __mmask16 boxedLanes(const SlotLanes& s, int32_t j, __mmask16 lanes,
+                                                              const __m512* P) {
+    __mmask16 in = lanes;
+    for (int k = 0; k < 3; ++k) {
+        in = _mm512_mask_cmp_ps_mask(in, P[k], _mm512_maskz_loadu_ps(lanes, s.box[k] + j), _CMP_GE_OQ);
+        in = _mm512_mask_cmp_ps_mask(in, P[k], _mm512_maskz_loadu_ps(lanes, s.box[3 + k] + j), _CMP_LE_OQ);
+    }
+    return in;
+}
+
+/// The ids of [j, min(j + 16, last)) whose leaf's placed box contains `p`
+/// and whose bound the point, moved by `d`, misses (always a negative
+/// bound), as bits from j: sixteen boxes, then their bounds in two halves
+/// of eight, in the arithmetic of the plain test.
+__attribute__((target("avx512f"))) uint32_t missedSlots16(const SlotLanes& s, int32_t j, int32_t last, const drSvec3& p,
+                                                         const double* d) {
+    const __m512 P[3] = {_mm512_set1_ps(p.x), _mm512_set1_ps(p.y), _mm512_set1_ps(p.z)};
+    const __mmask16 in = boxedLanes(s, j, firstLanes(last - j), P);
+    uint32_t missed = 0;
+    for (int h = 0; h < 2; ++h) {
+        const __mmask8 m = static_cast<__mmask8>(in >> (8 * h));
+        if (m == 0) continue;
+        const int32_t at = j + 8 * h;
+        __m512d e[3];
+        for (int k = 0; k < 3; ++k) e[k] = _mm512_sub_pd(_mm512_set1_pd(d[k]), _mm512_maskz_loadu_pd(m, s.frame[k] + at));
+        const __m512d bound = _mm512_maskz_loadu_pd(m, s.frame[3] + at);
+        const __m512d sum = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(e[0], e[0]), _mm512_mul_pd(e[1], e[1])),
+                                          _mm512_mul_pd(e[2], e[2]));
+        __mmask8 ok = _mm512_mask_cmp_pd_mask(m, bound, _mm512_setzero_pd(), _CMP_GE_OQ);
+        ok = _mm512_mask_cmp_pd_mask(ok, sum, _mm512_mul_pd(bound, bound), _CMP_LE_OQ);
+        missed |= (static_cast<uint32_t>(m) & ~static_cast<uint32_t>(ok)) << (8 * h);
+    }
+    return missed;
+}
+
+/// Appends to `out` the ids of [first, last) (in `ids`) whose leaf's placed
+/// box contains `p`, in order.
+__attribute__((target("avx512f"))) void boxedSlots16(const SlotLanes& s, const int32_t* ids, int32_t first, int32_t last,
+                                                    const drSvec3& p, std::vector<int32_t>& out) {
+    const __m512 P[3] = {_mm512_set1_ps(p.x), _mm512_set1_ps(p.y), _mm512_set1_ps(p.z)};
+    size_t n = out.size();
+    out.resize(n + static_cast<size_t>(last - first));
+    for (int32_t j = first; j < last; j += 16) {
+        const __mmask16 lanes = firstLanes(last - j);
+        const __mmask16 in = boxedLanes(s, j, lanes, P);
+        _mm512_mask_compressstoreu_epi32(out.data() + n, in, _mm512_maskz_loadu_epi32(lanes, ids + j));
+        n += static_cast<size_t>(std::popcount(static_cast<uint32_t>(in)));
+    }
+    out.resize(n);
+}
+
+#pragma GCC diagnostic pop
+constexpr bool kLanes16 = true;
+#else
+constexpr bool kLanes16 = false;
+void shifts16(const float*, const float*, int32_t, int32_t, double*) {}
+void shiftBox4(const int32_t*, int32_t, const double*, double*, double*) {}
+void fillSlots16(const int32_t*, int32_t, int32_t, const double*, const float*, double* const*, float* const*) {}
+int32_t lookPoints16(const PointLanes&, int32_t, int32_t, int32_t*, int32_t*) { return 0; }
+void placeBoxes8(const double*, const double*, int32_t, int32_t, double, drSleafGrid::Entry*) {}
+uint32_t missedSlots16(const SlotLanes&, int32_t, int32_t, const drSvec3&, const double*) { return 0; }
+void boxedSlots16(const SlotLanes&, const int32_t*, int32_t, int32_t, const drSvec3&, std::vector<int32_t>&) {}
+#endif
+
 }  // namespace
 
 // Why the lists still answer a point p that pickPoints leaves to them. The
@@ -34,11 +364,16 @@ bool placedByRefit(const double* frame) { return frame[3] < 0.0 || frame[5] != 0
 // accepts p is on p's list. A point that fails this for one leaf whose box
 // contains it gets the tree's answer: the leaves whose refitted box contains
 // it, tried in walk order.
+//
+// The passes over the points and the leaves run sixteen (eight) lanes wide
+// where the processor has them, with the plain passes' tests in the same
+// arithmetic, so that they hand the same points to the tree.
 void drSselfCandidates::pickPoints(drStriangleNode& tree) {
     const int32_t m = points;
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
     const double allowed = static_cast<double>(slack) / 1.001;
     constexpr double kInf = std::numeric_limits<double>::infinity();
+    const bool lanes16 = kLanes16 && drSlaneWidth() == 16;
     // True when d lies within g[3] of (g[0], g[1], g[2]) (never for a negative g[3])
     auto within = [](const double* d, const double* g) {
         const double x = d[0] - g[0], y = d[1] - g[1], z = d[2] - g[2];
@@ -56,21 +391,41 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
         return within(f, g);
     };
 
+    // Every point's displacement since the anchor, once
+    shifts.resize(4 * static_cast<size_t>(corners));
+    double* const shift = shifts.data();
+    static_assert(sizeof(drSvec3) == 3 * sizeof(float));
+    forRange(corners, kParallelPoints, [&](int32_t, int32_t begin, int32_t end) {
+        if (lanes16) {
+            shifts16(reinterpret_cast<const float*>(positions), reinterpret_cast<const float*>(anchor.data()), begin, end,
+                     shift);
+            return;
+        }
+        for (int32_t i = begin; i < end; ++i) {
+            for (int k = 0; k < 3; ++k)
+                shift[4 * i + k] = static_cast<double>(positions[i][k]) - anchor[static_cast<size_t>(i)][k];
+            shift[4 * i + 3] = 0.0;
+        }
+    });
+
     // Every leaf's translation G and how far a point may be from it: the
     // bound, negative when the leaf's own spread is too large
     leafFrames.resize(static_cast<size_t>(leafCount) * kFrame);
+    leafMotion.resize(static_cast<size_t>(leafCount) * 4);
     forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
         for (int32_t l = begin; l < end; ++l) {
             // (an empty leaf keeps an empty box and no bound: it contains no point)
             double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
-            for (int32_t s = leafCornerStart[static_cast<size_t>(l)];
-                 s < leafCornerStart[static_cast<size_t>(l) + 1]; ++s) {
-                const int32_t c = leafCorners[static_cast<size_t>(s)];
-                for (int k = 0; k < 3; ++k) {
-                    const double d =
-                        static_cast<double>(positions[c][k]) - anchor[static_cast<size_t>(c)][k];
-                    lo[k] = std::min(lo[k], d);
-                    hi[k] = std::max(hi[k], d);
+            const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
+            if (lanes16) {
+                shiftBox4(leafCorners.data() + first, last - first, shift, lo, hi);
+            } else {
+                for (int32_t s = first; s < last; ++s) {
+                    const double* d = shift + 4 * static_cast<ptrdiff_t>(leafCorners[static_cast<size_t>(s)]);
+                    for (int k = 0; k < 3; ++k) {
+                        lo[k] = std::min(lo[k], d[k]);
+                        hi[k] = std::max(hi[k], d[k]);
+                    }
                 }
             }
             double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
@@ -85,6 +440,10 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             frame[5] = 0.0;
             if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] == kTurnsWithoutBasis) makeBasis(l);
             if (frame[3] < 0.0 && leafTurnable[static_cast<size_t>(l)] == kTurns) turnLeaf(l, frame);
+            // (a turning leaf takes each point by where it was: no radius serves its cells)
+            double* motion = &leafMotion[static_cast<size_t>(l) * 4];
+            for (int k = 0; k < 3; ++k) motion[k] = frame[k];
+            motion[3] = frame[5] != 0.0 ? -1.0 : frame[3];
         }
     });
 
@@ -99,7 +458,17 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
 
     // Every cell of the grid: a centre and a radius such that a point within
     // the radius of the centre is within the bound of every leaf binned in
-    // the cell (the leaves whose box may contain a point of the cell)
+    // the cell (the leaves whose box may contain a point of the cell). For
+    // the 16-lane look at a point's leaves, the leaves of the cells that
+    // hold such a point are copied side by side (below)
+    const bool slotted = lanes16 && binned && !wholeTree;
+    const size_t slots = slotted ? static_cast<size_t>(grid.idCount()) : 0;
+    slotFrames.resize(4 * slots);
+    slotBoxes.resize(6 * slots);
+    const SlotLanes slotLanes{{slotFrames.data(), slotFrames.data() + slots, slotFrames.data() + 2 * slots,
+                               slotFrames.data() + 3 * slots},
+                              {slotBoxes.data(), slotBoxes.data() + slots, slotBoxes.data() + 2 * slots,
+                               slotBoxes.data() + 3 * slots, slotBoxes.data() + 4 * slots, slotBoxes.data() + 5 * slots}};
     if (binned) {
         const int32_t cells = grid.cellCount();
         cellFrames.resize(static_cast<size_t>(cells) * 4);
@@ -107,12 +476,11 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             for (int32_t c = begin; c < end; ++c) {
                 double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
                 for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
-                    const double* frame = &leafFrames[static_cast<size_t>(leafOf(*id)) * kFrame];
-                    // (a turning leaf takes each point by where it was: no radius serves its cells)
-                    bound = std::min(bound, frame[5] != 0.0 ? -1.0 : frame[3]);
+                    const double* motion = &leafMotion[static_cast<size_t>(leafOf(*id)) * 4];
+                    bound = std::min(bound, motion[3]);
                     for (int k = 0; k < 3; ++k) {
-                        lo[k] = std::min(lo[k], frame[k]);
-                        hi[k] = std::max(hi[k], frame[k]);
+                        lo[k] = std::min(lo[k], motion[k]);
+                        hi[k] = std::max(hi[k], motion[k]);
                     }
                 }
                 double* cell = &cellFrames[static_cast<size_t>(c) * 4];
@@ -130,70 +498,142 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             }
         });
     }
-
     // Every point: within its cell's radius, or else within the bound of
-    // every leaf whose box contains it; marked for the tree when not
-    pointMarks.assign(static_cast<size_t>(m), 0);
+    // every leaf whose box contains it; handed to the tree when not
+    const drSvec3& boxLo = wholeTree ? tree.boxMin : placedMin;
+    const drSvec3& boxHi = wholeTree ? tree.boxMax : placedMax;
+    PointLanes pointLanes{reinterpret_cast<const float*>(positions),
+                          reinterpret_cast<const float*>(anchor.data()),
+                          {boxLo.x, boxLo.y, boxLo.z},
+                          {boxHi.x, boxHi.y, boxHi.z},
+                          binned ? cellFrames.data() : nullptr,
+                          {grid.origin().x, grid.origin().y, grid.origin().z},
+                          {grid.scale().x, grid.scale().y, grid.scale().z},
+                          {grid.last().x, grid.last().y, grid.last().z},
+                          {grid.counts(0), grid.counts(1)}};
     const int32_t jobs = drSselfChunks(m, kParallelPoints);
     if (jobLeaves.size() < static_cast<size_t>(jobs)) {
         jobLeaves.resize(static_cast<size_t>(jobs));
         jobStale.resize(static_cast<size_t>(jobs));
+        jobLooks.resize(static_cast<size_t>(jobs));
+        jobCells.resize(static_cast<size_t>(jobs));
+        jobPicked.resize(static_cast<size_t>(jobs));
     }
-    drSselfForChunks(m, jobs, [&](int32_t job, int32_t begin, int32_t end) {
-        std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
+    // Point i of chunk `job`, in the box and not within the radius of its cell c
+    auto look = [&](int32_t job, int32_t i, int32_t c) {
         std::vector<int32_t>& stale = jobStale[static_cast<size_t>(job)];
-        stale.clear();
-        for (int32_t i = begin; i < end; ++i) {
-            const drSvec3& p = positions[i];
-            if (wholeTree ? !tree.boxContains(p) : !inBox(p, placedMin, placedMax)) continue;  // in no leaf's box
-            const double d[3] = {static_cast<double>(p.x) - anchor[static_cast<size_t>(i)].x,
-                                 static_cast<double>(p.y) - anchor[static_cast<size_t>(i)].y,
-                                 static_cast<double>(p.z) - anchor[static_cast<size_t>(i)].z};
-            if (binned) {
-                const double* cell = &cellFrames[static_cast<size_t>(grid.cellAt(p)) * 4];
-                if (within(d, cell)) continue;
-            }
-            // The leaves of the cell: a leaf whose bound the point keeps
-            // needs no look at its box
+        std::vector<int32_t>& picks = jobPicked[static_cast<size_t>(job)];
+        const drSvec3& p = positions[i];
+        const double* d = shift + 4 * static_cast<ptrdiff_t>(i);
+        // The leaves of the cell: a leaf whose bound the point keeps needs
+        // no look at its box
+        if (slotted) {
+            // (when one misses, the point is handed to the tree: the leaves
+            // of the cell whose box contains it are those it reads)
+            const int32_t* ids = grid.cellBegin(0);
+            const int32_t first = static_cast<int32_t>(grid.cellBegin(c) - ids);
+            const int32_t last = static_cast<int32_t>(grid.cellEnd(c) - ids);
             bool kept = true;
-            if (binned && !wholeTree) {
-                const int32_t c = grid.cellAt(p);
-                for (const int32_t* id = grid.cellBegin(c); kept && id != grid.cellEnd(c); ++id)
-                    kept = keeps(i, p, d, &leafFrames[static_cast<size_t>(*id) * kFrame]) ||
-                           !inBox(p, placedEntries[static_cast<size_t>(*id)].boxMin, placedEntries[static_cast<size_t>(*id)].boxMax);
-                if (kept) continue;
-            }
-            leavesHere.clear();
-            if (wholeTree)
-                tree.leavesAt(p, leavesHere);
-            else
-                placedAt(p, leavesHere);
-            for (int32_t l : leavesHere) {
-                const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
-                if (!keeps(i, p, d, frame)) {
-                    // handed to the tree: every leaf whose box contains it is read
-                    pointMarks[static_cast<size_t>(i)] = 1;
-                    stale.insert(stale.end(), leavesHere.begin(), leavesHere.end());
-                    break;
+            for (int32_t j = first; kept && j < last; j += 16)
+                for (uint32_t missed = missedSlots16(slotLanes, j, last, p, d); kept && missed != 0; missed &= missed - 1) {
+                    // (a turning leaf is looked at here)
+                    const double* frame = &leafFrames[static_cast<size_t>(ids[j + std::countr_zero(missed)]) * kFrame];
+                    kept = frame[5] != 0.0 && keeps(i, p, d, frame);
                 }
+            if (kept) return;
+            picks.push_back(i);
+            boxedSlots16(slotLanes, ids, first, last, p, stale);
+            return;
+        }
+        if (binned && !wholeTree) {
+            bool kept = true;
+            for (const int32_t* id = grid.cellBegin(c); kept && id != grid.cellEnd(c); ++id)
+                kept = keeps(i, p, d, &leafFrames[static_cast<size_t>(*id) * kFrame]) ||
+                       !inBox(p, placedEntries[static_cast<size_t>(*id)].boxMin, placedEntries[static_cast<size_t>(*id)].boxMax);
+            if (kept) return;
+        }
+        std::vector<int32_t>& leavesHere = jobLeaves[static_cast<size_t>(job)];
+        leavesHere.clear();
+        if (wholeTree)
+            tree.leavesAt(p, leavesHere);
+        else
+            placedAt(p, leavesHere);
+        for (int32_t l : leavesHere) {
+            const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
+            if (!keeps(i, p, d, frame)) {
+                // handed to the tree: every leaf whose box contains it is read
+                picks.push_back(i);
+                stale.insert(stale.end(), leavesHere.begin(), leavesHere.end());
+                break;
             }
         }
-    });
+    };
+    if (lanes16) {
+        // The points to look at, sixteen at a time; then the leaves of their
+        // cells side by side, and a look at each
+        drSselfForChunks(m, jobs, [&](int32_t job, int32_t begin, int32_t end) {
+            std::vector<int32_t>& looks = jobLooks[static_cast<size_t>(job)];
+            std::vector<int32_t>& cellsHere = jobCells[static_cast<size_t>(job)];
+            looks.resize(static_cast<size_t>(end - begin));
+            cellsHere.resize(static_cast<size_t>(end - begin));
+            const int32_t count = lookPoints16(pointLanes, begin, end, looks.data(), cellsHere.data());
+            looks.resize(static_cast<size_t>(count));
+            cellsHere.resize(static_cast<size_t>(count));
+        });
+        if (slotted) {
+            cellMarks.assign(static_cast<size_t>(grid.cellCount()), 0);
+            markedCells.clear();
+            for (int32_t job = 0; job < jobs; ++job)
+                for (int32_t c : jobCells[static_cast<size_t>(job)])
+                    if (cellMarks[static_cast<size_t>(c)] == 0) {
+                        cellMarks[static_cast<size_t>(c)] = 1;
+                        markedCells.push_back(c);
+                    }
+            static_assert(sizeof(drSleafGrid::Entry) == 7 * sizeof(float));
+            double* const frame[4] = {slotFrames.data(), slotFrames.data() + slots, slotFrames.data() + 2 * slots,
+                                      slotFrames.data() + 3 * slots};
+            float* const box[6] = {slotBoxes.data(), slotBoxes.data() + slots, slotBoxes.data() + 2 * slots,
+                                   slotBoxes.data() + 3 * slots, slotBoxes.data() + 4 * slots, slotBoxes.data() + 5 * slots};
+            const int32_t* ids = grid.cellBegin(0);
+            forRange(static_cast<int32_t>(markedCells.size()), kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+                for (int32_t k = begin; k < end; ++k) {
+                    const int32_t c = markedCells[static_cast<size_t>(k)];
+                    fillSlots16(ids, static_cast<int32_t>(grid.cellBegin(c) - ids), static_cast<int32_t>(grid.cellEnd(c) - ids),
+                                leafMotion.data(), reinterpret_cast<const float*>(placedEntries.data()), frame, box);
+                }
+            });
+        }
+        drSselfForChunks(m, jobs, [&](int32_t job, int32_t, int32_t) {
+            jobStale[static_cast<size_t>(job)].clear();
+            jobPicked[static_cast<size_t>(job)].clear();
+            const std::vector<int32_t>& looks = jobLooks[static_cast<size_t>(job)];
+            for (size_t k = 0; k < looks.size(); ++k) look(job, looks[k], jobCells[static_cast<size_t>(job)][k]);
+        });
+    } else {
+        drSselfForChunks(m, jobs, [&](int32_t job, int32_t begin, int32_t end) {
+            jobStale[static_cast<size_t>(job)].clear();
+            jobPicked[static_cast<size_t>(job)].clear();
+            for (int32_t i = begin; i < end; ++i) {
+                if (!inBox(positions[i], boxLo, boxHi)) continue;  // in no leaf's box
+                const int32_t c = binned ? grid.cellAt(positions[i]) : 0;
+                if (binned && within(shift + 4 * static_cast<ptrdiff_t>(i), &cellFrames[static_cast<size_t>(c) * 4])) continue;
+                look(job, i, c);
+            }
+        });
+    }
 
-    // The points in order: marked ones to the tree, the others to their lists
+    // The points in order: picked ones to the tree, the others to their lists
     items.clear();
     picked = 0;
     size_t a = 0;
-    for (int32_t i = 0; i < m; ++i) {
-        const bool active = a < activePoints.size() && activePoints[a] == i;
-        if (pointMarks[static_cast<size_t>(i)] != 0) {
+    for (int32_t job = 0; job < jobs; ++job)
+        for (int32_t i : jobPicked[static_cast<size_t>(job)]) {
+            for (; a < activePoints.size() && activePoints[a] < i; ++a) items.push_back({activePoints[a], static_cast<int32_t>(a)});
+            if (a < activePoints.size() && activePoints[a] == i) ++a;
             items.push_back({i, -1});
             ++picked;
-        } else if (active) {
-            items.push_back({i, static_cast<int32_t>(a)});
         }
-        if (active) ++a;
-    }
+    for (; a < activePoints.size(); ++a) items.push_back({activePoints[a], static_cast<int32_t>(a)});
     spent += picked + kMixedCost * m;
     if (wholeTree) return;
 
@@ -287,7 +727,12 @@ bool drSselfCandidates::placeLeaves() {
     const int32_t leafCount = static_cast<int32_t>(leaves.size());
     const double band = std::max(std::fabs(static_cast<double>(upper)), std::fabs(static_cast<double>(lower))) * 1.001;
     placedEntries.resize(static_cast<size_t>(leafCount));
+    const bool lanes16 = kLanes16 && drSlaneWidth() == 16;
     forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+        if (lanes16) {
+            placeBoxes8(leafFrames.data(), leafAnchorBoxes.data(), begin, end, band, placedEntries.data());
+            return;
+        }
         for (int32_t l = begin; l < end; ++l) {
             const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
             drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
@@ -326,12 +771,15 @@ bool drSselfCandidates::placeLeaves() {
     }
     if (!(placedMin.x <= placedMax.x)) return false;  // no leaf has a box
 
-    // The grid bins every leaf by its box grown by a quarter of the slack,
+    // The grid bins every leaf by its box grown by the slack,
     // and serves the next mixed sub-steps of the same lists as long as every
     // leaf's box stays within the box it was binned with: a cell then lists
     // every leaf whose box may contain a point of the cell, and some more,
     // each tested by its own box. (More growth keeps the grid longer, but
-    // the extra leaves of a cell slow the pass over the points more.)
+    // lists more leaves per cell for the points left over by their cell's
+    // radius: on a draped cloth the slack kept it for four fifths of the
+    // mixed sub-steps, against half of them for a quarter of the slack,
+    // with the leaves of a cell tested sixteen at a time.)
     bool keep = gridSearch == searches && movedGrid.usable() && binnedEntries.size() == placedEntries.size();
     for (int32_t l = 0; keep && l < leafCount; ++l) {
         const drSleafGrid::Entry& now = placedEntries[static_cast<size_t>(l)];
@@ -344,7 +792,7 @@ bool drSselfCandidates::placeLeaves() {
     if (keep) return true;
     binnedEntries = placedEntries;
     drSvec3 lo = placedMin, hi = placedMax;
-    const float grow = 0.25f * slack;
+    const float grow = slack;
     for (drSleafGrid::Entry& entry : binnedEntries) {
         if (!(entry.boxMin.x <= entry.boxMax.x && entry.boxMin.y <= entry.boxMax.y && entry.boxMin.z <= entry.boxMax.z))
             continue;  // empty
