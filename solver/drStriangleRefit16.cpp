@@ -61,6 +61,7 @@ __attribute__((target("avx512f"))) void refit16(drStriangleBlock* blocks, const 
                  widen = _mm512_set1_ps(0.05f), zero = _mm512_setzero_ps(), lower = _mm512_set1_ps(lowerOffset),
                  upper = _mm512_set1_ps(upperOffset);
     alignas(64) float values[12][16];
+    float lowest[3] = {boxMin.x, boxMin.y, boxMin.z}, highest[3] = {boxMax.x, boxMax.y, boxMax.z};
     alignas(64) float boxes[6][16];
     for (int32_t first = 0; first < count; first += 16) {
         const int32_t used = std::min(16, count - first);
@@ -162,14 +163,31 @@ __attribute__((target("avx512f"))) void refit16(drStriangleBlock* blocks, const 
                 }
             }
         }
+        // The box, triangle by triangle as the four-lane refit grows it. When
+        // no bound of a fit triangle is zero (or not a number), the smallest
+        // and largest do not depend on the order, and are taken in lanes.
+        __mmask16 exact = 0;
+        for (int k = 0; k < 6; ++k) {
+            const __m512 v = _mm512_load_ps(boxes[k]);
+            exact |= _mm512_mask_cmp_ps_mask(fit, v, zero, _CMP_EQ_UQ);  // zero, or not a number
+        }
+        if (exact == 0) {
+            for (int k = 0; k < 3; ++k) {
+                lowest[k] = std::min(lowest[k], _mm512_mask_reduce_min_ps(fit, _mm512_load_ps(boxes[k])));
+                highest[k] = std::max(highest[k], _mm512_mask_reduce_max_ps(fit, _mm512_load_ps(boxes[3 + k])));
+            }
+            continue;
+        }
         for (int32_t l = 0; l < used; ++l) {
             if (((fit >> l) & 1u) == 0) continue;
             for (int k = 0; k < 3; ++k) {
-                boxMin[k] = std::min(boxMin[k], boxes[k][l]);
-                boxMax[k] = std::max(boxMax[k], boxes[3 + k][l]);
+                lowest[k] = std::min(lowest[k], boxes[k][l]);
+                highest[k] = std::max(highest[k], boxes[3 + k][l]);
             }
         }
     }
+    boxMin = {lowest[0], lowest[1], lowest[2]};
+    boxMax = {highest[0], highest[1], highest[2]};
 }
 
 #pragma GCC diagnostic pop
