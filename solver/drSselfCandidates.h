@@ -205,7 +205,6 @@ private:
     std::vector<Item> items;                      ///< the points answered this sub-step
     std::vector<Item> activeItems;                ///< every active point on its lists
     const drStriangleNode* treeAsked = nullptr;   ///< the tree of the last update
-    std::vector<double> shifts;                   ///< per point: its displacement since the anchor, x, y, z and 0 (pickPoints scratch)
     std::vector<double> leafMotion;               ///< per leaf: its translation and bound, negative for a leaf that turns (pickPoints scratch)
     std::vector<double> leafFrames;               ///< per leaf: its translation and the bound (pickPoints scratch)
     std::vector<double> cellFrames;               ///< per cell of the tree's leaf grid: centre and radius (pickPoints scratch)

@@ -99,45 +99,17 @@ __attribute__((target("avx512f"))) inline __m512d highHalf(__m512 x) {
     return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(x), 1)));
 }
 
-/// The displacements of the points [begin, end) from the anchor, in double,
-/// each the difference of its two floats as doubles, written as x, y, z and
-/// 0 per point: sixteen points at a time, two at a time from the lanes.
-__attribute__((target("avx512f"))) void shifts16(const float* p, const float* a, int32_t begin, int32_t end,
-                                                 double* out) {
-    // Points 2j and 2j + 1 of eight: their x and y, then their z beside them
-    __m512i pairs[4], thirds[4];
-    for (int j = 0; j < 4; ++j) {
-        pairs[j] = _mm512_setr_epi64(2 * j, 8 + 2 * j, 0, 0, 2 * j + 1, 9 + 2 * j, 0, 0);
-        thirds[j] = _mm512_setr_epi64(0, 1, 8 + 2 * j, 0, 4, 5, 9 + 2 * j, 0);
-    }
-    for (int32_t i = begin; i < end; i += 16) {
-        const int32_t count = std::min<int32_t>(16, end - i);
-        __m512 P[3], A[3];
-        loadTriples(p + 3 * static_cast<ptrdiff_t>(i), count, P);
-        loadTriples(a + 3 * static_cast<ptrdiff_t>(i), count, A);
-        for (int h = 0; h < 2; ++h) {
-            __m512d d[3];
-            for (int k = 0; k < 3; ++k)
-                d[k] = h == 0 ? _mm512_sub_pd(lowHalf(P[k]), lowHalf(A[k])) : _mm512_sub_pd(highHalf(P[k]), highHalf(A[k]));
-            for (int j = 0; j < 4; ++j) {
-                const int32_t first = 8 * h + 2 * j;  // of the sixteen
-                if (first >= count) break;
-                const __m512d xy = _mm512_permutex2var_pd(d[0], pairs[j], d[1]);
-                const __m512d xyz = _mm512_maskz_permutex2var_pd(0x77, xy, thirds[j], d[2]);
-                _mm512_mask_storeu_pd(out + 4 * static_cast<ptrdiff_t>(i + first), first + 1 < count ? 0xff : 0x0f, xyz);
-            }
-        }
-    }
-}
-
-/// The box of the displacements (4 doubles per point) of `count` corners,
+/// The box of the displacements since the anchor of `count` corners (each
+/// the difference of its two floats as doubles),
 /// x, y and z side by side, each kept as std::min and std::max keep it.
-__attribute__((target("avx512f"))) void shiftBox4(const int32_t* corners, int32_t count, const double* shifts,
+__attribute__((target("avx512f"))) void shiftBox4(const int32_t* corners, int32_t count, const float* p, const float* a,
                                                   double* lo, double* hi) {
     __m256d low = _mm256_set1_pd(std::numeric_limits<double>::infinity());
     __m256d high = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
     for (int32_t s = 0; s < count; ++s) {
-        const __m256d d = _mm256_loadu_pd(shifts + 4 * static_cast<ptrdiff_t>(corners[s]));
+        const ptrdiff_t c = 3 * static_cast<ptrdiff_t>(corners[s]);
+        const __m256d d = _mm256_sub_pd(_mm256_cvtps_pd(_mm512_castps512_ps128(_mm512_maskz_loadu_ps(0x7, p + c))),
+                                        _mm256_cvtps_pd(_mm512_castps512_ps128(_mm512_maskz_loadu_ps(0x7, a + c))));
         low = _mm256_min_pd(d, low);     // d < low ? d : low
         high = _mm256_max_pd(d, high);  // d > high ? d : high
     }
@@ -341,8 +313,7 @@ __attribute__((target("avx512f"))) void boxedSlots16(const SlotLanes& s, const i
 constexpr bool kLanes16 = true;
 #else
 constexpr bool kLanes16 = false;
-void shifts16(const float*, const float*, int32_t, int32_t, double*) {}
-void shiftBox4(const int32_t*, int32_t, const double*, double*, double*) {}
+void shiftBox4(const int32_t*, int32_t, const float*, const float*, double*, double*) {}
 void fillSlots16(const int32_t*, int32_t, int32_t, const double*, const float*, double* const*, float* const*) {}
 int32_t lookPoints16(const PointLanes&, int32_t, int32_t, int32_t*, int32_t*) { return 0; }
 void placeBoxes8(const double*, const double*, int32_t, int32_t, double, drSleafGrid::Entry*) {}
@@ -391,22 +362,12 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
         return within(f, g);
     };
 
-    // Every point's displacement since the anchor, once
-    shifts.resize(4 * static_cast<size_t>(corners));
-    double* const shift = shifts.data();
+    // A point's displacement since the anchor, in double: x, y, z and 0
     static_assert(sizeof(drSvec3) == 3 * sizeof(float));
-    forRange(corners, kParallelPoints, [&](int32_t, int32_t begin, int32_t end) {
-        if (lanes16) {
-            shifts16(reinterpret_cast<const float*>(positions), reinterpret_cast<const float*>(anchor.data()), begin, end,
-                     shift);
-            return;
-        }
-        for (int32_t i = begin; i < end; ++i) {
-            for (int k = 0; k < 3; ++k)
-                shift[4 * i + k] = static_cast<double>(positions[i][k]) - anchor[static_cast<size_t>(i)][k];
-            shift[4 * i + 3] = 0.0;
-        }
-    });
+    auto shiftOf = [this](int32_t i, double* d) {
+        for (int k = 0; k < 3; ++k) d[k] = static_cast<double>(positions[i][k]) - anchor[static_cast<size_t>(i)][k];
+        d[3] = 0.0;
+    };
 
     // Every leaf's translation G and how far a point may be from it: the
     // bound, negative when the leaf's own spread is too large
@@ -418,10 +379,12 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
             const int32_t first = leafCornerStart[static_cast<size_t>(l)], last = leafCornerStart[static_cast<size_t>(l) + 1];
             if (lanes16) {
-                shiftBox4(leafCorners.data() + first, last - first, shift, lo, hi);
+                shiftBox4(leafCorners.data() + first, last - first, reinterpret_cast<const float*>(positions),
+                          reinterpret_cast<const float*>(anchor.data()), lo, hi);
             } else {
                 for (int32_t s = first; s < last; ++s) {
-                    const double* d = shift + 4 * static_cast<ptrdiff_t>(leafCorners[static_cast<size_t>(s)]);
+                    double d[4];
+                    shiftOf(leafCorners[static_cast<size_t>(s)], d);
                     for (int k = 0; k < 3; ++k) {
                         lo[k] = std::min(lo[k], d[k]);
                         hi[k] = std::max(hi[k], d[k]);
@@ -524,7 +487,8 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
         std::vector<int32_t>& stale = jobStale[static_cast<size_t>(job)];
         std::vector<int32_t>& picks = jobPicked[static_cast<size_t>(job)];
         const drSvec3& p = positions[i];
-        const double* d = shift + 4 * static_cast<ptrdiff_t>(i);
+        double d[4];
+        shiftOf(i, d);
         // The leaves of the cell: a leaf whose bound the point keeps needs
         // no look at its box
         if (slotted) {
@@ -616,7 +580,9 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             for (int32_t i = begin; i < end; ++i) {
                 if (!inBox(positions[i], boxLo, boxHi)) continue;  // in no leaf's box
                 const int32_t c = binned ? grid.cellAt(positions[i]) : 0;
-                if (binned && within(shift + 4 * static_cast<ptrdiff_t>(i), &cellFrames[static_cast<size_t>(c) * 4])) continue;
+                double d[4];
+                shiftOf(i, d);
+                if (binned && within(d, &cellFrames[static_cast<size_t>(c) * 4])) continue;
                 look(job, i, c);
             }
         });
