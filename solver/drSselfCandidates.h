@@ -236,6 +236,13 @@ private:
     int64_t gridSearch = -1;                      ///< the search whose lists movedGrid served
     std::vector<uint8_t> leafFresh;               ///< per leaf: 1 refitted, 2 to be refitted (pickPoints scratch)
     std::vector<int32_t> staleLeaves;             ///< leaves to refit (pickPoints scratch)
+    /// A chunk's share of placeLeaves: the union of its leaves' boxes, and
+    /// whether each lies within the box it was binned with
+    struct PlacePart {
+        drSvec3 lo, hi;
+        bool keep;
+    };
+    std::vector<PlacePart> placeParts;            ///< per chunk (placeLeaves scratch)
     double spent = 0.0;                           ///< cost of the mixed sub-steps since the search, in point queries
     int64_t searches = 0;
     int64_t steps = 0;       ///< updates so far

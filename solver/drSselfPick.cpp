@@ -694,46 +694,70 @@ bool drSselfCandidates::placeLeaves() {
     const double band = std::max(std::fabs(static_cast<double>(upper)), std::fabs(static_cast<double>(lower))) * 1.001;
     placedEntries.resize(static_cast<size_t>(leafCount));
     const bool lanes16 = kLanes16 && drSlaneWidth() == 16;
-    forRange(leafCount, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
+    // Whether the grid may serve again: every leaf's box within the box it
+    // was binned with (see below)
+    const bool mayKeep = gridSearch == searches && movedGrid.usable() && binnedEntries.size() == placedEntries.size();
+    // Each chunk places its leaves (a leaf whose spread is too large takes
+    // its refitted box), and keeps the union of their boxes and whether
+    // each lies within the box it was binned with; the chunks' parts are
+    // joined after (min and max: in any order)
+    const int32_t chunks = drSselfChunks(leafCount, kParallelLeaves);
+    placeParts.resize(static_cast<size_t>(chunks));
+    drSselfForChunks(leafCount, chunks, [&](int32_t chunk, int32_t begin, int32_t end) {
         if (lanes16) {
             placeBoxes8(leafFrames.data(), leafAnchorBoxes.data(), begin, end, band, placedEntries.data());
-            return;
-        }
-        for (int32_t l = begin; l < end; ++l) {
-            const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
-            drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
-            entry.id = l;
-            if (placedByRefit(frame)) continue;  // placed after its refit
-            const double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
-            const double r = frame[4] * 1.001;
-            for (int k = 0; k < 3; ++k) {
-                const double grow = r + 0.05 * (box[3 + k] - box[k] + 2.0 * r) + band;
-                const double lo = box[k] + frame[k] - grow, hi = box[3 + k] + frame[k] + grow;
-                const double margin = 1e-5 * (1.0 + std::max(std::fabs(lo), std::fabs(hi)));
-                entry.boxMin[k] = -floatAbove(-static_cast<float>(lo - margin));
-                entry.boxMax[k] = floatAbove(static_cast<float>(hi + margin));
+        } else {
+            for (int32_t l = begin; l < end; ++l) {
+                const double* frame = &leafFrames[static_cast<size_t>(l) * kFrame];
+                drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
+                entry.id = l;
+                if (placedByRefit(frame)) continue;  // placed after its refit
+                const double* box = &leafAnchorBoxes[static_cast<size_t>(l) * 6];
+                const double r = frame[4] * 1.001;
+                for (int k = 0; k < 3; ++k) {
+                    const double grow = r + 0.05 * (box[3 + k] - box[k] + 2.0 * r) + band;
+                    const double lo = box[k] + frame[k] - grow, hi = box[3 + k] + frame[k] + grow;
+                    const double margin = 1e-5 * (1.0 + std::max(std::fabs(lo), std::fabs(hi)));
+                    entry.boxMin[k] = -floatAbove(-static_cast<float>(lo - margin));
+                    entry.boxMax[k] = floatAbove(static_cast<float>(hi + margin));
+                }
             }
         }
+        PlacePart part{{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), std::numeric_limits<float>::max()},
+                  {-std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(), -std::numeric_limits<float>::max()},
+                  mayKeep};
+        for (int32_t l = begin; l < end; ++l) {
+            drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
+            if (placedByRefit(&leafFrames[static_cast<size_t>(l) * kFrame])) {
+                drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
+                leaf.refit();
+                leafFresh[static_cast<size_t>(l)] = 1;
+                entry.boxMin = leaf.boxMin;
+                entry.boxMax = leaf.boxMax;
+            }
+            if (!(entry.boxMin.x <= entry.boxMax.x && entry.boxMin.y <= entry.boxMax.y && entry.boxMin.z <= entry.boxMax.z))
+                continue;  // empty: in no cell
+            for (int k = 0; k < 3; ++k) {
+                part.lo[k] = std::min(part.lo[k], entry.boxMin[k]);
+                part.hi[k] = std::max(part.hi[k], entry.boxMax[k]);
+            }
+            if (part.keep) {
+                const drSleafGrid::Entry& was = binnedEntries[static_cast<size_t>(l)];
+                part.keep = was.boxMin.x <= entry.boxMin.x && was.boxMin.y <= entry.boxMin.y && was.boxMin.z <= entry.boxMin.z &&
+                            entry.boxMax.x <= was.boxMax.x && entry.boxMax.y <= was.boxMax.y && entry.boxMax.z <= was.boxMax.z;
+            }
+        }
+        placeParts[static_cast<size_t>(chunk)] = part;
     });
-    staleLeaves.clear();
-    for (int32_t l = 0; l < leafCount; ++l)
-        if (placedByRefit(&leafFrames[static_cast<size_t>(l) * kFrame])) staleLeaves.push_back(l);
-    refitList(staleLeaves);
     placedMin = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), std::numeric_limits<float>::max()};
     placedMax = {-placedMin.x, -placedMin.y, -placedMin.z};
-    for (int32_t l = 0; l < leafCount; ++l) {
-        drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
-        if (placedByRefit(&leafFrames[static_cast<size_t>(l) * kFrame])) {
-            leafFresh[static_cast<size_t>(l)] = 1;
-            entry.boxMin = leaves[static_cast<size_t>(l)]->boxMin;
-            entry.boxMax = leaves[static_cast<size_t>(l)]->boxMax;
-        }
-        if (!(entry.boxMin.x <= entry.boxMax.x && entry.boxMin.y <= entry.boxMax.y && entry.boxMin.z <= entry.boxMax.z))
-            continue;  // empty
+    bool keep = mayKeep;
+    for (const PlacePart& part : placeParts) {
         for (int k = 0; k < 3; ++k) {
-            placedMin[k] = std::min(placedMin[k], entry.boxMin[k]);
-            placedMax[k] = std::max(placedMax[k], entry.boxMax[k]);
+            placedMin[k] = std::min(placedMin[k], part.lo[k]);
+            placedMax[k] = std::max(placedMax[k], part.hi[k]);
         }
+        keep = keep && part.keep;
     }
     if (!(placedMin.x <= placedMax.x)) return false;  // no leaf has a box
 
@@ -746,15 +770,6 @@ bool drSselfCandidates::placeLeaves() {
     // radius: on a draped cloth the slack kept it for four fifths of the
     // mixed sub-steps, against half of them for a quarter of the slack,
     // with the leaves of a cell tested sixteen at a time.)
-    bool keep = gridSearch == searches && movedGrid.usable() && binnedEntries.size() == placedEntries.size();
-    for (int32_t l = 0; keep && l < leafCount; ++l) {
-        const drSleafGrid::Entry& now = placedEntries[static_cast<size_t>(l)];
-        const drSleafGrid::Entry& was = binnedEntries[static_cast<size_t>(l)];
-        if (!(now.boxMin.x <= now.boxMax.x && now.boxMin.y <= now.boxMax.y && now.boxMin.z <= now.boxMax.z))
-            continue;  // empty: in no cell
-        keep = was.boxMin.x <= now.boxMin.x && was.boxMin.y <= now.boxMin.y && was.boxMin.z <= now.boxMin.z &&
-               now.boxMax.x <= was.boxMax.x && now.boxMax.y <= was.boxMax.y && now.boxMax.z <= was.boxMax.z;
-    }
     if (keep) return true;
     binnedEntries = placedEntries;
     drSvec3 lo = placedMin, hi = placedMax;
