@@ -125,6 +125,23 @@ __attribute__((target("avx512f"))) void shiftBox4(const int32_t* corners, int32_
 /// Copies, for the ids [begin, end) of the leaf grid's cells, their leaf's
 /// translation and bound (4 doubles per leaf in `motion`) and placed box
 /// into the slots (see SlotLanes), sixteen ids at a time.
+/// The box of the motions (x, y, z and bound: 4 doubles per leaf) of the
+/// leaves `ids` [begin, end), x, y, z and bound side by side, each kept as
+/// std::min and std::max keep it; the smallest bound is the low box's
+/// fourth.
+__attribute__((target("avx512f"))) void motionBox4(const int32_t* begin, const int32_t* end, const double* motion,
+                                                   double* lo, double* hi) {
+    __m256d low = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    __m256d high = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
+    for (const int32_t* id = begin; id != end; ++id) {
+        const __m256d m = _mm256_loadu_pd(motion + 4 * static_cast<ptrdiff_t>(*id));
+        low = _mm256_min_pd(m, low);     // m < low ? m : low
+        high = _mm256_max_pd(m, high);  // m > high ? m : high
+    }
+    _mm256_storeu_pd(lo, low);
+    _mm256_storeu_pd(hi, high);
+}
+
 __attribute__((target("avx512f"))) void fillSlots16(const int32_t* ids, int32_t begin, int32_t end, const double* motion,
                                                     const float* boxes, double* const* frame, float* const* box) {
     for (int32_t j = begin; j < end; j += 16) {
@@ -314,6 +331,7 @@ constexpr bool kLanes16 = true;
 #else
 constexpr bool kLanes16 = false;
 void shiftBox4(const int32_t*, int32_t, const float*, const float*, double*, double*) {}
+void motionBox4(const int32_t*, const int32_t*, const double*, double*, double*) {}
 void fillSlots16(const int32_t*, int32_t, int32_t, const double*, const float*, double* const*, float* const*) {}
 int32_t lookPoints16(const PointLanes&, int32_t, int32_t, int32_t*, int32_t*) { return 0; }
 void placeBoxes8(const double*, const double*, int32_t, int32_t, double, drSleafGrid::Entry*) {}
@@ -437,15 +455,21 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
         cellFrames.resize(static_cast<size_t>(cells) * 4);
         forRange(cells, kParallelLeaves, [&](int32_t, int32_t begin, int32_t end) {
             for (int32_t c = begin; c < end; ++c) {
-                double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf}, bound = kInf;
-                for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
-                    const double* motion = &leafMotion[static_cast<size_t>(leafOf(*id)) * 4];
-                    bound = std::min(bound, motion[3]);
-                    for (int k = 0; k < 3; ++k) {
-                        lo[k] = std::min(lo[k], motion[k]);
-                        hi[k] = std::max(hi[k], motion[k]);
+                // (lo[3] is the smallest bound)
+                double lo[4] = {kInf, kInf, kInf, kInf}, hi[4] = {-kInf, -kInf, -kInf, -kInf};
+                if (lanes16 && !wholeTree) {
+                    motionBox4(grid.cellBegin(c), grid.cellEnd(c), leafMotion.data(), lo, hi);
+                } else {
+                    for (const int32_t* id = grid.cellBegin(c); id != grid.cellEnd(c); ++id) {
+                        const double* motion = &leafMotion[static_cast<size_t>(leafOf(*id)) * 4];
+                        lo[3] = std::min(lo[3], motion[3]);
+                        for (int k = 0; k < 3; ++k) {
+                            lo[k] = std::min(lo[k], motion[k]);
+                            hi[k] = std::max(hi[k], motion[k]);
+                        }
                     }
                 }
+                const double bound = lo[3];
                 double* cell = &cellFrames[static_cast<size_t>(c) * 4];
                 if (bound == kInf) {  // no leaf
                     cell[0] = cell[1] = cell[2] = 0.0;
