@@ -122,11 +122,8 @@ __attribute__((target("avx512f"))) void shiftBox4(const int32_t* corners, int32_
     }
 }
 
-/// Copies, for the ids [begin, end) of the leaf grid's cells, their leaf's
-/// translation and bound (4 doubles per leaf in `motion`) and placed box
-/// into the slots (see SlotLanes), sixteen ids at a time.
 /// The box of the motions (x, y, z and bound: 4 doubles per leaf) of the
-/// leaves `ids` [begin, end), x, y, z and bound side by side, each kept as
+/// leaves whose ids are [begin, end), x, y, z and bound side by side, each kept as
 /// std::min and std::max keep it; the smallest bound is the low box's
 /// fourth.
 __attribute__((target("avx512f"))) void motionBox4(const int32_t* begin, const int32_t* end, const double* motion,
@@ -142,6 +139,9 @@ __attribute__((target("avx512f"))) void motionBox4(const int32_t* begin, const i
     _mm256_storeu_pd(hi, high);
 }
 
+/// Copies, for the ids [begin, end) of the leaf grid's cells, their leaf's
+/// translation and bound (4 doubles per leaf in `motion`) and placed box
+/// into the slots (see SlotLanes), sixteen ids at a time.
 __attribute__((target("avx512f"))) void fillSlots16(const int32_t* ids, int32_t begin, int32_t end, const double* motion,
                                                     const float* boxes, double* const* frame, float* const* box) {
     for (int32_t j = begin; j < end; j += 16) {
@@ -747,9 +747,8 @@ bool drSselfCandidates::placeLeaves() {
                 }
             }
         }
-        PlacePart part{{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), std::numeric_limits<float>::max()},
-                  {-std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(), -std::numeric_limits<float>::max()},
-                  mayKeep};
+        constexpr float kMax = std::numeric_limits<float>::max();
+        PlacePart part{{kMax, kMax, kMax}, {-kMax, -kMax, -kMax}, mayKeep};
         for (int32_t l = begin; l < end; ++l) {
             drSleafGrid::Entry& entry = placedEntries[static_cast<size_t>(l)];
             if (placedByRefit(&leafFrames[static_cast<size_t>(l) * kFrame])) {
