@@ -18,6 +18,7 @@
 #include "drSselfCandidates.h"
 #include "drSselfMath.h"
 #include "drStriangleNode.h"
+#include "drStriples16.h"
 
 using namespace drSself;
 
@@ -57,41 +58,6 @@ struct SlotLanes {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
-
-/// Where each of the x, y and z of sixteen points stored as triples lies in
-/// their 48 floats, as two steps of a two-vector permutation: the first
-/// takes what lies in the first two vectors, the second the rest from the third.
-struct Triples {
-    int32_t first[3][16], second[3][16];
-    constexpr Triples() : first(), second() {
-        for (int c = 0; c < 3; ++c)
-            for (int k = 0; k < 16; ++k) {
-                const int at = 3 * k + c;
-                first[c][k] = at < 32 ? at : 0;
-                second[c][k] = at < 32 ? k : 16 + at - 32;
-            }
-    }
-};
-alignas(64) constexpr Triples kTriples;
-
-/// Lanes [0, n) of sixteen (none for n <= 0, all for n >= 16).
-__attribute__((target("avx512f"))) inline __mmask16 firstLanes(int32_t n) {
-    return n >= 16 ? __mmask16(0xffff) : n <= 0 ? __mmask16(0) : static_cast<__mmask16>((1u << n) - 1u);
-}
-
-/// The x, y and z of `count` points (at most sixteen) stored as triples
-/// from `p`, one point per lane (0 in the lanes past them); reads nothing
-/// past the points.
-__attribute__((target("avx512f"))) inline void loadTriples(const float* p, int32_t count, __m512* xyz) {
-    const int32_t floats = 3 * count;
-    const __m512 v0 = _mm512_maskz_loadu_ps(firstLanes(floats), p);
-    const __m512 v1 = _mm512_maskz_loadu_ps(firstLanes(floats - 16), p + 16);
-    const __m512 v2 = _mm512_maskz_loadu_ps(firstLanes(floats - 32), p + 32);
-    for (int c = 0; c < 3; ++c) {
-        const __m512 t = _mm512_permutex2var_ps(v0, _mm512_load_si512(kTriples.first[c]), v1);
-        xyz[c] = _mm512_permutex2var_ps(t, _mm512_load_si512(kTriples.second[c]), v2);
-    }
-}
 
 /// The low and high eight lanes of sixteen floats, as doubles.
 __attribute__((target("avx512f"))) inline __m512d lowHalf(__m512 x) { return _mm512_cvtps_pd(_mm512_castps512_ps256(x)); }
@@ -145,7 +111,7 @@ __attribute__((target("avx512f"))) void motionBox4(const int32_t* begin, const i
 __attribute__((target("avx512f"))) void fillSlots16(const int32_t* ids, int32_t begin, int32_t end, const double* motion,
                                                     const float* boxes, double* const* frame, float* const* box) {
     for (int32_t j = begin; j < end; j += 16) {
-        const __mmask16 lanes = firstLanes(end - j);
+        const __mmask16 lanes = drSfirstLanes16(end - j);
         const __m512i id = _mm512_maskz_loadu_epi32(lanes, ids + j);
         // (an entry is 7 floats: its box, then its id)
         const __m512i at = _mm512_mullo_epi32(id, _mm512_set1_epi32(7));
@@ -181,7 +147,7 @@ __attribute__((target("avx512f"))) void placeBoxes8(const double* frames, const 
     const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256 sign = _mm256_set1_ps(-0.0f);
     for (int32_t l = begin; l < end; l += 8) {
-        const __mmask8 m = static_cast<__mmask8>(firstLanes(end - l));
+        const __mmask8 m = static_cast<__mmask8>(drSfirstLanes16(end - l));
         const __m256i leaf = _mm256_add_epi32(iota, _mm256_set1_epi32(l));
         const __m256i frame = _mm256_mullo_epi32(leaf, _mm256_set1_epi32(static_cast<int32_t>(kFrame)));
         const __m256i box = _mm256_mullo_epi32(leaf, _mm256_set1_epi32(6));
@@ -224,9 +190,9 @@ __attribute__((target("avx512f"))) int32_t lookPoints16(const PointLanes& t, int
     int32_t n = 0;
     for (int32_t i = begin; i < end; i += 16) {
         const int32_t count = std::min<int32_t>(16, end - i);
-        __m512 P[3];
-        loadTriples(t.positions + 3 * static_cast<ptrdiff_t>(i), count, P);
-        __mmask16 in = firstLanes(count);
+        const drSlanes3x16 points = drSloadTriples16(t.positions + 3 * static_cast<ptrdiff_t>(i), count);
+        const __m512 P[3] = {points.x, points.y, points.z};
+        __mmask16 in = drSfirstLanes16(count);
         for (int k = 0; k < 3; ++k) {
             in = _mm512_mask_cmp_ps_mask(in, P[k], _mm512_set1_ps(t.lo[k]), _CMP_GE_OQ);
             in = _mm512_mask_cmp_ps_mask(in, P[k], _mm512_set1_ps(t.hi[k]), _CMP_LE_OQ);
@@ -234,8 +200,8 @@ __attribute__((target("avx512f"))) int32_t lookPoints16(const PointLanes& t, int
         __mmask16 look = in;
         __m512i cell = _mm512_setzero_si512();
         if (t.cells != nullptr && in != 0) {
-            __m512 A[3];
-            loadTriples(t.anchor + 3 * static_cast<ptrdiff_t>(i), count, A);
+            const drSlanes3x16 anchors = drSloadTriples16(t.anchor + 3 * static_cast<ptrdiff_t>(i), count);
+            const __m512 A[3] = {anchors.x, anchors.y, anchors.z};
             // The cell: min(max((x - origin) * scale, 0), last) along each
             // axis, truncated, as the grid finds it
             __m512i index[3];
@@ -292,7 +258,7 @@ __attribute__((target("avx512f"))) inline __mmask16 boxedLanes(const SlotLanes& 
 __attribute__((target("avx512f"))) uint32_t missedSlots16(const SlotLanes& s, int32_t j, int32_t last, const drSvec3& p,
                                                          const double* d) {
     const __m512 P[3] = {_mm512_set1_ps(p.x), _mm512_set1_ps(p.y), _mm512_set1_ps(p.z)};
-    const __mmask16 in = boxedLanes(s, j, firstLanes(last - j), P);
+    const __mmask16 in = boxedLanes(s, j, drSfirstLanes16(last - j), P);
     uint32_t missed = 0;
     for (int h = 0; h < 2; ++h) {
         const __mmask8 m = static_cast<__mmask8>(in >> (8 * h));
@@ -318,7 +284,7 @@ __attribute__((target("avx512f"))) void boxedSlots16(const SlotLanes& s, const i
     size_t n = out.size();
     out.resize(n + static_cast<size_t>(last - first));
     for (int32_t j = first; j < last; j += 16) {
-        const __mmask16 lanes = firstLanes(last - j);
+        const __mmask16 lanes = drSfirstLanes16(last - j);
         const __mmask16 in = boxedLanes(s, j, lanes, P);
         _mm512_mask_compressstoreu_epi32(out.data() + n, in, _mm512_maskz_loadu_epi32(lanes, ids + j));
         n += static_cast<size_t>(std::popcount(static_cast<uint32_t>(in)));
@@ -604,9 +570,11 @@ void drSselfCandidates::pickPoints(drStriangleNode& tree) {
             for (int32_t i = begin; i < end; ++i) {
                 if (!inBox(positions[i], boxLo, boxHi)) continue;  // in no leaf's box
                 const int32_t c = binned ? grid.cellAt(positions[i]) : 0;
-                double d[4];
-                shiftOf(i, d);
-                if (binned && within(d, &cellFrames[static_cast<size_t>(c) * 4])) continue;
+                if (binned) {
+                    double d[4];
+                    shiftOf(i, d);
+                    if (within(d, &cellFrames[static_cast<size_t>(c) * 4])) continue;
+                }
                 look(job, i, c);
             }
         });

@@ -15,6 +15,7 @@
 #include "drSlanes.h"
 #include "drSselfCandidates.h"
 #include "drSselfMath.h"
+#include "drStriples16.h"
 #include "drSselfSetUp.h"
 #include "drStriangleNode.h"
 
@@ -117,7 +118,7 @@ __attribute__((target("avx512f"))) size_t keepInBox16(const Rows& rows, const fl
             const int32_t first = rows.cellStart[row + rows.x0], last = rows.cellStart[row + rows.x1 + 1];
             if (kept + static_cast<size_t>(last - first) + 16 > room) return SIZE_MAX;
             for (int32_t s = first; s < last; s += 16) {
-                const __mmask16 lanes = last - s >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (last - s)) - 1u);
+                const __mmask16 lanes = drSfirstLanes16(last - s);
                 const __m512 px = _mm512_maskz_loadu_ps(lanes, x + s), py = _mm512_maskz_loadu_ps(lanes, y + s),
                              pz = _mm512_maskz_loadu_ps(lanes, z + s);
                 __mmask16 in = _mm512_mask_cmp_ps_mask(lanes, px, x0, _CMP_GE_OQ);
@@ -162,8 +163,8 @@ __attribute__((target("avx512f"))) void pointCells16(const drSvec3* points, int3
     const __m256i rowX = _mm256_set1_epi32(counts[0]), rowY = _mm256_set1_epi32(counts[1]);
     for (int32_t i = 0; i < count; i += 8) {
         const int32_t listed = std::min(count - i, 8) * 3;
-        const __m512i low = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed >= 16 ? 0xffffu : (1u << listed) - 1u), coordinates + 3 * static_cast<size_t>(i));
-        const __m512i high = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed > 16 ? (1u << (listed - 16)) - 1u : 0u), coordinates + 3 * static_cast<size_t>(i) + 16);
+        const __m512i low = _mm512_maskz_loadu_epi32(drSfirstLanes16(listed), coordinates + 3 * static_cast<size_t>(i));
+        const __m512i high = _mm512_maskz_loadu_epi32(drSfirstLanes16(listed - 16), coordinates + 3 * static_cast<size_t>(i) + 16);
         const __m512i picks[3] = {pickX, pickY, pickZ};
         __m256i c[3];
         for (int k = 0; k < 3; ++k) {

@@ -15,6 +15,7 @@
 
 #include "drSlanes.h"
 #include "drSselfMath.h"
+#include "drStriples16.h"
 
 using namespace drSself;
 
@@ -159,8 +160,8 @@ __attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* position
         } else {
             // Lanes past the last triangle repeat its first corner
             const int32_t listed = std::min(count - t0, kBlock) * 3;
-            const __m512i low = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed >= 16 ? 0xffff : (1u << listed) - 1u), corners + 3 * t0);
-            const __m512i high = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(listed > 16 ? (1u << (listed - 16)) - 1u : 0u), corners + 3 * t0 + 16);
+            const __m512i low = _mm512_maskz_loadu_epi32(drSfirstLanes16(listed), corners + 3 * t0);
+            const __m512i high = _mm512_maskz_loadu_epi32(drSfirstLanes16(listed - 16), corners + 3 * t0 + 16);
             const __mmask16 unused = static_cast<__mmask16>(0xffu & ~((1u << (listed / 3)) - 1u));
             const __m512i last = _mm512_set1_epi32(corners[3 * (t0 + listed / 3 - 1)]);
             const __m512i points[3] = {_mm512_mask_mov_epi32(_mm512_permutex2var_epi32(low, pickA, high), unused, last),

@@ -47,12 +47,6 @@ __attribute__((target("avx512f"))) inline __m512 dot(__m512 ax, __m512 ay, __m51
     return _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(ax, bx), _mm512_mul_ps(ay, by)), _mm512_mul_ps(az, bz));
 }
 
-/// Mask of the first `count` of 16 lanes from lane 16 k on.
-inline __mmask16 firstLanes(int32_t count, int32_t k) {
-    const int32_t left = count - 16 * k;
-    return left >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>(left <= 0 ? 0u : (1u << left) - 1u);
-}
-
 __attribute__((target("avx512f"))) void refit16(drStriangleBlock* blocks, const drStriangle* triangles, int32_t count,
                                                 const drSvec3* positions, float lowerOffset, float upperOffset,
                                                 drSvec3& boxMin, drSvec3& boxMax) {
@@ -65,16 +59,13 @@ __attribute__((target("avx512f"))) void refit16(drStriangleBlock* blocks, const 
     alignas(64) float boxes[6][16];
     for (int32_t first = 0; first < count; first += 16) {
         const int32_t used = std::min(16, count - first);
-        const __mmask16 live = used >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << used) - 1u);
+        const __mmask16 live = drSfirstLanes16(used);
 
         // Corner indices of the 16 triangles (3 ints each, none read past the
         // last); idle lanes repeat the last triangle, as in the last block
         const int32_t* t = triangles[first].data();
-        const int32_t ints = 3 * used;
-        const drSlanes3x16 corners =
-            drSlanesOfTriples16(_mm512_castsi512_ps(_mm512_maskz_loadu_epi32(firstLanes(ints, 0), t)),
-                                _mm512_castsi512_ps(_mm512_maskz_loadu_epi32(firstLanes(ints, 1), t + 16)),
-                                _mm512_castsi512_ps(_mm512_maskz_loadu_epi32(firstLanes(ints, 2), t + 32)));
+        // (the ints are moved as float bits, never as numbers)
+        const drSlanes3x16 corners = drSloadTriples16(reinterpret_cast<const float*>(t), used);
         const __m512i last = _mm512_set1_epi32(used - 1);
         const __m512i ia = _mm512_castps_si512(_mm512_mask_permutexvar_ps(corners.x, static_cast<__mmask16>(~live), last, corners.x));
         const __m512i ib = _mm512_castps_si512(_mm512_mask_permutexvar_ps(corners.y, static_cast<__mmask16>(~live), last, corners.y));

@@ -25,6 +25,20 @@ __attribute__((target("avx512f"))) inline drSlanes3x16 drSlanesOfTriples16(__m51
             _mm512_permutex2var_ps(_mm512_permutex2var_ps(P0, z1, P1), z2, P2)};
 }
 
+/// Lanes [0, n) of sixteen: none for n <= 0, all for n >= 16.
+inline __mmask16 drSfirstLanes16(int n) {
+    return n >= 16 ? __mmask16(0xffff) : n <= 0 ? __mmask16(0) : static_cast<__mmask16>((1u << n) - 1u);
+}
+
+/// Points p[0] to p[count - 1] (at most sixteen) as x, y and z lanes, 0 in
+/// the lanes past them; reads nothing past the points.
+__attribute__((target("avx512f"))) inline drSlanes3x16 drSloadTriples16(const float* p, int count) {
+    const int floats = 3 * count;
+    return drSlanesOfTriples16(_mm512_maskz_loadu_ps(drSfirstLanes16(floats), p),
+                               _mm512_maskz_loadu_ps(drSfirstLanes16(floats - 16), p + 16),
+                               _mm512_maskz_loadu_ps(drSfirstLanes16(floats - 32), p + 32));
+}
+
 /// Points p[0] to p[15] (48 floats from p) as x, y and z lanes.
 __attribute__((target("avx512f"))) inline drSlanes3x16 drSloadTriples16(const float* p) {
     return drSlanesOfTriples16(_mm512_loadu_ps(p), _mm512_loadu_ps(p + 16), _mm512_loadu_ps(p + 32));
