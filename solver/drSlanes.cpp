@@ -374,7 +374,7 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
         if (a.interleaved && s % 16 == 0 && j + 32 <= a.count && a.interleaved[6 * (s / 16)] >= 0) {
             // Checked against the runs' ends, without the byte offsets
             const int32_t* ends = a.interleaved + 6 * (s / 16);
-            if (!runsStand(a, j, ends)) break;
+            if (a.check && !runsStand(a, j, ends)) break;
             if (a.trackBases != nullptr && ends[4] >= 0)
                 interleavedToTracks(a, j, ends);
             else
@@ -384,11 +384,11 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
         }
         const int32_t* halves = a.halves != nullptr && s % 16 == 0 ? a.halves + 6 * (s / 16) : nullptr;
         if (halves != nullptr && halves[0] >= 0) {
-            if (!halvesStand(a, j, halves)) break;
+            if (a.check && !halvesStand(a, j, halves)) break;
             halvesToTracks(a, j, halves, halves + 4);
             continue;
         }
-        if (!pairsStand(a, j)) break;
+        if (a.check && !pairsStand(a, j)) break;
         __m512 D[4], U[4];
         for (int g = 0; g < 4; ++g)
             differences4(reinterpret_cast<const char*>(a.x), reinterpret_cast<const char*>(a.v),

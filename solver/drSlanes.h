@@ -71,13 +71,16 @@ struct drSspringPointsArgs {
     /// (as `interleaved`), the ends of two interleaved runs of 8 that they
     /// are and the tracks of the runs, 6 values (-1 first where they are not).
     const int32_t* halves = nullptr;
+    /// Whether each run first checks its pairs (see drSspringsFromPoints);
+    /// false where the caller knows they are those the lists were built from.
+    bool check = true;
 };
 
 /// The same formula as drSspringLanes on springs read from the points, 16
 /// at a time, with no copies in between. Only while drSlaneWidth() is 16.
-/// Each run of 16 first checks that its pairs still give its offsets (and
-/// lie below drSpointOffsetLimit); returns the number of springs computed,
-/// short of `count` at the first run whose pairs have changed.
+/// Each run of 16 first checks (with `check`) that its pairs still give its
+/// offsets (and lie below drSpointOffsetLimit); returns the number of
+/// springs computed, short of `count` at the first run whose pairs have changed.
 int32_t drSspringsFromPoints(const drSspringPointsArgs& a);
 
 /// Whether the 32 springs from `pairs` are two interleaved runs: springs 2m

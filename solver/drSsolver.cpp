@@ -1,5 +1,7 @@
 #include "drSsolver.h"
 
+#include <atomic>
+
 #include "abort.h"
 #include "cache.h"
 
@@ -13,7 +15,12 @@ bool needsNormals(int32_t typeId) {
     return typeId == 2 || typeId == 3 || typeId == 16 || typeId == 20 || typeId == 21;
 }
 
+/// The last advance number handed out, by any solver.
+std::atomic<uint64_t> lastAdvance{0};
+
 }  // namespace
+
+void drSsolver::beginAdvance() { advance = lastAdvance.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 void drSsolver::clearForces() {
     forces.clear();  // the capacity stays: the host refills the list at every evaluation
@@ -51,6 +58,7 @@ void drSsolver::advanceTo(drScloth& cloth, float t) {
     }
 
     // Sub-steps until the target is reached or the abort flag is raised
+    beginAdvance();
     do {
         if (drAbortRaised()) break;
         subStep(cloth);
@@ -59,6 +67,7 @@ void drSsolver::advanceTo(drScloth& cloth, float t) {
         // forever: stop here and keep the state reached.
         if (!(time > previousTime)) break;
     } while (t - kTimeSlack > time);
+    endAdvance();
 
     // A frame cut short by the abort flag is not stored, so that no later
     // run plays it back as a finished frame

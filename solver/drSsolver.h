@@ -18,6 +18,11 @@ struct drSsolver {
     float targetTime = 0.0f;   ///< the time passed to the last advanceTo
     float previousTime = 0.0f; ///< time before the last sub-step
     uint8_t needNormals = 0;   ///< recompute cloth.normals at every sub-step
+    /// While the sub-steps of one advance run: a number no other advance of
+    /// any solver has had; 0 between advances. The forces' data (a spring
+    /// set's pairs, say) changes only between advances, from the host: a
+    /// force may check it once per advance instead of at every sub-step.
+    uint64_t advance = 0;
 
     int32_t forceCount() const { return static_cast<int32_t>(forces.size()); }
     void clearForces();
@@ -32,6 +37,10 @@ struct drSsolver {
     /// then stores the state in the cache (not when the abort flag stopped
     /// the sub-steps short of t).
     void advanceTo(drScloth& cloth, float t);
+    /// Starts an advance (a new number in `advance`) and ends it (0). For
+    /// runs of sub-steps outside advanceTo that stand for one (benchmarks).
+    void beginAdvance();
+    void endAdvance() { advance = 0; }
 };
 
 // The passes of one sub-step, in the order subStep runs them (it fuses the

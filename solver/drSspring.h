@@ -76,4 +76,9 @@ private:
     /// With tracks: per 16 springs from each multiple of 16, the ends and
     /// tracks of the two interleaved runs of 8 they are, or -1s.
     std::vector<std::array<int32_t, 6>> halves_;
+    /// The solver's advance of this sub-step (see beginPoints), and the
+    /// last advance whose sub-step found the lists to match the pairs.
+    uint64_t advance_ = 0, checkedAdvance_ = 0;
+    /// This sub-step reads the pairs without comparing them with the lists.
+    bool trusted_ = false;
 };
