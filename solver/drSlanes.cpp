@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -284,9 +285,9 @@ __attribute__((target("avx512f"))) inline void interleaved32(const drSspringPoin
 /// Springs j to j + 31 as two interleaved runs, each run's forces in point
 /// order into its track (ends[4] and ends[5]): the run's 16 springs are
 /// computed in the order of their first ends, so no lanes are reordered on
-/// the way out.
+/// the way out. `same`: the rest length and factor all 32 have, or null.
 __attribute__((target("avx512f"))) inline void interleavedToTracks(const drSspringPointsArgs& a, int32_t j,
-                                                                  const int32_t* ends) {
+                                                                  const int32_t* ends, const float* same) {
     // Both runs before either is stored: a store may not pass the loads of
     // the other run (the compiler cannot tell the arrays apart)
     drSlanes3x16 F[2];
@@ -294,11 +295,17 @@ __attribute__((target("avx512f"))) inline void interleavedToTracks(const drSspri
         __m512 D[3], U[3];
         runDifferences(a, ends, r, D, U);
         const drSlanes3x16 d = drSlanesOfTriples16(D[0], D[1], D[2]), u = drSlanesOfTriples16(U[0], U[1], U[2]);
-        // Lane m takes spring 2m + r of the 32
-        const __m512i run = _mm512_add_epi32(_mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
-                                             _mm512_set1_epi32(r));
-        const __m512 L = _mm512_permutex2var_ps(_mm512_loadu_ps(a.rest + j), run, _mm512_loadu_ps(a.rest + j + 16));
-        const __m512 w = _mm512_permutex2var_ps(_mm512_loadu_ps(a.factor + j), run, _mm512_loadu_ps(a.factor + j + 16));
+        __m512 L, w;
+        if (same != nullptr) {
+            L = _mm512_set1_ps(same[0]);
+            w = _mm512_set1_ps(same[1]);
+        } else {
+            // Lane m takes spring 2m + r of the 32
+            const __m512i run = _mm512_add_epi32(
+                _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30), _mm512_set1_epi32(r));
+            L = _mm512_permutex2var_ps(_mm512_loadu_ps(a.rest + j), run, _mm512_loadu_ps(a.rest + j + 16));
+            w = _mm512_permutex2var_ps(_mm512_loadu_ps(a.factor + j), run, _mm512_loadu_ps(a.factor + j + 16));
+        }
         springFormula16(d.x, d.y, d.z, u.x, u.y, u.z, L, w, a.stiffness, a.damping, F[r].x, F[r].y, F[r].z);
     }
     for (int32_t r = 0; r < 2; ++r)
@@ -331,9 +338,10 @@ __attribute__((target("avx512f"))) inline void packHalves(const __m512 (&R)[2][2
 
 /// Springs j to j + 15 as two interleaved half runs of 8, side by side in
 /// one vector (run 0 in the low lanes), each run's forces in point order
-/// into its track.
+/// into its track. `same`: the rest length and factor all 16 have, or null.
 __attribute__((target("avx512f"))) inline void halvesToTracks(const drSspringPointsArgs& a, int32_t j,
-                                                             const int32_t* ends, const int32_t* tracks) {
+                                                             const int32_t* ends, const int32_t* tracks,
+                                                             const float* same) {
     // A run's 8 points are 24 floats: a whole vector and a masked half
     __m512 D[2][2], U[2][2];
     for (int32_t r = 0; r < 2; ++r) {
@@ -348,9 +356,15 @@ __attribute__((target("avx512f"))) inline void halvesToTracks(const drSspringPoi
     packHalves(U, PU);
     const drSlanes3x16 d = drSlanesOfTriples16(PD[0], PD[1], PD[2]), u = drSlanesOfTriples16(PU[0], PU[1], PU[2]);
     // Lane l takes spring 2l (run 0), lane 8 + l spring 2l + 1 (run 1)
-    const __m512i order = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
-    const __m512 L = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.rest + j));
-    const __m512 w = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.factor + j));
+    __m512 L, w;
+    if (same != nullptr) {
+        L = _mm512_set1_ps(same[0]);
+        w = _mm512_set1_ps(same[1]);
+    } else {
+        const __m512i order = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+        L = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.rest + j));
+        w = _mm512_permutexvar_ps(order, _mm512_loadu_ps(a.factor + j));
+    }
     drSlanes3x16 F;
     springFormula16(d.x, d.y, d.z, u.x, u.y, u.z, L, w, a.stiffness, a.damping, F.x, F.y, F.z);
     __m512 q[3];
@@ -361,6 +375,22 @@ __attribute__((target("avx512f"))) inline void halvesToTracks(const drSspringPoi
     _mm512_mask_storeu_ps(t0 + 16, 0x00FF, q[1]);
     _mm512_mask_storeu_ps(t1 - 8, 0xFF00, q[1]);  // the tracks are padded before the first point
     _mm512_storeu_ps(t1 + 8, q[2]);
+}
+
+/// The rest length and factor that the 16 springs from 16 w all have (as
+/// the caller found them), or null.
+inline const float* sharedBy16(const drSspringPointsArgs& a, int32_t w) {
+    return a.check || a.shared == nullptr || !a.shared[w] ? nullptr : a.sharedValues + 2 * static_cast<size_t>(w);
+}
+
+/// The same for the 32 springs from 16 w.
+inline const float* sharedBy32(const drSspringPointsArgs& a, int32_t w) {
+    if (a.check || a.shared == nullptr || !a.shared[w] || !a.shared[w + 1]) return nullptr;
+    const float* v = a.sharedValues + 2 * static_cast<size_t>(w);
+    return std::bit_cast<uint32_t>(v[0]) == std::bit_cast<uint32_t>(v[2]) &&
+                   std::bit_cast<uint32_t>(v[1]) == std::bit_cast<uint32_t>(v[3])
+               ? v
+               : nullptr;
 }
 
 /// 16 springs a group, read straight from the points (differences4, transpose16). Rest
@@ -376,7 +406,7 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
             const int32_t* ends = a.interleaved + 6 * (s / 16);
             if (a.check && !runsStand(a, j, ends)) break;
             if (a.trackBases != nullptr && ends[4] >= 0)
-                interleavedToTracks(a, j, ends);
+                interleavedToTracks(a, j, ends, sharedBy32(a, s / 16));
             else
                 interleaved32(a, j, ends);
             j += 16;
@@ -385,7 +415,7 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
         const int32_t* halves = a.halves != nullptr && s % 16 == 0 ? a.halves + 6 * (s / 16) : nullptr;
         if (halves != nullptr && halves[0] >= 0) {
             if (a.check && !halvesStand(a, j, halves)) break;
-            halvesToTracks(a, j, halves, halves + 4);
+            halvesToTracks(a, j, halves, halves + 4, sharedBy16(a, s / 16));
             continue;
         }
         if (a.check && !pairsStand(a, j)) break;

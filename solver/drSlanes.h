@@ -74,6 +74,12 @@ struct drSspringPointsArgs {
     /// Whether each run first checks its pairs (see drSspringsFromPoints);
     /// false where the caller knows they are those the lists were built from.
     bool check = true;
+    /// Without the check, may be null: per 16 springs from each multiple of
+    /// 16 (as `interleaved`), 1 when they all have the same rest length and
+    /// factor (bit for bit), which are then in `sharedValues` (2 per 16):
+    /// runs whose springs share them take them from there.
+    const uint8_t* shared = nullptr;
+    const float* sharedValues = nullptr;
 };
 
 /// The same formula as drSspringLanes on springs read from the points, 16

@@ -1,6 +1,7 @@
 #include "drSspring.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 
@@ -39,6 +40,12 @@ void drSspring::beginPoints(drScloth& cloth, drSsolver& solver) {
     // compare them again, which would read every pair at every sub-step.
     advance_ = solver.advance;
     trusted_ = advance_ != 0 && advance_ == checkedAdvance_ && !incidence_.changed();
+    // So do the rest lengths and factors: the blocks of 16 that share them
+    // are found (see computeItems) at the sub-steps that check
+    if (!trusted_) {
+        shared_.assign(static_cast<size_t>(n / 16) + 1, 0);
+        sharedValues_.resize(2 * shared_.size());
+    }
 }
 
 int32_t drSspring::itemCount(const drScloth& cloth) const { return cloth.pointCount > 0 ? usableCount() : 0; }
@@ -60,6 +67,25 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
                                  nullptr, stiffness, damping, nullptr, 0, 0,
                                  interleaved_.empty() ? nullptr : interleaved_[0].data()};
         args.check = !trusted_;
+        if (trusted_) {
+            args.shared = shared_.data();
+            args.sharedValues = sharedValues_.data();
+        } else {
+            // The blocks of 16 from [begin, end) rounded up to 16: each is
+            // found by one range, which may read past its end
+            const int32_t total = itemCount(cloth);
+            for (int32_t w = (begin + 15) / 16; 16 * w < end && 16 * w + 16 <= total; ++w) {
+                const float* rest = restLengths.data() + 16 * w;
+                const float* factor = springFactors.data() + 16 * w;
+                bool same = true;
+                for (int32_t k = 1; k < 16; ++k)
+                    same = same && std::bit_cast<uint32_t>(rest[k]) == std::bit_cast<uint32_t>(rest[0]) &&
+                           std::bit_cast<uint32_t>(factor[k]) == std::bit_cast<uint32_t>(factor[0]);
+                shared_[static_cast<size_t>(w)] = same ? 1 : 0;
+                sharedValues_[2 * static_cast<size_t>(w)] = rest[0];
+                sharedValues_[2 * static_cast<size_t>(w) + 1] = factor[0];
+            }
+        }
         if (!tracks_.empty()) {
             args.trackBases = tracks_.bases();
             args.trackData = tracks_.trackData();
@@ -231,9 +257,12 @@ void drSspring::computeChecked(const drScloth& cloth, int32_t begin, int32_t end
 
 void drSspring::itemsComputed(const drScloth& cloth) {
     const int32_t count = itemCount(cloth);
-    // Found the same, or laid out again from them below: the lists match the pairs
-    checkedAdvance_ = advance_;
-    if (!incidence_.update(cloth.pointCount, springPairs.data(), count)) return;
+    // Found the same: the other sub-steps of the advance need not check.
+    // Laid out again below: the next one checks again, and finds the blocks
+    // that share their rest length and factor, with the new lists.
+    const bool same = !incidence_.update(cloth.pointCount, springPairs.data(), count);
+    checkedAdvance_ = same ? advance_ : 0;
+    if (same) return;
     groups_.build(cloth.pointCount, incidence_.start(), incidence_.entries(), 2, true, count);
     const std::array<int32_t, 2>* pairs = incidence_.items();
     // An end is safe below the last point (16 bytes are read from it) and

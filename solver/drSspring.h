@@ -81,4 +81,9 @@ private:
     uint64_t advance_ = 0, checkedAdvance_ = 0;
     /// This sub-step reads the pairs without comparing them with the lists.
     bool trusted_ = false;
+    /// Per 16 springs from each multiple of 16: 1 when they all have the
+    /// same rest length and factor (bit for bit), and those two; found at
+    /// the sub-steps that check the pairs, for the others of the advance.
+    std::vector<uint8_t> shared_;
+    std::vector<float> sharedValues_;
 };

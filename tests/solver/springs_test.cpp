@@ -345,20 +345,26 @@ TEST(SpringForce, SameBitsForEveryWorkerCountAndLaneWidth) {
 // with whole-vector loads and check them against the runs' ends. Springs
 // rewired in place, whether their block still is such runs or not, must
 // give the plain loop's forces. Within one advance of the solver the pairs
-// are compared at its first sub-step only: springs rewired between two
-// advances are followed from the next one's first.
+// are compared at its first sub-step only, where the blocks whose springs
+// share one rest length and factor are found (the others take these from
+// the block): springs rewired or given another rest length or factor
+// between two advances are followed from the next one's first sub-step.
 TEST(SpringForce, GridRunsRewiredInPlace) {
     struct Case {
         const char* name;
-        void (*rewire)(std::array<int32_t, 2>* block);
+        void (*rewire)(drSspring& set, int32_t block);
     };
     const Case cases[] = {
-        {"one end moved by a point", [](std::array<int32_t, 2>* b) { b[5][1] += 1; }},
-        {"a spring turned round", [](std::array<int32_t, 2>* b) { std::swap(b[8][0], b[8][1]); }},
+        {"one end moved by a point", [](drSspring& set, int32_t b) { set.springPairs[b + 5][1] += 1; }},
+        {"a spring turned round",
+         [](drSspring& set, int32_t b) { std::swap(set.springPairs[b + 8][0], set.springPairs[b + 8][1]); }},
         {"the block's runs moved by a point",
-         [](std::array<int32_t, 2>* b) {
-             for (int32_t s = 0; s < 32; ++s) b[s] = {b[s][0] + 1, b[s][1] + 1};
+         [](drSspring& set, int32_t b) {
+             for (int32_t s = b; s < b + 32; ++s)
+                 set.springPairs[s] = {set.springPairs[s][0] + 1, set.springPairs[s][1] + 1};
          }},
+        {"a rest length changed", [](drSspring& set, int32_t b) { set.restLengths[b + 21] *= 1.5f; }},
+        {"a factor changed", [](drSspring& set, int32_t b) { set.springFactors[b + 2] = 0.5f; }},
     };
     for (const Case& c : cases)
         for (int32_t width : {16, 1})
@@ -368,23 +374,28 @@ TEST(SpringForce, GridRunsRewiredInPlace) {
                 SCOPED_TRACE(testing::Message() << c.name << ", " << width << " lanes"
                                                 << (advances ? ", in advances" : ""));
                 Scene s(43, 17);
+                drSspring& shear = s.net.shear;
+                std::fill(shear.restLengths.begin(), shear.restLengths.end(), 0.14f);
+                std::fill(shear.springFactors.begin(), shear.springFactors.end(), 1.0f);
                 if (advances) s.solver.beginAdvance();
-                Pairs& pairs = s.net.shear.springPairs;
+                Pairs& pairs = shear.springPairs;
                 int32_t block = 16;  // runs are looked for at every multiple of 16
-                while (block + 64 <= s.net.shear.springCount && !drSinterleavedRuns(pairs.data() + block)) block += 16;
+                while (block + 64 <= shear.springCount && !drSinterleavedRuns(pairs.data() + block)) block += 16;
                 ASSERT_TRUE(drSinterleavedRuns(pairs.data() + block));
                 auto expected = [&s] {
                     std::vector<drSvec3> e(s.net.cloth.forces.size());
-                    for (drSspring* set : {&s.net.stretch, &s.net.shear, &s.net.bend}) addPlainLoop(*set, s.net.cloth, e);
+                    for (drSspring* set : {&s.net.stretch, &s.net.shear, &s.net.bend})
+                        addPlainLoop(*set, s.net.cloth, e);
                     return e;
                 };
-                EXPECT_EQ(s.forces(), expected());  // the lists are built
-                EXPECT_EQ(s.forces(), expected());  // read with them
-                c.rewire(pairs.data() + block);
+                // The lists are built, then read with them (in advances:
+                // checked once more, then not)
+                for (const char* step : {"built", "read", "read again"}) EXPECT_EQ(s.forces(), expected()) << step;
+                c.rewire(shear, block);
                 if (advances) s.solver.beginAdvance();  // the next frame's
-                // The first finds the change, the second reads with the new lists
-                EXPECT_EQ(s.forces(), expected()) << "rewired";
-                EXPECT_EQ(s.forces(), expected()) << "rewired, again";
+                // The first finds the change, the others read with the new lists
+                for (const char* step : {"changed", "changed, read", "changed, read again"})
+                    EXPECT_EQ(s.forces(), expected()) << step;
             }
 }
 
