@@ -383,12 +383,12 @@ inline const float* sharedBy16(const drSspringPointsArgs& a, int32_t w) {
     return a.check || a.shared == nullptr || !a.shared[w] ? nullptr : a.sharedValues + 2 * static_cast<size_t>(w);
 }
 
-/// The same for the 32 springs from 16 w.
+/// The same for the 32 springs from 16 w: both blocks of 16, with the same values.
 inline const float* sharedBy32(const drSspringPointsArgs& a, int32_t w) {
-    if (a.check || a.shared == nullptr || !a.shared[w] || !a.shared[w + 1]) return nullptr;
-    const float* v = a.sharedValues + 2 * static_cast<size_t>(w);
-    return std::bit_cast<uint32_t>(v[0]) == std::bit_cast<uint32_t>(v[2]) &&
-                   std::bit_cast<uint32_t>(v[1]) == std::bit_cast<uint32_t>(v[3])
+    const float *v = sharedBy16(a, w), *next = sharedBy16(a, w + 1);
+    if (v == nullptr || next == nullptr) return nullptr;
+    return std::bit_cast<uint32_t>(v[0]) == std::bit_cast<uint32_t>(next[0]) &&
+                   std::bit_cast<uint32_t>(v[1]) == std::bit_cast<uint32_t>(next[1])
                ? v
                : nullptr;
 }

@@ -71,20 +71,7 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
             args.shared = shared_.data();
             args.sharedValues = sharedValues_.data();
         } else {
-            // The blocks of 16 from [begin, end) rounded up to 16: each is
-            // found by one range, which may read past its end
-            const int32_t total = itemCount(cloth);
-            for (int32_t w = (begin + 15) / 16; 16 * w < end && 16 * w + 16 <= total; ++w) {
-                const float* rest = restLengths.data() + 16 * w;
-                const float* factor = springFactors.data() + 16 * w;
-                bool same = true;
-                for (int32_t k = 1; k < 16; ++k)
-                    same = same && std::bit_cast<uint32_t>(rest[k]) == std::bit_cast<uint32_t>(rest[0]) &&
-                           std::bit_cast<uint32_t>(factor[k]) == std::bit_cast<uint32_t>(factor[0]);
-                shared_[static_cast<size_t>(w)] = same ? 1 : 0;
-                sharedValues_[2 * static_cast<size_t>(w)] = rest[0];
-                sharedValues_[2 * static_cast<size_t>(w) + 1] = factor[0];
-            }
+            noteSharedBlocks(begin, end, itemCount(cloth));
         }
         if (!tracks_.empty()) {
             args.trackBases = tracks_.bases();
@@ -142,6 +129,22 @@ void drSspring::computeItems(const drScloth& cloth, int32_t begin, int32_t end) 
         incidence_.compare(springPairs.data(), begin, end);
     }
     computeChecked(cloth, first, end);
+}
+
+void drSspring::noteSharedBlocks(int32_t begin, int32_t end, int32_t count) {
+    // The blocks from [begin, end) rounded up to 16: each is noted by one
+    // range, which may read past its end
+    for (int32_t w = (begin + 15) / 16; 16 * w < end && 16 * w + 16 <= count; ++w) {
+        const float* rest = restLengths.data() + 16 * w;
+        const float* factor = springFactors.data() + 16 * w;
+        bool same = true;
+        for (int32_t k = 1; k < 16; ++k)
+            same = same && std::bit_cast<uint32_t>(rest[k]) == std::bit_cast<uint32_t>(rest[0]) &&
+                   std::bit_cast<uint32_t>(factor[k]) == std::bit_cast<uint32_t>(factor[0]);
+        shared_[static_cast<size_t>(w)] = same ? 1 : 0;
+        sharedValues_[2 * static_cast<size_t>(w)] = rest[0];
+        sharedValues_[2 * static_cast<size_t>(w) + 1] = factor[0];
+    }
 }
 
 void drSspring::computeChecked(const drScloth& cloth, int32_t begin, int32_t end) {

@@ -54,6 +54,9 @@ private:
     int32_t usableCount() const;
     /// Computes springs [first, last) block by block, any pair allowed.
     void computeChecked(const drScloth& cloth, int32_t first, int32_t last);
+    /// Notes in shared_ which blocks of 16 of the springs [begin, end) (of
+    /// `count`) share their rest length and factor.
+    void noteSharedBlocks(int32_t begin, int32_t end, int32_t count);
     /// The springs at each point, rebuilt when the pairs change.
     drSincidence<2> incidence_;
     /// With the lists: per spring s, how many springs before s have an end
