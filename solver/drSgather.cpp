@@ -5,10 +5,8 @@
 
 #include "drSlanes.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define DR_X86_LANES 1
-#elif defined(__SSE2__)
+#include "drSx86.h"
+#if !DR_X86 && defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -87,13 +85,8 @@ void oneByOne(const int32_t* start, const int32_t* entries, const drSvec4* slots
         gatherOneByOne(start, entries, slots, out, begin, end);
 }
 
-#if DR_X86_LANES
-// The 16-lane intrinsics start from a deliberately undefined vector, which
-// GCC 12 reports as possibly uninitialised.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#if DR_X86
+DR_LANES16_BEGIN
 /// Groups [firstGroup, lastGroup), four points a vector where their rows
 /// allow: the springs' forces added to the points' (kNormals false), or the
 /// triangles' area vectors added from zero into the normals (kNormals true).
@@ -143,7 +136,7 @@ __attribute__((target("avx512f"))) void gatherGroups16(const int32_t* start, con
         _mm_storeu_ps(F + 8, _mm512_extractf32x4_ps(packed, 2));
     }
 }
-#pragma GCC diagnostic pop
+DR_LANES16_END
 #endif
 
 }  // namespace
@@ -195,7 +188,7 @@ namespace {
 template <bool kNormals>
 void gatherRange(const int32_t* start, const int32_t* entries, const drSgatherGroups& groups, const drSvec4* slots,
                  drSvec3* out, int32_t begin, int32_t end) {
-#if DR_X86_LANES
+#if DR_X86
     if (drSlaneWidth() == 16) {
         const int32_t firstGroup = (begin + 3) / 4;
         const int32_t lastGroup = std::min(end / 4, static_cast<int32_t>(groups.firstRow.size()));

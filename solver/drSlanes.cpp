@@ -5,12 +5,8 @@
 #include <bit>
 #include <cmath>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-
 #include "drStriples16.h"
-#define DR_X86_LANES 1
-#endif
+#include "drSx86.h"
 
 namespace {
 
@@ -28,7 +24,7 @@ void springsPortable(const drSspringLanesArgs& a) {
     }
 }
 
-#if DR_X86_LANES
+#if DR_X86
 // In all three widths: max(norm, floor) returns the floor when norm is not
 // greater (or not a number), as std::max(floor, norm) does; the comparison
 // "len != 0" is unordered-true, as in the portable code.
@@ -67,13 +63,7 @@ __attribute__((target("avx2"))) void springs8(const drSspringLanesArgs& a) {
     }
 }
 
-// The 16-lane intrinsics start from a deliberately undefined vector, which
-// GCC 12 reports as (possibly) uninitialised, depending on the inlining.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+DR_LANES16_BEGIN
 /// The spring formula in 16 lanes: from the differences X, Y, Z of the
 /// ends and U of their velocities, rest lengths L and factors w, the forces
 /// (k X + c UX, ...). Shared by the block and the straight paths.
@@ -439,11 +429,11 @@ __attribute__((target("avx512f"))) int32_t springsFromPoints16(const drSspringPo
     }
     return j;
 }
-#pragma GCC diagnostic pop
+DR_LANES16_END
 #endif
 
 int32_t widestLanes() {
-#if DR_X86_LANES
+#if DR_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return 16;
     if (__builtin_cpu_supports("avx2")) return 8;
@@ -480,7 +470,7 @@ int32_t drSsetLaneWidth(int32_t width) {
 
 void drSspringLanes(const drSspringLanesArgs& a) {
     switch (drSlaneWidth()) {
-#if DR_X86_LANES
+#if DR_X86
         case 16: springs16(a); return;
         case 8: springs8(a); return;
         case 4: springs4(a); return;
@@ -497,7 +487,7 @@ bool drSinterleavedRuns(const std::array<int32_t, 2>* pairs, int32_t count) {
 }
 
 int32_t drSspringsFromPoints(const drSspringPointsArgs& a) {
-#if DR_X86_LANES
+#if DR_X86
     if (drSlaneWidth() == 16) return springsFromPoints16(a);
 #else
     (void)a;

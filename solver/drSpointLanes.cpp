@@ -4,9 +4,7 @@
 
 #include "drSlanes.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#define DR_X86_LANES 1
-#endif
+#include "drSx86.h"
 
 namespace {
 
@@ -114,7 +112,7 @@ template <class Lanes>
     return largest;
 }
 
-#if DR_X86_LANES
+#if DR_X86
 __attribute__((target("avx2"))) void integrate8(const float* m, const float* f, float* v, float* p, float dt,
                                                 int32_t begin, int32_t end) {
     integrateLoop(m, f, v, p, dt, begin, end);
@@ -156,7 +154,7 @@ float* flat(drSvec3* p) { return reinterpret_cast<float*>(p); }
 void drSintegratePoints(const float* masses, const drSvec3* forces, drSvec3* velocities, drSvec3* positions,
                         float dt, int32_t begin, int32_t end) {
     switch (drSlaneWidth()) {
-#if DR_X86_LANES
+#if DR_X86
         case 16: integrate16(masses, flat(forces), flat(velocities), flat(positions), dt, begin, end); return;
         case 8: integrate8(masses, flat(forces), flat(velocities), flat(positions), dt, begin, end); return;
 #endif
@@ -166,7 +164,7 @@ void drSintegratePoints(const float* masses, const drSvec3* forces, drSvec3* vel
 
 void drSaddWeights(const drSvec3& g, const float* masses, drSvec3* forces, int32_t begin, int32_t end) {
     switch (drSlaneWidth()) {
-#if DR_X86_LANES
+#if DR_X86
         case 16: weight16(g.x, g.y, g.z, masses, flat(forces), begin, end); return;
         case 8: weight8(g.x, g.y, g.z, masses, flat(forces), begin, end); return;
 #endif
@@ -176,7 +174,7 @@ void drSaddWeights(const drSvec3& g, const float* masses, drSvec3* forces, int32
 
 void drSaddDrag(float damping, const drSvec3* velocities, drSvec3* forces, int32_t begin, int32_t end) {
     switch (drSlaneWidth()) {
-#if DR_X86_LANES
+#if DR_X86
         case 16: drag16(damping, flat(velocities), flat(forces), begin, end); return;
         case 8: drag8(damping, flat(velocities), flat(forces), begin, end); return;
 #endif
@@ -187,7 +185,7 @@ void drSaddDrag(float damping, const drSvec3* velocities, drSvec3* forces, int32
 float drSlargestAcceleration(const float* masses, const drSvec3* forces, int32_t begin, int32_t end, float start) {
     if (end <= begin) return start;
     switch (drSlaneWidth()) {
-#if DR_X86_LANES
+#if DR_X86
         case 16: return largest16(masses, flat(forces), begin, end, start);
         case 8: return largest8(masses, flat(forces), begin, end, start);
 #endif

@@ -7,18 +7,12 @@
 #include <cstddef>
 #include <limits>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define DR_X86_PICK 1
-#else
-#define DR_X86_PICK 0
-#endif
-
 #include "drSlanes.h"
 #include "drSselfCandidates.h"
 #include "drSselfMath.h"
 #include "drStriangleNode.h"
 #include "drStriples16.h"
+#include "drSx86.h"
 
 using namespace drSself;
 
@@ -50,14 +44,8 @@ struct SlotLanes {
     const float* box[6];
 };
 
-#if DR_X86_PICK
-// The 16-lane intrinsics start from a deliberately undefined vector, which
-// GCC 12 reports as (possibly) uninitialised, depending on the inlining.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+#if DR_X86
+DR_LANES16_BEGIN
 
 /// The low and high eight lanes of sixteen floats, as doubles.
 __attribute__((target("avx512f"))) inline __m512d lowHalf(__m512 x) { return _mm512_cvtps_pd(_mm512_castps512_ps256(x)); }
@@ -292,7 +280,7 @@ __attribute__((target("avx512f"))) void boxedSlots16(const SlotLanes& s, const i
     out.resize(n);
 }
 
-#pragma GCC diagnostic pop
+DR_LANES16_END
 constexpr bool kLanes16 = true;
 #else
 constexpr bool kLanes16 = false;

@@ -5,19 +5,13 @@
 #include <cmath>
 #include <limits>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define DR_X86_BOXES 1
-#else
-#define DR_X86_BOXES 0
-#endif
-
 #include "drSlanes.h"
 #include "drSselfCandidates.h"
 #include "drSselfMath.h"
 #include "drStriples16.h"
 #include "drSselfSetUp.h"
 #include "drStriangleNode.h"
+#include "drSx86.h"
 
 using namespace drSself;
 
@@ -85,14 +79,8 @@ void testRun(const Gathered& g, const drStriangle* tri, const double* values, co
     }
 }
 
-#if DR_X86_BOXES
-// The 16-lane intrinsics start from a deliberately undefined vector, which
-// GCC 12 reports as (possibly) uninitialised, depending on the inlining.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+#if DR_X86
+DR_LANES16_BEGIN
 /// The cells of a gathering: rows of consecutive cells, each row's points
 /// consecutive in the grid's arrays.
 struct Rows {
@@ -265,7 +253,7 @@ __attribute__((target("avx512f"))) void testRun16(const Gathered& g, const drStr
         }
     }
 }
-#pragma GCC diagnostic pop
+DR_LANES16_END
 #endif
 
 }  // namespace
@@ -445,7 +433,7 @@ void drSselfCandidates::binPoints(const drSvec3* p, int32_t pointCount, float ce
     // Counting sort of the points by cell
     cellStart.assign(static_cast<size_t>(cells) + 1, 0);
     pointCells.resize(static_cast<size_t>(pointCount));
-#if DR_X86_BOXES
+#if DR_X86
     if (drSlaneWidth() == 16) {
         pointCells16(p, pointCount, gridOrigin, gridScales, gridCounts, pointCells.data());
         for (int32_t i = 0; i < pointCount; ++i) ++cellStart[static_cast<size_t>(pointCells[static_cast<size_t>(i)]) + 1];
@@ -476,7 +464,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                                      uint8_t* turnable) const {
     const double rho = 0.5 * static_cast<double>(slack);  // more than any corner may move between searches
     const double far = static_cast<double>(reach);
-    const bool lanes16 = DR_X86_BOXES && drSlaneWidth() == 16;
+    const bool lanes16 = DR_X86 && drSlaneWidth() == 16;
     // (the 16-lane set-up reads the corners at 32-bit offsets)
     const bool frames16 = lanes16 && static_cast<uint32_t>(corners) < drSpointOffsetLimit;
     for (int32_t l = begin; l < end; ++l) {
@@ -502,7 +490,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             float runLo[3] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
                               std::numeric_limits<float>::infinity()};
             float runHi[3] = {-runLo[0], -runLo[1], -runLo[2]};
-#if DR_X86_BOXES
+#if DR_X86
             if (lanes16)
                 runBox16(bounds.data(), first, last, runLo, runHi);
             else
@@ -516,7 +504,7 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
                 }
             gatherPoints(runLo, runHi, scratch, lanes16);
             const Gathered g{scratch.x.data(), scratch.y.data(), scratch.z.data(), scratch.ids.data(), scratch.gathered};
-#if DR_X86_BOXES
+#if DR_X86
             if (lanes16) {
                 testRun16(g, tri, values.data(), bounds.data(), l, first, last, out);
                 continue;
@@ -533,7 +521,7 @@ void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScr
     const int32_t y0 = cellOf(lo[1], 1), y1 = cellOf(hi[1], 1);
     const int32_t z0 = cellOf(lo[2], 2), z1 = cellOf(hi[2], 2);
     size_t kept = SIZE_MAX;
-#if DR_X86_BOXES
+#if DR_X86
     // In 16 lanes straight into the arrays while they have room (they only
     // grow, so they mostly do)
     const Rows rows{cellStart.data(), gridCounts[0], gridCounts[1], x0, x1, y0, y1, z0, z1};
@@ -558,7 +546,7 @@ void drSselfCandidates::gatherPoints(const float* lo, const float* hi, SearchScr
             scratch.ids.resize(room);
         }
         kept = 0;
-#if DR_X86_BOXES
+#if DR_X86
         if (lanes16)
             kept = keepInBox16(rows, cellX.data(), cellY.data(), cellZ.data(), cellPoints.data(), lo, hi, scratch.x.data(),
                                scratch.y.data(), scratch.z.data(), scratch.ids.data(), scratch.ids.size());

@@ -6,16 +6,10 @@
 #include <cmath>
 #include <limits>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define DR_X86_LANES 1
-#else
-#define DR_X86_LANES 0
-#endif
-
 #include "drSlanes.h"
 #include "drSselfMath.h"
 #include "drStriples16.h"
+#include "drSx86.h"
 
 using namespace drSself;
 
@@ -93,14 +87,8 @@ void boundTriangles(const double* values, int32_t count, const double* leafLo, c
     }
 }
 
-#if DR_X86_LANES
-// The 16-lane intrinsics start from a deliberately undefined vector, which
-// GCC 12 reports as (possibly) uninitialised, depending on the inlining.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+#if DR_X86
+DR_LANES16_BEGIN
 /// a.b for three components each, summed x + y + z.
 __attribute__((target("avx512f"))) inline __m512d dot8(const __m512d* a, const __m512d* b) {
     return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a[0], b[0]), _mm512_mul_pd(a[1], b[1])), _mm512_mul_pd(a[2], b[2]));
@@ -236,7 +224,7 @@ __attribute__((target("avx512f"))) bool frameTriangles16(const drSvec3* position
     return allShaped;
 }
 
-#pragma GCC diagnostic pop
+DR_LANES16_END
 #endif
 
 }  // namespace
@@ -271,7 +259,7 @@ bool setUpLeaf(const drSvec3* positions, const drStriangle* tri, int32_t count, 
                         std::numeric_limits<double>::max()};
     double leafHi[3] = {-leafLo[0], -leafLo[1], -leafLo[2]};
     bool allShaped = false;
-#if DR_X86_LANES
+#if DR_X86
     if (lanes) {
         allShaped = frameTriangles16(positions, tri, count, rho, far, values.data(), bounds.data(), leafLo, leafHi,
                                      corners.list, corners.count, corners.slots);
@@ -309,7 +297,7 @@ void drSselfSearchSetUp(const drSvec3* positions, const drStriangle* tri, int32_
     values.clear();
     bounds.clear();
     if (count <= 0) return;
-    if (path != 0 && !(DR_X86_LANES && drSlaneWidth() == 16)) return;
+    if (path != 0 && !(DR_X86 && drSlaneWidth() == 16)) return;
     int32_t points = 0;
     for (int32_t t = 0; t < count; ++t)
         for (int32_t c : tri[t]) points = std::max(points, c + 1);

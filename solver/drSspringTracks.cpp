@@ -9,11 +9,8 @@
 
 #include "drSlanes.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-
-#define DR_X86_LANES 1
-#elif defined(__SSE2__)
+#include "drSx86.h"
+#if !DR_X86 && defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -31,12 +28,8 @@ constexpr int32_t kMostTerms = 8;
 
 constexpr int32_t kGroup = 16;
 
-#if DR_X86_LANES
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+#if DR_X86
+DR_LANES16_BEGIN
 /// Groups [first, first + count), all running the same program of K terms
 /// (or `ops` terms when K is 0): each group's points whose floats' bits are
 /// in `lanes` (three per group) add the terms in order from the tracks; the
@@ -85,7 +78,7 @@ __attribute__((target("avx512f"))) void runGroups16Of(const float* const* bases,
         default: runGroups16<0>(bases, program, terms, lanes, first, count, forces); return;
     }
 }
-#pragma GCC diagnostic pop
+DR_LANES16_END
 #endif
 
 }  // namespace
@@ -345,7 +338,7 @@ void drSspringTracks::gather(const int32_t* start, const int32_t* entries, const
         if (run.program == kSlotsOnly) {
             drSgatherSpringForces(start, entries, groups, slots, forces, kGroup * lo, std::min(pointCount_, kGroup * hi));
         } else if (run.program >= 0) {
-#if DR_X86_LANES
+#if DR_X86
             runGroups16Of(bases_.data(), ops_.data() + run.program, run.terms, lanes_.data(), lo, hi - lo,
                           &forces[0].x);
 #endif

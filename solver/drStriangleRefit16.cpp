@@ -6,16 +6,10 @@
 
 #include "drSlanes.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-
 #include "drStriples16.h"
-#define DR_REFIT16 1
-#else
-#define DR_REFIT16 0
-#endif
+#include "drSx86.h"
 
-#if DR_REFIT16
+#if DR_X86
 namespace {
 
 /// The twelve float fields of a block, in the order the refit computes them.
@@ -25,13 +19,7 @@ constexpr drSfloat4 drStriangleBlock::*kFields[12] = {
     &drStriangleBlock::baryVX,  &drStriangleBlock::baryVY,  &drStriangleBlock::baryVZ,
     &drStriangleBlock::cornerX, &drStriangleBlock::cornerY, &drStriangleBlock::cornerZ};
 
-// The 16-lane intrinsics start from a deliberately undefined vector, which
-// GCC 12 reports as (possibly) uninitialised, depending on the inlining.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
+DR_LANES16_BEGIN
 
 /// std::min(a, b) and std::max(a, b) lane by lane, as the four-lane refit
 /// takes them: b when b < a (b > a), else a (which matters for signed zeros).
@@ -181,14 +169,14 @@ __attribute__((target("avx512f"))) void refit16(drStriangleBlock* blocks, const 
     boxMax = {highest[0], highest[1], highest[2]};
 }
 
-#pragma GCC diagnostic pop
+DR_LANES16_END
 
 }  // namespace
 #endif
 
 bool drSrefitBlocks16(drStriangleBlock* blocks, const drStriangle* triangles, int32_t count, const drSvec3* positions,
                       float lowerOffset, float upperOffset, drSvec3& boxMin, drSvec3& boxMax) {
-#if DR_REFIT16
+#if DR_X86
     if (drSlaneWidth() != 16) return false;
     refit16(blocks, triangles, count, positions, lowerOffset, upperOffset, boxMin, boxMax);
     return true;
