@@ -153,6 +153,10 @@ private:
         std::vector<float> x, y, z;     ///< the points gathered for a run of triangles, in groups of 16
         std::vector<int32_t> ids;       ///< their indices (-1 for the padding)
         int32_t gathered = 0;           ///< points gathered, with the padding (the arrays may hold more)
+        /// 16-lane search: the points found within a triangle's bounds, with
+        /// their coordinates and the triangle, awaiting the exact test
+        std::vector<float> nearX, nearY, nearZ;
+        std::vector<int32_t> nearIds, nearTriangles;
     };
     /// Appends the pairs of the leaves [begin, end) to `out`, in leaf and triangle order.
     /// Clears turnable[l] of the leaves with a triangle whose float test is

@@ -30,6 +30,8 @@ constexpr double kAcross = 2.0;
 constexpr int32_t kMaxCells = 1024;
 /// Triangles of a leaf whose points are gathered at once.
 constexpr int32_t kRunTriangles = 32;
+/// Pairs the 16-lane search keeps for the exact test before it tests them.
+constexpr int32_t kNearPairs = 1024;
 /// The points gathered for a run of triangles (see gatherPoints).
 struct Gathered {
     const float *x, *y, *z;
@@ -190,23 +192,102 @@ __attribute__((target("avx512f"))) void runBox16(const float* bounds, int32_t fi
     }
 }
 
-/// testRun with the points tested sixteen at a time: the bounds in 16 lanes
-/// of floats, the exact test, where a point passed them, in 8 lanes of
-/// doubles with the same operations as testRun.
+/// The 16-lane search's pairs awaiting the exact test (see testRun16):
+/// room for `capacity` of them and 16 more.
+struct NearPairs {
+    float *x, *y, *z;
+    int32_t *ids, *triangles;
+    int32_t capacity;
+};
+
+/// Where up to eight pairs find their triangles' values: in one block of
+/// eight triangles (`blocks` 1) or in two consecutive ones (2), from
+/// `block` on; `at` holds each lane's triangle less the block's first.
+struct LaneTriangles {
+    const double* values;
+    int32_t blocks, block;
+    __m512i at;
+};
+
+/// Value `field` of each lane's triangle.
+__attribute__((target("avx512f"))) inline __m512d fieldOf(const LaneTriangles& l, int32_t field) {
+    const double* first = l.values + (static_cast<size_t>(l.block) * kFields + static_cast<size_t>(field)) * kBlock;
+    if (l.blocks == 1) return _mm512_permutexvar_pd(l.at, _mm512_loadu_pd(first));
+    return _mm512_permutex2var_pd(_mm512_loadu_pd(first), l.at, _mm512_loadu_pd(first + kFields * kBlock));
+}
+
+/// w.e for the vector e of each lane's triangle (fields e to e + 2): the same sum as dotOf.
+__attribute__((target("avx512f"))) inline __m512d alongOf(__m512d wx, __m512d wy, __m512d wz, const LaneTriangles& l,
+                                                          int32_t e) {
+    return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(wx, fieldOf(l, e)), _mm512_mul_pd(wy, fieldOf(l, e + 1))),
+                         _mm512_mul_pd(wz, fieldOf(l, e + 2)));
+}
+
+/// The exact test of testRun on the pairs [0, count) of `near`, up to
+/// eight at a time whatever their triangles (of two blocks at most), with
+/// the same operations per pair as one triangle at a time; a pair of a
+/// triangle that is not well shaped passes untested. Appends those that
+/// pass to `out`, in order.
+template <class Pairs>
+__attribute__((target("avx512f"))) void testNear16(const NearPairs& near, int32_t count, const double* values,
+                                                   int32_t leaf, Pairs& out) {
+    for (int32_t j = 0; j < count;) {
+        // The pairs from j whose triangles lie in the first one's block or
+        // the next (they come triangle by triangle: a run of them), eight at
+        // most; lanes past them take the first one's triangle
+        const int32_t low = near.triangles[j], block = low / kBlock;
+        const __mmask16 next8 = drSfirstLanes16(count - j) & 0xFF;
+        const __m512i t = _mm512_mask_loadu_epi32(_mm512_set1_epi32(low), next8, near.triangles + j);
+        const __mmask8 lanes = static_cast<__mmask8>(_mm512_mask_cmplt_epi32_mask(next8, t, _mm512_set1_epi32((block + 2) * kBlock)));
+        const int32_t n = std::popcount(static_cast<uint32_t>(lanes));
+        const LaneTriangles l{values, near.triangles[j + n - 1] / kBlock - block + 1, block,
+                              _mm512_cvtepi32_epi64(_mm256_sub_epi32(_mm512_castsi512_si256(t), _mm256_set1_epi32(block * kBlock)))};
+        const __m512d wx = _mm512_sub_pd(_mm512_cvtps_pd(_mm256_loadu_ps(near.x + j)), fieldOf(l, kCornerA));
+        const __m512d wy = _mm512_sub_pd(_mm512_cvtps_pd(_mm256_loadu_ps(near.y + j)), fieldOf(l, kCornerA + 1));
+        const __m512d wz = _mm512_sub_pd(_mm512_cvtps_pd(_mm256_loadu_ps(near.z + j)), fieldOf(l, kCornerA + 2));
+        const __m512d w1 = alongOf(wx, wy, wz, l, kEdge1), w2 = alongOf(wx, wy, wz, l, kEdge2),
+                      dn = alongOf(wx, wy, wz, l, kNormal);
+        const __m512d l1 = fieldOf(l, kEdge1Sq), l2 = fieldOf(l, kEdge2Sq), l12 = fieldOf(l, kEdgesDot);
+        const __m512d u = _mm512_sub_pd(_mm512_mul_pd(w1, l2), _mm512_mul_pd(w2, l12));
+        const __m512d vv = _mm512_sub_pd(_mm512_mul_pd(w2, l1), _mm512_mul_pd(w1, l12));
+        __mmask8 pass = _mm512_mask_cmp_pd_mask(lanes, _mm512_abs_pd(dn), fieldOf(l, kReachN), _CMP_LE_OQ);
+        pass = _mm512_mask_cmp_pd_mask(pass, u, fieldOf(l, kULeast), _CMP_GE_OQ);
+        pass = _mm512_mask_cmp_pd_mask(pass, vv, fieldOf(l, kVLeast), _CMP_GE_OQ);
+        pass = _mm512_mask_cmp_pd_mask(pass, _mm512_add_pd(u, vv), fieldOf(l, kSumMost), _CMP_LE_OQ);
+        // (not well shaped: no exact test)
+        pass |= _mm512_mask_cmp_pd_mask(lanes, fieldOf(l, kShaped), _mm512_setzero_pd(), _CMP_EQ_OQ);
+        for (uint32_t m = pass; m != 0; m &= m - 1) {
+            const int32_t k = j + std::countr_zero(m);
+            out.push_back({near.ids[k], leaf, near.triangles[k]});
+        }
+        j += n;
+    }
+}
+
+/// testRun with the points tested sixteen at a time against each
+/// triangle's bounds in 16 lanes of floats; those within them are kept,
+/// triangle by triangle, and tested exactly eight at a time in 8 lanes of
+/// doubles (testNear16): a triangle has one or two such points, so one
+/// exact test serves several triangles.
 template <class Pairs>
 __attribute__((target("avx512f"))) void testRun16(const Gathered& g, const drStriangle* tri, const double* values,
                                                   const float* bounds, int32_t leaf, int32_t first, int32_t last,
-                                                  Pairs& out) {
+                                                  const NearPairs& near, Pairs& out) {
+    int32_t kept = 0;
+    // (in locals: the stores below might change them otherwise)
+    const float *gx = g.x, *gy = g.y, *gz = g.z;
+    const int32_t* gids = g.ids;
+    const int32_t count = g.count;
+    float *nx = near.x, *ny = near.y, *nz = near.z;
+    int32_t *nids = near.ids, *ntriangles = near.triangles;
     for (int32_t t = first; t < last; ++t) {
-        const double* v = valuesOf(values, t);
         const float* box = boundsOf(bounds, t);
         const __m512 x0 = _mm512_set1_ps(box[0]), y0 = _mm512_set1_ps(box[kBlock]), z0 = _mm512_set1_ps(box[2 * kBlock]);
         const __m512 x1 = _mm512_set1_ps(box[3 * kBlock]), y1 = _mm512_set1_ps(box[4 * kBlock]),
                      z1 = _mm512_set1_ps(box[5 * kBlock]);
         const __m512i a = _mm512_set1_epi32(tri[t][0]), b = _mm512_set1_epi32(tri[t][1]), c = _mm512_set1_epi32(tri[t][2]);
-        const bool shaped = v[kShaped * kBlock] != 0.0;
-        for (int32_t s = 0; s < g.count; s += 16) {
-            const __m512 px = _mm512_loadu_ps(g.x + s), py = _mm512_loadu_ps(g.y + s), pz = _mm512_loadu_ps(g.z + s);
+        for (int32_t s = 0; s < count; s += 16) {
+            const __m512 px = _mm512_loadu_ps(gx + s), py = _mm512_loadu_ps(gy + s), pz = _mm512_loadu_ps(gz + s);
             __mmask16 in = _mm512_cmp_ps_mask(px, x0, _CMP_GE_OQ);
             in = _mm512_mask_cmp_ps_mask(in, px, x1, _CMP_LE_OQ);
             in = _mm512_mask_cmp_ps_mask(in, py, y0, _CMP_GE_OQ);
@@ -214,44 +295,25 @@ __attribute__((target("avx512f"))) void testRun16(const Gathered& g, const drStr
             in = _mm512_mask_cmp_ps_mask(in, pz, z0, _CMP_GE_OQ);
             in = _mm512_mask_cmp_ps_mask(in, pz, z1, _CMP_LE_OQ);
             // never its own triangle
-            const __m512i ids = _mm512_loadu_si512(g.ids + s);
+            const __m512i ids = _mm512_loadu_si512(gids + s);
             in = _mm512_mask_cmpneq_epi32_mask(in, ids, a);
             in = _mm512_mask_cmpneq_epi32_mask(in, ids, b);
             in = _mm512_mask_cmpneq_epi32_mask(in, ids, c);
             if (in == 0) continue;
-            if (!shaped) {
-                for (uint32_t m = in; m != 0; m &= m - 1) out.push_back({g.ids[s + std::countr_zero(m)], leaf, t});
-                continue;
+            if (kept + 16 > near.capacity) {
+                testNear16(near, kept, values, leaf, out);
+                kept = 0;
             }
-            // The points in the bounds, packed into the low lanes, eight at a time
-            const __m512 nx = _mm512_maskz_compress_ps(in, px), ny = _mm512_maskz_compress_ps(in, py),
-                         nz = _mm512_maskz_compress_ps(in, pz);
-            const int32_t near = std::popcount(static_cast<uint32_t>(in));
-            for (int32_t h = 0; h < near; h += 8) {
-                const __m256 hx = h == 0 ? _mm512_castps512_ps256(nx) : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(nx), 1));
-                const __m256 hy = h == 0 ? _mm512_castps512_ps256(ny) : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(ny), 1));
-                const __m256 hz = h == 0 ? _mm512_castps512_ps256(nz) : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(nz), 1));
-                const __mmask8 lanes = static_cast<__mmask8>(near - h >= 8 ? 0xffu : (1u << (near - h)) - 1u);
-                const __m512d wx = _mm512_sub_pd(_mm512_cvtps_pd(hx), _mm512_set1_pd(v[kCornerA * kBlock]));
-                const __m512d wy = _mm512_sub_pd(_mm512_cvtps_pd(hy), _mm512_set1_pd(v[(kCornerA + 1) * kBlock]));
-                const __m512d wz = _mm512_sub_pd(_mm512_cvtps_pd(hz), _mm512_set1_pd(v[(kCornerA + 2) * kBlock]));
-                const __m512d w1 = along8(wx, wy, wz, v + kEdge1 * kBlock), w2 = along8(wx, wy, wz, v + kEdge2 * kBlock),
-                              dn = along8(wx, wy, wz, v + kNormal * kBlock);
-                const __m512d l1 = _mm512_set1_pd(v[kEdge1Sq * kBlock]), l2 = _mm512_set1_pd(v[kEdge2Sq * kBlock]),
-                              l12 = _mm512_set1_pd(v[kEdgesDot * kBlock]);
-                const __m512d u = _mm512_sub_pd(_mm512_mul_pd(w1, l2), _mm512_mul_pd(w2, l12));
-                const __m512d vv = _mm512_sub_pd(_mm512_mul_pd(w2, l1), _mm512_mul_pd(w1, l12));
-                __mmask8 pass = _mm512_mask_cmp_pd_mask(lanes, _mm512_abs_pd(dn), _mm512_set1_pd(v[kReachN * kBlock]), _CMP_LE_OQ);
-                pass = _mm512_mask_cmp_pd_mask(pass, u, _mm512_set1_pd(v[kULeast * kBlock]), _CMP_GE_OQ);
-                pass = _mm512_mask_cmp_pd_mask(pass, vv, _mm512_set1_pd(v[kVLeast * kBlock]), _CMP_GE_OQ);
-                pass = _mm512_mask_cmp_pd_mask(pass, _mm512_add_pd(u, vv), _mm512_set1_pd(v[kSumMost * kBlock]), _CMP_LE_OQ);
-                if (pass == 0) continue;
-                alignas(64) int32_t nearIds[16];
-                _mm512_store_si512(nearIds, _mm512_maskz_compress_epi32(in, ids));
-                for (uint32_t m = pass; m != 0; m &= m - 1) out.push_back({nearIds[h + std::countr_zero(m)], leaf, t});
-            }
+            // packed in registers and stored whole: the next store overwrites the rest
+            _mm512_storeu_ps(nx + kept, _mm512_maskz_compress_ps(in, px));
+            _mm512_storeu_ps(ny + kept, _mm512_maskz_compress_ps(in, py));
+            _mm512_storeu_ps(nz + kept, _mm512_maskz_compress_ps(in, pz));
+            _mm512_storeu_si512(nids + kept, _mm512_maskz_compress_epi32(in, ids));
+            _mm512_storeu_si512(ntriangles + kept, _mm512_set1_epi32(t));
+            kept += std::popcount(static_cast<uint32_t>(in));
         }
     }
+    testNear16(near, kept, values, leaf, out);
 }
 DR_LANES16_END
 #endif
@@ -467,6 +529,11 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
     const bool lanes16 = DR_X86 && drSlaneWidth() == 16;
     // (the 16-lane set-up reads the corners at 32-bit offsets)
     const bool frames16 = lanes16 && static_cast<uint32_t>(corners) < drSpointOffsetLimit;
+    if (lanes16 && scratch.nearIds.size() < kNearPairs + 16) {
+        for (std::vector<float>* v : {&scratch.nearX, &scratch.nearY, &scratch.nearZ}) v->resize(kNearPairs + 16);
+        scratch.nearIds.resize(kNearPairs + 16);
+        scratch.nearTriangles.resize(kNearPairs + 16);
+    }
     for (int32_t l = begin; l < end; ++l) {
         const drStriangleLeaf& leaf = *leaves[static_cast<size_t>(l)];
         const int32_t count = std::max(leaf.triangleCount, 0);
@@ -506,7 +573,9 @@ void drSselfCandidates::searchLeaves(int32_t begin, int32_t end, std::vector<Pai
             const Gathered g{scratch.x.data(), scratch.y.data(), scratch.z.data(), scratch.ids.data(), scratch.gathered};
 #if DR_X86
             if (lanes16) {
-                testRun16(g, tri, values.data(), bounds.data(), l, first, last, out);
+                const NearPairs near{scratch.nearX.data(), scratch.nearY.data(), scratch.nearZ.data(),
+                                     scratch.nearIds.data(), scratch.nearTriangles.data(), kNearPairs};
+                testRun16(g, tri, values.data(), bounds.data(), l, first, last, near, out);
                 continue;
             }
 #endif
