@@ -64,8 +64,33 @@ void BM_SubStepSpeedUp(benchmark::State& state) {
     timeSpeedUp(state, scene, [](GridScene&) {}, [](GridScene& s) { s.fullSubStep(); });
 }
 
+/// Argument: points per side. The spring pass alone, on 1 worker: the three
+/// sets' forces computed from the points (the largest part of a sub-step),
+/// without the gather, the point passes and the integration, so that a
+/// change to the spring kernel shows on its own. The cloth first takes a
+/// few sub-steps, so that the sets run as they do within an advance.
+void BM_SpringForces(benchmark::State& state) {
+    BenchPool pool(1);
+    GridScene scene(static_cast<int32_t>(state.range(0)));
+    scene.solver.targetTime = 1.0e30f;
+    for (int i = 0; i < 20; ++i) scene.fullSubStep();
+    drSspring* sets[3] = {&scene.stretch, &scene.shear, &scene.bend};
+    int64_t springs = 0;
+    for (drSspring* set : sets) springs += set->itemCount(scene.cloth);
+    for (auto _ : state) {
+        for (drSspring* set : sets) {
+            set->beginPoints(scene.cloth, scene.solver);
+            set->computeItems(scene.cloth, 0, set->itemCount(scene.cloth));
+        }
+        benchmark::DoNotOptimize(scene.stretch.springForces.data());
+    }
+    state.counters["ns/spring"] = benchmark::Counter(static_cast<double>(springs) * 1e-9,
+                                                     benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 BENCHMARK(BM_SubStep)->ArgsProduct({{21, 41, 61, 101, 201}, {1, 2}})->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SubStepSpeedUp)->Arg(101)->Arg(201)->Iterations(30)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SpringForces)->Arg(101)->Arg(201)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
