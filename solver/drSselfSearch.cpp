@@ -128,13 +128,6 @@ __attribute__((target("avx512f"))) size_t keepInBox16(const Rows& rows, const fl
     return kept;
 }
 
-/// w.e for the vector e of one triangle's values (components at [0],
-/// [kBlock] and [2 kBlock]): the same sum as dotOf.
-__attribute__((target("avx512f"))) inline __m512d along8(__m512d wx, __m512d wy, __m512d wz, const double* e) {
-    return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(wx, _mm512_set1_pd(e[0])), _mm512_mul_pd(wy, _mm512_set1_pd(e[kBlock]))),
-                         _mm512_mul_pd(wz, _mm512_set1_pd(e[2 * kBlock])));
-}
-
 /// The cell of each point [0, count) of `points` in the grid of `counts`
 /// cells from `origin`, `scale` cells per unit, into `cells`: as cellOf
 /// gives it per axis, eight points at a time.
