@@ -39,6 +39,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -105,6 +106,11 @@ public:
     int32_t pickedCount() const { return picked; }
     /// Listed triangles in all, grouped by block.
     int64_t entryCount() const { return static_cast<int64_t>(entries.size()); }
+    /// Entry k as leaf, block and lanes (for tests).
+    std::array<int64_t, 3> entry(int64_t k) const {
+        const Entry& e = entries[static_cast<size_t>(k)];
+        return {e.leaf, e.block, e.lanes};
+    }
 
 private:
     /// The candidate triangles of one point within one block of a leaf.
