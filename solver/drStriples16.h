@@ -2,10 +2,11 @@
 // 16-lane vectors, and back, for the passes that run 16 points at a time.
 #pragma once
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-
 #include <cstddef>
+
+#include "drSx86.h"
+
+#if DR_X86
 
 struct drSlanes3x16 {
     __m512 x, y, z;
